@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Creates (once) the Wine prefix given as $1, with Japanese font replacements so that the
+# program's texts show in screenshots. Safe to run again: a finished prefix is left as it is.
+set -euo pipefail
+prefix=${1:?usage: wine-prefix.sh PREFIX}
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=$prefix
+. "$here/wine-env.sh"
+if [ -f "$prefix/.karupdt-ready" ]; then
+  exit 0
+fi
+mkdir -p "$prefix"
+wineboot -i >/dev/null 2>&1 || true
+wineserver -w
+reg=$(mktemp --suffix=.reg)
+trap 'rm -f "$reg"' EXIT
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+  for face in 'MS UI Gothic' 'MS Gothic' 'ＭＳ ゴシック' 'MS PGothic' 'ＭＳ Ｐゴシック' 'MS Shell Dlg' 'MS Shell Dlg 2'; do
+    printf '"%s"="IPAGothic"\r\n' "$face"
+  done
+} | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } > "$reg"
+wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+wineserver -w
+[ -d "$prefix/drive_c/windows" ] || { echo "wine-prefix.sh: no prefix was created at $prefix" >&2; exit 1; }
+touch "$prefix/.karupdt-ready"
+echo "Wine prefix ready: $prefix"

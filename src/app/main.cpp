@@ -1,0 +1,6 @@
+// KarUpdt: the automatic update program of カレドナ.
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    return 0;
+}

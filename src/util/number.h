@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string_view>
+
+// Turns loosely written numeric text into a number: only "-", "." and the digits are kept, a
+// trailing minus sign becomes a leading one, and the rest must read as a decimal number with a
+// full stop as the decimal point (whatever the regional settings). Anything else gives 0.
+// Examples: "8,080" -> 8080, "80-" -> -80, "port 80" -> 80, "1-2" -> 0, "1.2.3" -> 0.
+double TextToNumber(std::string_view text);

@@ -1,0 +1,37 @@
+#include "text.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// Converts with MultiByteToWideChar in one sizing pass and one converting pass. Inputs longer than
+// an int can describe are cut to that length; no text of this program comes near it.
+std::wstring ToWide(UINT codePage, std::string_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+    const int needed = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring result(static_cast<size_t>(needed), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), length, result.data(), needed);
+    return result;
+}
+
+std::string FromWide(UINT codePage, std::wstring_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+    const int needed = WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return {};
+    std::string result(static_cast<size_t>(needed), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), length, result.data(), needed, nullptr, nullptr);
+    return result;
+}
+
+}  // namespace
+
+std::wstring Utf8ToWide(std::string_view text) { return ToWide(CP_UTF8, text); }
+std::string WideToUtf8(std::wstring_view text) { return FromWide(CP_UTF8, text); }
+std::string AnsiToUtf8(std::string_view ansi) { return WideToUtf8(ToWide(CP_ACP, ansi)); }
+std::string Utf8ToAnsi(std::string_view utf8) { return FromWide(CP_ACP, Utf8ToWide(utf8)); }

@@ -1,0 +1,39 @@
+#include "util/number.h"
+
+#include <gtest/gtest.h>
+
+TEST(TextToNumber, KeepsOnlySignPointAndDigits) {
+    EXPECT_EQ(TextToNumber("8080"), 8080);
+    EXPECT_EQ(TextToNumber("8,080"), 8080);
+    EXPECT_EQ(TextToNumber("port 80"), 80);
+    EXPECT_EQ(TextToNumber(" \\8 0\t"), 80);
+    EXPECT_EQ(TextToNumber("1.5"), 1.5);
+    EXPECT_EQ(TextToNumber("80.9"), 80.9);
+    EXPECT_EQ(TextToNumber("0"), 0);
+    EXPECT_EQ(TextToNumber("65536"), 65536);
+    EXPECT_EQ(TextToNumber("-1"), -1);
+}
+
+TEST(TextToNumber, TrailingMinusMovesToTheFront) {
+    EXPECT_EQ(TextToNumber("80-"), -80);
+    EXPECT_EQ(TextToNumber("1.5 -"), -1.5);
+}
+
+TEST(TextToNumber, UnusableTextGivesZero) {
+    EXPECT_EQ(TextToNumber(""), 0);
+    EXPECT_EQ(TextToNumber("abc"), 0);
+    EXPECT_EQ(TextToNumber("-"), 0);
+    EXPECT_EQ(TextToNumber("."), 0);
+    EXPECT_EQ(TextToNumber("1-2"), 0);
+    EXPECT_EQ(TextToNumber("1.2.3"), 0);
+    EXPECT_EQ(TextToNumber("--5"), 0);
+    EXPECT_EQ(TextToNumber("-5-"), 0);      // becomes "--5"
+    EXPECT_EQ(TextToNumber("８０"), 0);     // full-width digits are not digits here
+}
+
+TEST(TextToNumber, NeverFailsOnHugeOrOddInput) {
+    EXPECT_EQ(TextToNumber(std::string(400, '9')), 0);  // beyond double's range: no usable number
+    EXPECT_EQ(TextToNumber(std::string(10000, '-')), 0);
+    const std::string binary("\x00\xff\x80\x31", 4);
+    EXPECT_EQ(TextToNumber(binary), 1);
+}
