@@ -19,6 +19,8 @@ trap 'rm -f "$reg"' EXIT
   for face in 'MS UI Gothic' 'MS Gothic' 'ＭＳ ゴシック' 'MS PGothic' 'ＭＳ Ｐゴシック' 'MS Shell Dlg' 'MS Shell Dlg 2'; do
     printf '"%s"="IPAGothic"\r\n' "$face"
   done
+  # Wine draws the frames and captions itself, so that they show under Xvfb without a window manager.
+  printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n"Decorated"="N"\r\n'
 } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } > "$reg"
 wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
 wineserver -w

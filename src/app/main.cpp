@@ -1,6 +1,19 @@
 // KarUpdt: the automatic update program of カレドナ.
+#include "program.h"
+#include "ui/application.h"
+
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    return 0;
+#include <exception>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    Application::Initialize(instance);
+    try {
+        return RunUpdater();
+    } catch (const std::exception& error) {
+        Application::ShowFatalError(error.what());
+    } catch (...) {
+        Application::ShowFatalError("Unknown error");
+    }
+    return 1;
 }

@@ -1,0 +1,145 @@
+#include "mainform.h"
+
+#include "product.h"
+#include "ui/application.h"
+#include "util/exception.h"
+#include "util/files.h"
+#include "util/folders.h"
+#include "util/text.h"
+#include "util/version.h"
+
+namespace {
+
+constexpr int kClientWidth = 369;
+constexpr int kClientHeight = 104;
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kBlue = RGB(0, 0, 255);
+
+// The folder of the running program, ending with "\".
+std::string ProgramFolder() {
+    wchar_t path[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return ExtractFolderPart(WideToUtf8(path));
+}
+
+bool CopyReplacing(const std::string& from, const std::string& to) {
+    return CopyFileW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), FALSE) != FALSE;
+}
+
+}  // namespace
+
+TMainForm::TMainForm() {
+    SetFont(MakeFont(L"ＭＳ ゴシック", SHIFTJIS_CHARSET, 12));
+    N1 = MainMenu1.AddTopItem("設定");
+    MainMenu1.AddItem(*this, N1, kProxyIPMenuId, "プロキシ IP", nullptr);
+    MainMenu1.AddItem(*this, N1, kProxyPortMenuId, "プロキシ Port", nullptr);
+    CreateHandle(L"TMainForm", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 0, MainMenu1.Handle());
+    if (!Handle()) throw Exception("ウィンドウを作成できません");
+    MainMenu1.AttachedToWindow();
+    CreateControls();
+    Guarded([this] { FormCreate(); });
+}
+
+TMainForm::~TMainForm() { Destroy(); }
+
+void TMainForm::CreateControls() {
+    // Created in tab order: the start button, the progress bar, the cancel button; then the labels.
+    DownLoadButton.Create(*this, kDownLoadButtonId, 250, 72, 111, 25, "アップデート開始", nullptr);
+    ProgressBar.Create(*this, kProgressBarId, 8, 26, 353, 16);
+    CancelButton.Create(*this, kCancelButtonId, 250, 72, 111, 25, "ｷｬﾝｾﾙ", nullptr);
+    MsgLabel.Create(*this, kMsgLabelId, 8, 10, 0, "XXX");
+    ProgressLabel.Create(*this, kProgressLabelId, 295, 46, 66, "XXXXXXXXXXX", Alignment::Right);
+    OldVerLabel.Create(*this, kOldVerLabelId, 8, 70, 0, "OldVer");
+    NewVerLabel.Create(*this, kNewVerLabelId, 8, 86, 0, "NewVer");
+    SetTextColor(OldVerLabel.Handle(), kBlack);
+    SetTextColor(NewVerLabel.Handle(), kBlue);
+}
+
+void TMainForm::SetInstallation(const std::string& installPath, const std::string& workPath,
+                                const std::string& oldVersion) {
+    InstallPath = installPath;
+    WorkPath = workPath;
+    OldVersion = oldVersion;
+}
+
+void TMainForm::FormCreate() {
+    CancelButton.SetVisible(false);
+    DownLoadButton.SetVisible(true);
+
+    IniFileName = ReadInstallationPath(ProductSettingsFolder()).value_or("") + "DOWNLOAD.INI";
+    ReadInitFile();
+
+    SetClientSize(kClientWidth, kClientHeight);
+    SetCaption(std::string("【カレドナ】自動アップデートプログラム Ver") + kUpdateVersion);
+    ProgressLabel.SetText("");
+    OldVerLabel.SetText("");
+    NewVerLabel.SetText("");
+    DownLoadButton.SetEnabled(false);
+
+    Transferring = false;
+    TransferComplete = false;
+    ReceivedBytes = 0;
+    DownloadTotal = 16;
+
+    // ImageKit 5 is current only in the one version the product needs; a control whose version
+    // cannot be read is not current and is installed again.
+    ImageKit5Path = ImageKitFolder("imagekit5\\", "ImgKit5.ocx");
+    const std::string imageKit5 = ImageKit5Path + "ImgKit5.ocx";
+    bool current = false;
+    if (FileExists(imageKit5)) {
+        try {
+            current = CompareVersionText(GetFileVersionText(imageKit5, 3), "2,1,0,16") == 0;
+        } catch (const Exception&) {
+            current = false;
+        }
+    }
+    ImageKit5Current = current;
+    if (!ImageKit5Current) DownloadTotal += 2;  // the archive and the registration tool
+
+    // ImageKit 6 counts when it is there at all.
+    ImageKit6Path = ImageKitFolder("imagekit6\\", "ImgKit6.ocx");
+    ImageKit6Present = FileExists(ImageKit6Path + "ImgKit6.ocx");
+    if (!ImageKit6Present) DownloadTotal += ImageKit5Current ? 2 : 1;  // the tool is counted once
+}
+
+std::string TMainForm::ImageKitFolder(const char* folderName, const char* controlName) const {
+    const std::string underProgramFiles = GetProgramFilesFolder(Handle()) + folderName;
+    if (FolderExists(underProgramFiles)) return underProgramFiles;
+    const std::string system = WithTrailingBackslash(GetSystemFolder());
+    if (FileExists(system + controlName)) return system;
+    return underProgramFiles;
+}
+
+void TMainForm::FormActivate() {
+    SetEnabled(false);
+    struct EnableAgain {
+        TMainForm& form;
+        ~EnableAgain() { form.SetEnabled(true); }
+    } enableAgain{*this};
+
+    OldVerLabel.SetText("現在バージョン = " + OldVersion);
+    NewVerLabel.SetText(std::string("アップデートバージョン = ") + kUpdateVersion);
+
+    // The archiver library is loaded by name: make sure the system finds one.
+    const std::string ownFolder = ProgramFolder();
+    if (!FileExists(ownFolder + "UNLHA32.DLL")) {
+        const std::string source = ExtractFolderPart(InstallPath) + "UNLHA32.DLL";
+        if (!CopyReplacing(source, WithTrailingBackslash(GetWindowsFolder()) + "UNLHA32.DLL"))
+            CopyReplacing(source, ownFolder + "UNLHA32.DLL");
+    }
+
+    DownLoadButton.SetEnabled(true);
+    ProgressLabel.SetText("");
+    MsgLabel.SetText("[アップデート開始]をクリックして作業を開始してください。");
+}
+
+bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
+    if (message != kExpandStartMessage) return false;
+    ExpandStartMessage();
+    return true;
+}
+
+void TMainForm::ExpandStartMessage() {
+    // The download posts this once every file of the package has arrived; the installation that
+    // it starts is not part of this program yet, so the message is only received.
+}

@@ -1,0 +1,86 @@
+#pragma once
+// The updater's one window: the installed and new versions, a message line, a progress bar with a
+// byte counter, the start button (replaced by a cancel button while files are fetched) and the
+// proxy settings menu. The window also holds the whole state of an update run.
+
+#include "ui/button.h"
+#include "ui/form.h"
+#include "ui/label.h"
+#include "ui/main_menu.h"
+#include "ui/progress_bar.h"
+
+#include <cstdint>
+#include <string>
+
+struct TMainFormProbe;
+
+class TMainForm : public Form {
+public:
+    // Posted to the window when the last expected download has completed: starts the installation.
+    static constexpr UINT kExpandStartMessage = WM_USER + 101;
+
+    // Control and menu item ids.
+    enum : int {
+        kMsgLabelId = 101,
+        kProgressBarId,
+        kProgressLabelId,
+        kOldVerLabelId,
+        kNewVerLabelId,
+        kDownLoadButtonId,
+        kCancelButtonId,
+        kProxyIPMenuId = 201,
+        kProxyPortMenuId,
+    };
+
+    // Creates the window, hidden, and runs FormCreate.
+    TMainForm();
+    ~TMainForm() override;
+
+    // The three values the start-up checks find.
+    void SetInstallation(const std::string& installPath, const std::string& workPath, const std::string& oldVersion);
+
+    Label MsgLabel;
+    ::ProgressBar ProgressBar;
+    Label ProgressLabel;
+    Label OldVerLabel;
+    Label NewVerLabel;
+    Button DownLoadButton;
+    Button CancelButton;
+    MainMenu MainMenu1;
+    HMENU N1 = nullptr;
+
+protected:
+    void Activated() override { FormActivate(); }
+    bool HandleUserMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    friend struct TMainFormProbe;
+
+    void CreateControls();
+    void FormCreate();
+    void FormActivate();
+    // Reads DOWNLOAD.INI into ProxyIP and ProxyPort.
+    void ReadInitFile();
+    // Decides where an ImageKit control lives: "<Program Files>\<folderName>\" unless that folder
+    // is missing and the System folder holds `controlName`.
+    std::string ImageKitFolder(const char* folderName, const char* controlName) const;
+    void ExpandStartMessage();
+
+    std::string InstallPath;
+    std::string WorkPath;
+    std::string OldVersion;
+    std::string IniFileName;
+    std::string ProxyIP;
+    std::uint16_t ProxyPort = 0;
+    std::string ImageKit5Path;
+    std::string ImageKit6Path;
+    bool ImageKit5Current = false;
+    bool ImageKit6Present = false;
+    int DownloadTotal = 0;
+    int DownloadCount = 0;
+    bool Transferring = false;
+    bool CancelRequested = false;
+    bool TransferComplete = false;
+    long long ReceivedBytes = 0;
+    long long ContentLength = 0;
+};

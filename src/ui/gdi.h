@@ -1,0 +1,25 @@
+#pragma once
+// Owners of GDI objects.
+
+#include "util/handle.h"
+
+struct FontTraits {
+    using Native = HFONT;
+    static Native Invalid() noexcept { return nullptr; }
+    static bool Valid(Native h) noexcept { return h != nullptr; }
+    static void Close(Native h) noexcept { DeleteObject(h); }
+};
+using FontHandle = UniqueHandle<FontTraits>;
+
+struct BrushTraits {
+    using Native = HBRUSH;
+    static Native Invalid() noexcept { return nullptr; }
+    static bool Valid(Native h) noexcept { return h != nullptr; }
+    static void Close(Native h) noexcept { DeleteObject(h); }
+};
+using BrushHandle = UniqueHandle<BrushTraits>;
+
+// A font by face name, character set and height in pixels (character height, not cell height).
+FontHandle MakeFont(const wchar_t* face, BYTE charset, int pixelHeight);
+// The system's font for message boxes.
+FontHandle MakeMessageFont();
