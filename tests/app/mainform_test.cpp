@@ -1,0 +1,262 @@
+// What the main window decides when it is created: the proxy values from DOWNLOAD.INI, where the
+// ImageKit controls are and whether they must be installed, and so how many files to fetch. The
+// tests lay out real files in the fixed folders of the prefix and create the real window.
+#include "app/mainform.h"
+#include "ui/application.h"
+#include "util/folders.h"
+#include "util/text.h"
+#include "version_resource.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+struct TMainFormProbe {
+    const TMainForm& form;
+    const std::string& IniFileName() const { return form.IniFileName; }
+    const std::string& ProxyIP() const { return form.ProxyIP; }
+    int ProxyPort() const { return form.ProxyPort; }
+    const std::string& ImageKit5Path() const { return form.ImageKit5Path; }
+    const std::string& ImageKit6Path() const { return form.ImageKit6Path; }
+    bool ImageKit5Current() const { return form.ImageKit5Current; }
+    bool ImageKit6Present() const { return form.ImageKit6Present; }
+    int DownloadTotal() const { return form.DownloadTotal; }
+    bool Transferring() const { return form.Transferring; }
+    bool TransferComplete() const { return form.TransferComplete; }
+    long long ReceivedBytes() const { return form.ReceivedBytes; }
+};
+
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(std::filesystem::path(Utf8ToWide(path)), std::ios::binary) << bytes;
+}
+
+class MainFormCreateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application::Initialize(GetModuleHandleW(nullptr));
+        programFiles_ = GetProgramFilesFolder();
+        system_ = WithTrailingBackslash(GetSystemFolder());
+        Clean();
+        ASSERT_TRUE(ForceFolder(kInstall));
+        WriteBytes(std::string(kMaker) + "\\SpKaredona.ini", std::string("[Karedona]\r\nPath=") + kInstall + "\r\n");
+    }
+    void TearDown() override { Clean(); }
+
+    void Clean() {
+        RemoveTree(L"C:\\TALVERN");
+        RemoveTree(Utf8ToWide(programFiles_ + "imagekit5"));
+        RemoveTree(Utf8ToWide(programFiles_ + "imagekit6"));
+        DeleteFileW(Utf8ToWide(system_ + "ImgKit5.ocx").c_str());
+        DeleteFileW(Utf8ToWide(system_ + "ImgKit6.ocx").c_str());
+    }
+
+    // A control file whose version resource carries `fileVersion`.
+    static void PlaceControl(const std::string& path, const std::wstring& fileVersion, bool withTranslation = true) {
+        VersionResourceContent content{{{L"FileVersion", fileVersion}}};
+        content.withTranslation = withTranslation;
+        std::string error;
+        ASSERT_TRUE(MakeVersionedFile(BesideTestProgram(L"version_stub.exe"), Utf8ToWide(path),
+                                      BuildVersionResource(content), &error))
+            << error;
+    }
+
+    std::unique_ptr<TMainForm> Create() { return std::make_unique<TMainForm>(); }
+
+    static constexpr const char* kMaker = "C:\\TALVERN\\KAREDONA";
+    static constexpr const char* kInstall = "C:\\TALVERN\\KAREDONA\\";
+    std::string programFiles_;
+    std::string system_;
+};
+
+TEST_F(MainFormCreateTest, NothingInstalledMeansNineteenFiles) {
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    EXPECT_EQ(probe.ImageKit5Path(), programFiles_ + "imagekit5\\");
+    EXPECT_EQ(probe.ImageKit6Path(), programFiles_ + "imagekit6\\");
+    EXPECT_FALSE(probe.ImageKit5Current());
+    EXPECT_FALSE(probe.ImageKit6Present());
+    EXPECT_EQ(probe.DownloadTotal(), 19);
+    EXPECT_EQ(probe.IniFileName(), std::string(kInstall) + "DOWNLOAD.INI");
+    EXPECT_EQ(probe.ProxyIP(), "");
+    EXPECT_EQ(probe.ProxyPort(), 0);
+    EXPECT_FALSE(probe.Transferring());
+    EXPECT_FALSE(probe.TransferComplete());
+    EXPECT_EQ(probe.ReceivedBytes(), 0);
+}
+
+TEST_F(MainFormCreateTest, BothControlsInPlaceMeansSixteenFiles) {
+    ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit5\\"));
+    ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit6\\"));
+    PlaceControl(programFiles_ + "imagekit5\\ImgKit5.ocx", L"2, 1, 0, 16");
+    PlaceControl(programFiles_ + "imagekit6\\ImgKit6.ocx", L"0, 0, 0, 1");  // its version plays no part
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    EXPECT_TRUE(probe.ImageKit5Current());
+    EXPECT_TRUE(probe.ImageKit6Present());
+    EXPECT_EQ(probe.DownloadTotal(), 16);
+}
+
+TEST_F(MainFormCreateTest, OneControlMissingOrOutdatedMeansEighteenFiles) {
+    ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit5\\"));
+    ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit6\\"));
+    PlaceControl(programFiles_ + "imagekit5\\ImgKit5.ocx", L"2, 1, 0, 15");
+    PlaceControl(programFiles_ + "imagekit6\\ImgKit6.ocx", L"1");
+    {
+        auto form = Create();
+        TMainFormProbe probe{*form};
+        EXPECT_FALSE(probe.ImageKit5Current());
+        EXPECT_TRUE(probe.ImageKit6Present());
+        EXPECT_EQ(probe.DownloadTotal(), 18);
+    }
+    PlaceControl(programFiles_ + "imagekit5\\ImgKit5.ocx", L"2,1,0,16");
+    DeleteFileW(Utf8ToWide(programFiles_ + "imagekit6\\ImgKit6.ocx").c_str());
+    {
+        auto form = Create();
+        TMainFormProbe probe{*form};
+        EXPECT_TRUE(probe.ImageKit5Current());
+        EXPECT_FALSE(probe.ImageKit6Present());  // the folder exists but is empty
+        EXPECT_EQ(probe.ImageKit6Path(), programFiles_ + "imagekit6\\");
+        EXPECT_EQ(probe.DownloadTotal(), 18);
+    }
+}
+
+TEST_F(MainFormCreateTest, SystemFolderOnlyWhenTheProgramFilesFolderIsMissing) {
+    PlaceControl(system_ + "ImgKit5.ocx", L"2, 1, 0, 16");
+    PlaceControl(system_ + "ImgKit6.ocx", L"6");
+    {
+        auto form = Create();
+        TMainFormProbe probe{*form};
+        EXPECT_EQ(probe.ImageKit5Path(), system_);
+        EXPECT_EQ(probe.ImageKit6Path(), system_);
+        EXPECT_TRUE(probe.ImageKit5Current());
+        EXPECT_TRUE(probe.ImageKit6Present());
+        EXPECT_EQ(probe.DownloadTotal(), 16);
+    }
+    // An empty imagekit5 folder wins over the control in the System folder.
+    ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit5\\"));
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    EXPECT_EQ(probe.ImageKit5Path(), programFiles_ + "imagekit5\\");
+    EXPECT_FALSE(probe.ImageKit5Current());
+    EXPECT_EQ(probe.DownloadTotal(), 18);
+}
+
+TEST_F(MainFormCreateTest, ControlWithoutTranslationTableIsNotCurrent) {
+    ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit5\\"));
+    PlaceControl(programFiles_ + "imagekit5\\ImgKit5.ocx", L"2, 1, 0, 16", false);
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    EXPECT_FALSE(probe.ImageKit5Current());
+    // The ImageKit 6 decision still runs, so the count matches the files to fetch.
+    EXPECT_FALSE(probe.ImageKit6Present());
+    EXPECT_EQ(probe.DownloadTotal(), 19);
+}
+
+struct ProxyCase {
+    const char* file;
+    const char* host;
+    int port;
+};
+
+TEST_F(MainFormCreateTest, DownloadIniValues) {
+    const ProxyCase cases[] = {
+        {"PROXYIP=proxy\r\nPROXYPORT=8080\r\n", "proxy", 8080},
+        {"PROXYIP=proxy\r\nPROXYPORT=80.9\r\n", "proxy", 80},
+        {"PROXYIP=proxy\r\nPROXYPORT=abc\r\n", "proxy", 0},
+        {"PROXYIP=proxy\r\nPROXYPORT=70000\r\n", "", 0},
+        {"PROXYIP=proxy\r\nPROXYPORT=-1\r\n", "", 0},
+        {"PROXYIP=proxy\r\nPROXYPORT=80-\r\n", "", 0},
+        {"PROXYIP=proxy\r\nPROXYPORT=65535\r\n", "proxy", 65535},
+        {"PROXYIP=proxy\r\nPROXYPORT=65536\r\n", "", 0},
+        {"PROXYIP=proxy\r\nPROXYPORT=80x\r\n", "proxy", 80},
+        {"PROXYIP=proxy\r\nPROXYPORT=\r\n", "proxy", 0},
+        {"proxyip=10.0.0.1\nproxyport=3128", "10.0.0.1", 3128},
+        {"PROXYIP = 10.0.0.1\rPROXYPORT=3128\r", "", 3128},
+        {"[x]\r\nPROXYPORT=8,080\r\nPROXYIP=first\r\nPROXYIP=second\r\n", "first", 8080},
+        {"PROXYIP= spaced host \r\n", " spaced host ", 0},
+    };
+    for (const ProxyCase& c : cases) {
+        WriteBytes(std::string(kInstall) + "DOWNLOAD.INI", c.file);
+        auto form = Create();
+        TMainFormProbe probe{*form};
+        EXPECT_EQ(probe.ProxyIP(), c.host) << c.file;
+        EXPECT_EQ(probe.ProxyPort(), c.port) << c.file;
+    }
+}
+
+TEST_F(MainFormCreateTest, ShiftJisHostNameIsRead) {
+    WriteBytes(std::string(kInstall) + "DOWNLOAD.INI", "PROXYIP=\x83\x76\x83\x8d\x83\x4e\x83\x56\r\nPROXYPORT=8\r\n");
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    EXPECT_EQ(probe.ProxyIP(), "プロクシ");
+    EXPECT_EQ(probe.ProxyPort(), 8);
+}
+
+TEST_F(MainFormCreateTest, WindowsFolderSettingsWhenTheMakerFolderIsMissing) {
+    RemoveTree(L"C:\\TALVERN");
+    const std::string windowsIni = WithTrailingBackslash(GetWindowsFolder()) + "SpKaredona.ini";
+    WriteBytes(windowsIni, "Path=C:\\Elsewhere\\\r\n");
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    EXPECT_EQ(probe.IniFileName(), "C:\\Elsewhere\\DOWNLOAD.INI");
+    DeleteFileW(Utf8ToWide(windowsIni).c_str());
+}
+
+TEST_F(MainFormCreateTest, LayoutAndCaption) {
+    auto form = Create();
+    EXPECT_EQ(form->Caption(), "【カレドナ】自動アップデートプログラム Ver1.6.0");
+    RECT client{};
+    GetClientRect(form->Handle(), &client);
+    EXPECT_EQ(client.right, 369);
+    EXPECT_EQ(client.bottom, 104);
+    EXPECT_FALSE(IsWindowVisible(form->Handle()));
+    EXPECT_TRUE(form->DownLoadButton.Visible());
+    EXPECT_FALSE(form->DownLoadButton.Enabled());
+    EXPECT_FALSE(form->CancelButton.Visible());
+    EXPECT_EQ(form->ProgressLabel.Text(), "");
+    EXPECT_EQ(form->OldVerLabel.Text(), "");
+    EXPECT_EQ(form->ProgressBar.Position(), 0);
+    const LONG_PTR style = GetWindowLongPtrW(form->Handle(), GWL_STYLE);
+    EXPECT_FALSE(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+    EXPECT_TRUE(style & WS_SYSMENU);
+}
+
+TEST_F(MainFormCreateTest, RightAlignedLabelKeepsItsRightEdge) {
+    auto form = Create();
+    for (const char* text : {"1/2 Bytes Completion", "900 Bytes Completed", "x", ""}) {
+        form->ProgressLabel.SetText(text);
+        EXPECT_EQ(form->ProgressLabel.Bounds().right, 361) << text;
+        EXPECT_EQ(form->ProgressLabel.Text(), text);
+    }
+    form->MsgLabel.SetText("a longer message");
+    const LONG wide = form->MsgLabel.Bounds().right - form->MsgLabel.Bounds().left;
+    form->MsgLabel.SetText("a");
+    EXPECT_EQ(form->MsgLabel.Bounds().left, 8);
+    EXPECT_LT(form->MsgLabel.Bounds().right - form->MsgLabel.Bounds().left, wide);
+}
+
+}  // namespace
