@@ -31,8 +31,8 @@ bool CopyReplacing(const std::string& from, const std::string& to) {
 TMainForm::TMainForm() {
     SetFont(MakeFont(L"ＭＳ ゴシック", SHIFTJIS_CHARSET, 12));
     N1 = MainMenu1.AddTopItem("設定");
-    MainMenu1.AddItem(*this, N1, kProxyIPMenuId, "プロキシ IP", nullptr);
-    MainMenu1.AddItem(*this, N1, kProxyPortMenuId, "プロキシ Port", nullptr);
+    MainMenu1.AddItem(*this, N1, kProxyIPMenuId, "プロキシ IP", [this] { ProxyIPMenuClick(); });
+    MainMenu1.AddItem(*this, N1, kProxyPortMenuId, "プロキシ Port", [this] { ProxyPortMenuClick(); });
     CreateHandle(L"TMainForm", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 0, MainMenu1.Handle());
     if (!Handle()) throw Exception("ウィンドウを作成できません");
     MainMenu1.AttachedToWindow();

@@ -59,8 +59,12 @@ private:
     void CreateControls();
     void FormCreate();
     void FormActivate();
-    // Reads DOWNLOAD.INI into ProxyIP and ProxyPort.
+    // DOWNLOAD.INI: read at creation; the menu commands change a value and write the file again.
     void ReadInitFile();
+    void ProxyIPMenuClick();
+    void ProxyPortMenuClick();
+    // Writes both values to DOWNLOAD.INI, replacing it; throws the file-creation error.
+    void WriteInitFile();
     // Decides where an ImageKit control lives: "<Program Files>\<folderName>\" unless that folder
     // is missing and the System folder holds `controlName`.
     std::string ImageKitFolder(const char* folderName, const char* controlName) const;

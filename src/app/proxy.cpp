@@ -1,11 +1,17 @@
 // The proxy settings: DOWNLOAD.INI in the installation folder.
 #include "mainform.h"
 
+#include "ui/input_query.h"
+#include "util/exception.h"
 #include "util/files.h"
+#include "util/handle.h"
 #include "util/number.h"
 #include "util/settings.h"
+#include "util/text.h"
 
 #include <cmath>
+#include <optional>
+#include <string_view>
 
 void TMainForm::ReadInitFile() {
     ProxyIP.clear();
@@ -18,4 +24,75 @@ void TMainForm::ReadInitFile() {
     if (port < 0 || port > 65535) return;  // out of range: the whole file counts as unreadable
     ProxyIP = host;
     ProxyPort = static_cast<std::uint16_t>(port);
+}
+
+namespace {
+
+constexpr const char* kProxyCaption = "プロキシ設定";
+
+// The system's description of an error code, without the line end and final full stop.
+std::string SystemErrorText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer ? buffer : L"", length);
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() <= L' ' || text.back() == L'.' || text.back() == L'。')) text.pop_back();
+    return WideToUtf8(text);
+}
+
+std::string FullFileName(const std::string& name) {
+    const std::wstring wide = Utf8ToWide(name);
+    wchar_t full[MAX_PATH * 2] = {};
+    const DWORD length = GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
+    return length > 0 && length < MAX_PATH * 2 ? WideToUtf8(full) : name;
+}
+
+// A decimal integer with an optional sign, as typed into the port dialog.
+std::optional<long long> ParseInteger(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;  // leading blanks are allowed
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return std::nullopt;
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+        if (value > 0x7FFFFFFFLL + (negative ? 1 : 0)) return std::nullopt;  // beyond a 32-bit integer
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+void TMainForm::ProxyIPMenuClick() {
+    std::string host = ProxyIP;
+    InputQuery(kProxyCaption, "プロキシIP", host);  // after キャンセル the text is the one it started with
+    ProxyIP = host;
+    WriteInitFile();
+}
+
+void TMainForm::ProxyPortMenuClick() {
+    std::string text = std::to_string(ProxyPort);
+    InputQuery(kProxyCaption, "プロキシPort", text);
+    const std::optional<long long> port = ParseInteger(text);
+    if (!port) throw Exception("'" + text + "' は整数ではありません");
+    if (*port < 0 || *port > 65535) throw Exception("範囲チェックエラー");
+    ProxyPort = static_cast<std::uint16_t>(*port);
+    WriteInitFile();
+}
+
+void TMainForm::WriteInitFile() {
+    const std::string content =
+        Utf8ToAnsi("PROXYIP=" + ProxyIP + "\r\nPROXYPORT=" + std::to_string(ProxyPort) + "\r\n");
+    FileHandle file(CreateFileW(Utf8ToWide(IniFileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        written != content.size()) {
+        const DWORD error = GetLastError();
+        throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + SystemErrorText(error));
+    }
 }
