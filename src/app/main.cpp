@@ -1,4 +1,5 @@
 // KarUpdt: the automatic update program of カレドナ.
+#include "lhactrls/lhactrls.h"
 #include "program.h"
 #include "ui/application.h"
 
@@ -8,6 +9,8 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     Application::Initialize(instance);
+    // The archiver library is bound before the window exists and released after the program ends.
+    LhaLibraryScope archiver;
     try {
         return RunUpdater();
     } catch (const std::exception& error) {

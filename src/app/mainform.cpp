@@ -139,7 +139,3 @@ bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
     return true;
 }
 
-void TMainForm::ExpandStartMessage() {
-    // The download posts this once every file of the package has arrived; the installation that
-    // it starts is not part of this program yet, so the message is only received.
-}

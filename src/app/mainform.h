@@ -68,7 +68,18 @@ private:
     // Decides where an ImageKit control lives: "<Program Files>\<folderName>\" unless that folder
     // is missing and the System folder holds `controlName`.
     std::string ImageKitFolder(const char* folderName, const char* controlName) const;
+    // Message 1125: the whole installation, then the end of the program.
     void ExpandStartMessage();
+    void Unpress();
+    void InstallComponents();
+    [[noreturn]] void CreateError(const std::string& message);
+    // Step n of the installation: "n / total" and the bar at n / total.
+    void SetStep(int step);
+    // Extracts an LHA archive into `folder` (given without its trailing "") through the archiver.
+    void ExtractArchive(const std::string& archive, const std::string& folder, const std::string& options);
+    // Runs the downloaded registration tool silently on a control file.
+    void RegisterControl(const std::string& controlFile);
+    static constexpr DWORD kRegistrationStartTimeoutMs = 120000;
 
     std::string InstallPath;
     std::string WorkPath;

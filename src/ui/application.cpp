@@ -10,6 +10,7 @@ namespace {
 HINSTANCE g_instance = nullptr;
 HWND g_mainWindow = nullptr;
 bool g_terminated = false;
+bool g_busyCursor = false;
 
 }  // namespace
 
@@ -55,6 +56,13 @@ bool Application::Terminated() { return g_terminated; }
 HWND Application::DialogOwner() {
     return (g_mainWindow && IsWindow(g_mainWindow) && IsWindowVisible(g_mainWindow)) ? g_mainWindow : nullptr;
 }
+
+void Application::SetBusyCursor(bool busy) {
+    g_busyCursor = busy;
+    SetCursor(LoadCursorW(nullptr, busy ? IDC_WAIT : IDC_ARROW));
+}
+
+bool Application::BusyCursor() { return g_busyCursor; }
 
 void Application::MainFormDestroyed(HWND window) {
     if (window == g_mainWindow) {

@@ -42,6 +42,10 @@ public:
     // above ".", so that a sentence without a full stop gets one.
     static std::string WithFinalFullStop(std::string_view message);
 
+    // The hourglass over the program's windows while long work runs on the UI thread.
+    static void SetBusyCursor(bool busy);
+    static bool BusyCursor();
+
     // Called by the main form when its window is destroyed: ends the message loop.
     static void MainFormDestroyed(HWND window);
 

@@ -104,6 +104,12 @@ LRESULT Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
+    case WM_SETCURSOR:
+        if (Application::BusyCursor()) {
+            SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+            return TRUE;
+        }
+        break;
     case WM_ACTIVATE:
         // Handlers may show boxes that take and give back the activation: no nested runs.
         if (LOWORD(wParam) != WA_INACTIVE && !activating_) {

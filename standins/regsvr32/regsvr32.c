@@ -1,0 +1,40 @@
+/* Stands in for the system's registration tool in tests and the demo: a GUI program that appends
+   its command line, as one line of UTF-8, to the file named by the environment variable
+   KARUPDT_REGSVR32_LOG (or "regsvr32.log" beside itself when that is not set), and exits with 0.
+   It registers nothing. */
+#include <windows.h>
+
+static void AppendLine(const wchar_t* path, const wchar_t* text) {
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, NULL, 0, NULL, NULL);
+    if (bytes > 0) {
+        char* utf8 = (char*)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)bytes + 2);
+        if (utf8) {
+            WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, bytes, NULL, NULL);
+            utf8[bytes - 1] = '\r';
+            utf8[bytes] = '\n';
+            DWORD written = 0;
+            WriteFile(file, utf8, (DWORD)bytes + 1, &written, NULL);
+            HeapFree(GetProcessHeap(), 0, utf8);
+        }
+    }
+    CloseHandle(file);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR arguments, int show) {
+    (void)instance;
+    (void)previous;
+    (void)arguments;
+    (void)show;
+    wchar_t path[MAX_PATH * 2];
+    DWORD length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_LOG", path, MAX_PATH * 2);
+    if (length == 0 || length >= MAX_PATH * 2) {
+        length = GetModuleFileNameW(NULL, path, MAX_PATH);
+        while (length > 0 && path[length - 1] != L'\\') --length;
+        lstrcpyW(path + length, L"regsvr32.log");
+    }
+    AppendLine(path, GetCommandLineW());
+    return 0;
+}
