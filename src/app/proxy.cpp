@@ -49,22 +49,6 @@ std::string FullFileName(const std::string& name) {
     return length > 0 && length < MAX_PATH * 2 ? WideToUtf8(full) : name;
 }
 
-// A decimal integer with an optional sign, as typed into the port dialog.
-std::optional<long long> ParseInteger(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;  // leading blanks are allowed
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i == text.size()) return std::nullopt;
-    long long value = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-        value = value * 10 + (text[i] - '0');
-        if (value > 0x7FFFFFFFLL + (negative ? 1 : 0)) return std::nullopt;  // beyond a 32-bit integer
-    }
-    return negative ? -value : value;
-}
-
 }  // namespace
 
 void TMainForm::ProxyIPMenuClick() {
@@ -77,7 +61,7 @@ void TMainForm::ProxyIPMenuClick() {
 void TMainForm::ProxyPortMenuClick() {
     std::string text = std::to_string(ProxyPort);
     InputQuery(kProxyCaption, "プロキシPort", text);
-    const std::optional<long long> port = ParseInteger(text);
+    const std::optional<long long> port = ParseDecimalInteger(text);
     if (!port) throw Exception("'" + text + "' は整数ではありません");
     if (*port < 0 || *port > 65535) throw Exception("範囲チェックエラー");
     ProxyPort = static_cast<std::uint16_t>(*port);

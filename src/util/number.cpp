@@ -43,3 +43,18 @@ double TextToNumber(std::string_view text) {
     if (error != std::errc() || end != kept.data() + kept.size()) return 0;
     return std::isfinite(value) ? value : 0;
 }
+
+std::optional<long long> ParseDecimalInteger(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return std::nullopt;
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+        if (value > 0x7FFFFFFFLL + (negative ? 1 : 0)) return std::nullopt;
+    }
+    return negative ? -value : value;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 // Turns loosely written numeric text into a number: only "-", "." and the digits are kept, a
@@ -7,3 +8,7 @@
 // full stop as the decimal point (whatever the regional settings). Anything else gives 0.
 // Examples: "8,080" -> 8080, "80-" -> -80, "port 80" -> 80, "1-2" -> 0, "1.2.3" -> 0.
 double TextToNumber(std::string_view text);
+
+// A decimal integer with an optional sign, after optional leading blanks, within the range of a
+// 32-bit signed integer; nothing for any other text.
+std::optional<long long> ParseDecimalInteger(std::string_view text);

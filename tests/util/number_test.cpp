@@ -37,3 +37,15 @@ TEST(TextToNumber, NeverFailsOnHugeOrOddInput) {
     const std::string binary("\x00\xff\x80\x31", 4);
     EXPECT_EQ(TextToNumber(binary), 1);
 }
+
+TEST(ParseDecimalInteger, SignedDecimalWithinThirtyTwoBits) {
+    EXPECT_EQ(ParseDecimalInteger("0"), 0);
+    EXPECT_EQ(ParseDecimalInteger("65535"), 65535);
+    EXPECT_EQ(ParseDecimalInteger("-1"), -1);
+    EXPECT_EQ(ParseDecimalInteger("+7"), 7);
+    EXPECT_EQ(ParseDecimalInteger("  12"), 12);
+    EXPECT_EQ(ParseDecimalInteger("2147483647"), 2147483647LL);
+    EXPECT_EQ(ParseDecimalInteger("-2147483648"), -2147483648LL);
+    for (const char* bad : {"", " ", "-", "abc", "12 ", "1.5", "0x10", "2147483648", "99999999999999999999", "1e3"})
+        EXPECT_EQ(ParseDecimalInteger(bad), std::nullopt) << bad;
+}
