@@ -1,0 +1,288 @@
+// KarUpdt.exe started under Wine over installations laid out in the prefix's C: drive: the checks
+// before the window, the messages the user sees and answers, the window itself, and exit codes.
+#include "installation.h"
+#include "robot.h"
+#include "screenshot.h"
+#include "version_resource.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+namespace {
+
+using robot::ExpectedDialog;
+using robot::IconKind;
+
+const char* const kProductRunning =
+    "【カレドナ】が起動されています。\r終了させてから「OK」ボタンをクリックしてください。\r「ｷｬﾝｾﾙ」ボタンで中止します。";
+const char* const kNotInstalled = "【カレドナ】がインストールされていません。\rアップデート処理を中止します。";
+const char* const kVersionUnknownAsk = "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？";
+const char* const kCancelled = "アップデート処理を中止します。";
+const char* const kVersionUnknownStop = "現在のインストールバージョンが取得できません。\r処理を中止します。";
+const char* const kSameVersion = "既に同バージョンがインストールされています。\rアップデート処理を続行しますか？";
+const char* const kDowngrade =
+    "現在のインストールバージョンよりも古いバージョンに変更しようとしています。\rアップデート処理を続行しますか？";
+
+const std::vector<std::string> kOkCancel = {"OK", "キャンセル"};
+const std::vector<std::string> kYesNo = {"はい(&Y)", "いいえ(&N)"};
+const std::vector<std::string> kOk = {"OK"};
+
+ExpectedDialog Question(const char* text, const char* press) {
+    return {"確認", text, IconKind::Question, kYesNo, press, std::string("はい(&Y)")};
+}
+ExpectedDialog Error(const char* text) { return {"エラー", text, IconKind::Error, kOk, "OK"}; }
+ExpectedDialog Information(const char* text) { return {"情報", text, IconKind::Information, kOk, "OK"}; }
+
+robot::Process StartUpdater() {
+    robot::Process process = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+    EXPECT_TRUE(process.Started()) << process.Error();
+    return process;
+}
+
+// Waits for the main window, returns it (null handle on time-out).
+robot::Window WaitForMainWindow(const robot::Process& process) {
+    return robot::Window(robot::WaitForWindowOfClass(process.Id(), L"TMainForm"));
+}
+
+// The program shows its window; the test closes it and expects exit code 0.
+void ExpectWindowThenClose(robot::Process& process, const std::string& oldVersionLabel) {
+    robot::Window window = WaitForMainWindow(process);
+    ASSERT_TRUE(window.Exists()) << "the update window did not appear";
+    auto label = window.ControlById(104);
+    ASSERT_TRUE(label);
+    EXPECT_EQ(label->text, oldVersionLabel);
+    window.Close();
+    EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+}
+
+// The program ends by itself, its window never shown.
+void ExpectEndWithoutWindow(robot::Process& process) {
+    EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+    EXPECT_EQ(robot::FindWindowOfClass(process.Id(), L"TMainForm"), nullptr);
+}
+
+class StartupTest : public ::testing::Test {
+protected:
+    std::unique_ptr<ScopedInstallation> Install(InstallationOptions options = {}) {
+        auto installation = std::make_unique<ScopedInstallation>(options);
+        EXPECT_TRUE(installation->Ok()) << installation->Error();
+        return installation;
+    }
+};
+
+TEST_F(StartupTest, ProductRunningAsksUntilItIsClosed) {
+    auto installation = Install();
+    ProductWindow product;
+    robot::Process process = StartUpdater();
+    ExpectedDialog running{"確認", kProductRunning, IconKind::Question, kOkCancel, "OK", std::string("OK")};
+    // OK while the product still runs asks again.
+    ASSERT_TRUE(robot::AnswerDialogs(process, {running, running}));
+    product.Destroy();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {running}));
+    ExpectWindowThenClose(process, "現在バージョン = 1.5.2");
+}
+
+TEST_F(StartupTest, ProductRunningCancelEndsUnseen) {
+    auto installation = Install();
+    ProductWindow product;
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(
+        process, {{"確認", kProductRunning, IconKind::Question, kOkCancel, "キャンセル"}}));
+    ExpectEndWithoutWindow(process);
+}
+
+TEST_F(StartupTest, NoInstallation) {
+    InstallationOptions options;
+    options.settings = SettingsPlace::None;
+    auto installation = Install(options);
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {Error(kNotInstalled)}));
+    ExpectEndWithoutWindow(process);
+}
+
+TEST_F(StartupTest, SettingsWithoutPathCountAsNoInstallation) {
+    for (const char* content : {"[Karedona]\r\nName=x\r\n", "[Karedona]\r\nPath=\r\n"}) {
+        InstallationOptions options;
+        options.settingsContent = content;
+        auto installation = Install(options);
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(process, {Error(kNotInstalled)})) << content;
+        ExpectEndWithoutWindow(process);
+    }
+}
+
+TEST_F(StartupTest, SettingsInTheWindowsFolderWhenTheMakerFolderIsMissing) {
+    InstallationOptions options;
+    options.folder = L"C:\\Other Place\\カレドナ\\";
+    options.settings = SettingsPlace::WindowsFolder;
+    auto installation = Install(options);
+    robot::Process process = StartUpdater();
+    ExpectWindowThenClose(process, "現在バージョン = 1.5.2");
+    EXPECT_NE(GetFileAttributesW(L"C:\\Other Place\\カレドナ\\Temp"), INVALID_FILE_ATTRIBUTES);
+}
+
+struct VersionCase {
+    const wchar_t* fileVersion;
+    std::vector<ExpectedDialog> dialogs;
+    bool windowShown;
+    const char* oldVersionLabel;
+};
+
+TEST_F(StartupTest, InstalledVersionDecidesTheQuestion) {
+    const VersionCase cases[] = {
+        {L"1.5.2.0", {}, true, "現在バージョン = 1.5.2"},
+        {L"1.10.0.0", {}, true, "現在バージョン = 1.10.0"},
+        {L"1, 6, 0, 0", {}, true, "現在バージョン = 1,6,0"},
+        {L"1.6.0.0", {Question(kSameVersion, "はい(&Y)")}, true, "現在バージョン = 1.6.0"},
+        {L"1.6.0.0", {Question(kSameVersion, "いいえ(&N)"), Information(kCancelled)}, false, ""},
+        {L"2.0.0.0", {Question(kDowngrade, "はい(&Y)")}, true, "現在バージョン = 2.0.0"},
+        {L"2.0.0.0", {Question(kDowngrade, "いいえ(&N)"), Information(kCancelled)}, false, ""},
+        {L"1.6.0.10", {Question(kDowngrade, "はい(&Y)")}, true, "現在バージョン = 1.6.0."},
+    };
+    for (const VersionCase& c : cases) {
+        SCOPED_TRACE(robot::ToUtf8(c.fileVersion));
+        InstallationOptions options;
+        options.fileVersion = c.fileVersion;
+        auto installation = Install(options);
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(process, c.dialogs));
+        if (c.windowShown) {
+            ExpectWindowThenClose(process, c.oldVersionLabel);
+        } else {
+            ExpectEndWithoutWindow(process);
+        }
+        // The work folder is made before the version is read.
+        EXPECT_NE(GetFileAttributesW((installation->Folder() + L"Temp").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+}
+
+TEST_F(StartupTest, ExecutableWithoutVersion) {
+    InstallationOptions options;
+    options.karemain = KaremainKind::WithoutResource;
+    {
+        auto installation = Install(options);
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(process, {Question(kVersionUnknownAsk, "いいえ(&N)"), Information(kCancelled)}));
+        ExpectEndWithoutWindow(process);
+    }
+    auto installation = Install(options);
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {Question(kVersionUnknownAsk, "はい(&Y)")}));
+    ExpectWindowThenClose(process, "現在バージョン = 不明");
+}
+
+TEST_F(StartupTest, ExecutableMissing) {
+    InstallationOptions options;
+    options.karemain = KaremainKind::Missing;
+    auto installation = Install(options);
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {Error(kVersionUnknownStop)}));
+    ExpectEndWithoutWindow(process);
+}
+
+TEST_F(StartupTest, EscapeAndCloseBoxDeclineAQuestion) {
+    InstallationOptions options;
+    options.fileVersion = L"1.6.0.0";
+    {
+        auto installation = Install(options);
+        robot::Process process = StartUpdater();
+        auto dialog = robot::WaitForDialog(process.Id());
+        ASSERT_TRUE(dialog);
+        dialog->PressEscape();
+        ASSERT_TRUE(robot::AnswerDialogs(process, {Information(kCancelled)}));
+        ExpectEndWithoutWindow(process);
+    }
+    auto installation = Install(options);
+    robot::Process process = StartUpdater();
+    auto dialog = robot::WaitForDialog(process.Id());
+    ASSERT_TRUE(dialog);
+    dialog->Close();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {Information(kCancelled)}));
+    ExpectEndWithoutWindow(process);
+}
+
+TEST_F(StartupTest, VersionResourceWithoutTranslationIsAnApplicationError) {
+    InstallationOptions options;
+    options.karemain = KaremainKind::Missing;
+    auto installation = Install(options);
+    VersionResourceContent content{{{L"FileVersion", L"1.5.2.0"}}};
+    content.withTranslation = false;
+    std::string error;
+    ASSERT_TRUE(MakeVersionedFile(BesideTestProgram(L"version_stub.exe"), installation->Folder() + L"karemain.exe",
+                                  BuildVersionResource(content), &error))
+        << error;
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {{"アプリケーション エラー", "バージョン情報の取得に失敗しました.",
+                                                IconKind::Error, kOk, "OK"}}));
+    EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(1));
+}
+
+TEST_F(StartupTest, TheWindowAsTheUserSeesIt) {
+    auto installation = Install();
+    robot::Process process = StartUpdater();
+    robot::Window window = WaitForMainWindow(process);
+    ASSERT_TRUE(window.Exists());
+    EXPECT_EQ(window.Caption(), "【カレドナ】自動アップデートプログラム Ver1.6.0");
+    EXPECT_EQ(window.ClientSize().cx, 369);
+    EXPECT_EQ(window.ClientSize().cy, 104);
+
+    auto menu = window.Menu();
+    ASSERT_TRUE(menu);
+    ASSERT_EQ(menu->size(), 1u);
+    EXPECT_EQ((*menu)[0].caption, "設定");
+    ASSERT_EQ((*menu)[0].items.size(), 2u);
+    EXPECT_EQ((*menu)[0].items[0].caption, "プロキシ IP");
+    EXPECT_EQ((*menu)[0].items[1].caption, "プロキシ Port");
+
+    // The labels are filled when the window becomes active.
+    for (int i = 0; i < 100 && window.ControlById(101)->text == "XXX"; ++i) Sleep(20);
+    const auto message = window.ControlById(101);
+    const auto bar = window.ControlById(102);
+    const auto progress = window.ControlById(103);
+    const auto oldVersion = window.ControlById(104);
+    const auto newVersion = window.ControlById(105);
+    const auto start = window.ControlByText("アップデート開始");
+    const auto cancel = window.ControlByText("ｷｬﾝｾﾙ");
+    ASSERT_TRUE(message && bar && progress && oldVersion && newVersion && start && cancel);
+
+    EXPECT_EQ(message->text, "[アップデート開始]をクリックして作業を開始してください。");
+    EXPECT_EQ(message->rect.left, 8);
+    EXPECT_EQ(message->rect.top, 10);
+    EXPECT_EQ(bar->className, "msctls_progress32");
+    EXPECT_EQ(bar->rect.left, 8);
+    EXPECT_EQ(bar->rect.top, 26);
+    EXPECT_EQ(bar->Width(), 353);
+    EXPECT_EQ(bar->Height(), 16);
+    EXPECT_EQ(bar->progressPosition, 0);
+    EXPECT_EQ(bar->progressMin, 0);
+    EXPECT_EQ(bar->progressMax, 100);
+    EXPECT_EQ(progress->text, "");
+    EXPECT_EQ(progress->rect.right, 361);
+    EXPECT_EQ(oldVersion->text, "現在バージョン = 1.5.2");
+    EXPECT_EQ(oldVersion->rect.left, 8);
+    EXPECT_EQ(oldVersion->rect.top, 70);
+    EXPECT_EQ(newVersion->text, "アップデートバージョン = 1.6.0");
+    EXPECT_EQ(newVersion->rect.top, 86);
+    EXPECT_EQ(start->rect.left, 250);
+    EXPECT_EQ(start->rect.top, 72);
+    EXPECT_EQ(start->Width(), 111);
+    EXPECT_EQ(start->Height(), 25);
+    EXPECT_TRUE(start->visible);
+    EXPECT_TRUE(start->enabled);
+    EXPECT_EQ(cancel->rect.left, 250);
+    EXPECT_EQ(cancel->rect.top, 72);
+    EXPECT_FALSE(cancel->visible);
+    // Tab order: the start button, the progress bar, the cancel button.
+    const auto controls = window.Controls();
+    ASSERT_GE(controls.size(), 3u);
+    EXPECT_EQ(controls[0].text, "アップデート開始");
+    EXPECT_EQ(controls[1].className, "msctls_progress32");
+    EXPECT_EQ(controls[2].text, "ｷｬﾝｾﾙ");
+
+    std::string error;
+    EXPECT_TRUE(SaveWindowScreenshot(window.Handle(), ScreenshotPath(L"main_window.bmp"), &error)) << error;
+    window.Close();
+    EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+}
+
+}  // namespace
