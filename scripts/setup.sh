@@ -9,7 +9,8 @@ packages=(
   wine wine64 wine32:i386                                # running the program and its tests
   xvfb xauth x11-apps x11-utils imagemagick              # a display without a screen, screenshots
   fonts-ipafont-gothic locales                           # Japanese glyphs and the ja_JP.UTF-8 locale
-  mscompress                                             # compressed (SZDD) test components
+  mscompress jlha-utils lhasa python3                    # update packages: SZDD components, LHA archives
+  nginx-light curl                                       # the loopback update server and its peer
 )
 
 if [ "$(id -u)" -ne 0 ]; then
