@@ -189,6 +189,7 @@ TEST_F(StartupTest, EscapeAndCloseBoxDeclineAQuestion) {
         auto dialog = robot::WaitForDialog(process.Id());
         ASSERT_TRUE(dialog);
         dialog->PressEscape();
+        ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
         ASSERT_TRUE(robot::AnswerDialogs(process, {Information(kCancelled)}));
         ExpectEndWithoutWindow(process);
     }
@@ -197,6 +198,7 @@ TEST_F(StartupTest, EscapeAndCloseBoxDeclineAQuestion) {
     auto dialog = robot::WaitForDialog(process.Id());
     ASSERT_TRUE(dialog);
     dialog->Close();
+    ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
     ASSERT_TRUE(robot::AnswerDialogs(process, {Information(kCancelled)}));
     ExpectEndWithoutWindow(process);
 }
