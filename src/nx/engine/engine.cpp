@@ -1,0 +1,914 @@
+#include "engine.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <map>
+#include <type_traits>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http_request.h"
+#include "http_response_parser.h"
+#include "net.h"
+#include "util/text.h"
+
+namespace nx::engine {
+
+namespace {
+
+// Event ids, as the front numbers them.
+enum EventId : int {
+    evConnected = 1, evConnectionStatus = 2, evDisconnected = 3, evEndTransfer = 4, evError = 5,
+    evHeader = 6, evRedirect = 7, evSetCookie = 8, evStartTransfer = 9, evStatus = 10, evTransfer = 11,
+};
+enum MethodId : int { midGet = 4, midInterrupt = 6, midReset = 9, midAbout = 255 };
+enum PropertyId : int {
+    pAccept = 1, pAuthScheme = 4, pConnected = 5, pFirewallHost = 10, pFirewallPassword = 11,
+    pFirewallPort = 12, pFirewallType = 13, pFirewallUser = 14, pFollowRedirects = 15, pIdle = 18,
+    pLocalFile = 20, pLocalHost = 21, pPassword = 23, pProxyPassword = 27, pProxyPort = 28,
+    pProxyServer = 29, pProxyUser = 30, pRange = 31, pTimeout = 34, pURL = 37, pUser = 42,
+};
+
+bool IsTextProperty(int id) {
+    switch (id) {
+    case pAccept: case pFirewallHost: case pFirewallPassword: case pFirewallUser: case pLocalFile:
+    case pLocalHost: case pPassword: case pProxyPassword: case pProxyServer: case pProxyUser:
+    case pRange: case pURL: case pUser:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsIntegerProperty(int id) {
+    switch (id) {
+    case pAuthScheme: case pConnected: case pFirewallPort: case pFirewallType: case pFollowRedirects:
+    case pIdle: case pProxyPort: case pTimeout:
+        return true;
+    default:
+        return false;
+    }
+}
+
+constexpr std::size_t kReceiveBufferSize = 1024 * 1024;
+constexpr std::size_t kFileBufferSize = 256 * 1024;
+constexpr int kSocketReceiveBuffer = 4 * 1024 * 1024;
+constexpr int kMaxRedirects = 10;
+// While data keeps arriving, messages are still dispatched at least this often.
+constexpr auto kPumpInterval = std::chrono::milliseconds(5);
+
+// A failure of the running Get: its code and text.
+struct Failure {
+    int code;
+    std::string text;
+};
+
+// Thrown from the parser's handler to stop reading an answer that redirects.
+struct RedirectSignal {};
+
+std::string Base64(std::string_view in) {
+    static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
+                           (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
+        out += digits[(v >> 18) & 63]; out += digits[(v >> 12) & 63];
+        out += digits[(v >> 6) & 63]; out += digits[v & 63];
+    }
+    if (i + 1 == in.size()) {
+        const unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        out += digits[(v >> 18) & 63]; out += digits[(v >> 12) & 63]; out += "==";
+    } else if (i + 2 == in.size()) {
+        const unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+        out += digits[(v >> 18) & 63]; out += digits[(v >> 12) & 63]; out += digits[(v >> 6) & 63]; out += '=';
+    }
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+const char* StandardReason(int code) {
+    switch (code) {
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 407: return "Proxy Authentication Required";
+    case 408: return "Request Timeout";
+    case 416: return "Range Not Satisfiable";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "HTTP error";
+    }
+}
+
+bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
+
+// The address that a Location value names, relative to the address that answered.
+std::string ResolveLocation(const http::HttpUrl& base, std::string_view location) {
+    const std::string_view loc = Trim(location);
+    const std::size_t colon = loc.find(':');
+    const std::size_t slash = loc.find('/');
+    if (colon != std::string_view::npos && (slash == std::string_view::npos || colon < slash))
+        return std::string(loc);  // absolute, with a scheme
+    if (loc.substr(0, 2) == "//") return "http:" + std::string(loc);
+    const std::string origin = "http://" + base.authority();
+    if (!loc.empty() && loc.front() == '/') return origin + std::string(loc);
+    std::string path = base.target.substr(0, base.target.find('?'));
+    path = path.substr(0, path.rfind('/') + 1);
+    if (path.empty()) path = "/";
+    if (!loc.empty() && (loc.front() == '?' || loc.front() == '#')) path = base.target.substr(0, base.target.find('?'));
+    return origin + path + std::string(loc);
+}
+
+std::string SystemErrorText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                   reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    if (n && buffer) text = WideToUtf8(std::wstring_view(buffer, n));
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    if (text.empty()) text = "system error " + std::to_string(error);
+    return text;
+}
+
+// The file that receives the body, written in large pieces.
+//
+// A file of the same name is replaced: it is opened as it is, overwritten from its start, and cut
+// to the length written when the transfer ends. Truncating a large file when it is opened
+// (CREATE_ALWAYS) would hold the thread while the file system frees its blocks, under Wine inside
+// the Wine server, which stalls message dispatching too: 45 to 70 ms for 200 MB here. Overwriting
+// in place frees nothing when the new body is as long as the old file (a download repeated).
+class BodyFile {
+public:
+    void Open(const std::string& ansiPath) {
+        path_ = AnsiToUtf8(ansiPath);
+        handle_ = CreateFileW(Utf8ToWide(path_).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            throw Failure{kErrFile, "Cannot create the file \"" + path_ + "\": " + SystemErrorText(error)};
+        }
+        written_ = 0;
+        buffer_.reserve(kFileBufferSize);
+    }
+    bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void Write(std::string_view piece) {
+        if (!open()) return;
+        if (buffer_.empty() && piece.size() >= kFileBufferSize) {
+            WriteThrough(piece);
+            return;
+        }
+        if (buffer_.size() + piece.size() > kFileBufferSize) Flush();
+        if (piece.size() >= kFileBufferSize) {
+            WriteThrough(piece);
+        } else {
+            buffer_.append(piece);
+        }
+    }
+    void Flush() {
+        if (!open() || buffer_.empty()) return;
+        WriteThrough(buffer_);
+        buffer_.clear();
+    }
+    // Writes what is buffered, ends the file where the writing ended, and closes it.
+    void Finish() {
+        if (!open()) return;
+        Flush();
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(written_);
+        if (!SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) {
+            const DWORD error = GetLastError();
+            Close();
+            throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
+        }
+        Close();
+    }
+    // After a failure: the file keeps what arrived before it.
+    void Abandon() {
+        try {
+            Finish();
+        } catch (...) {
+        }
+        Close();
+    }
+    ~BodyFile() { Abandon(); }
+
+private:
+    void Close() {
+        if (open()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        buffer_.clear();
+    }
+
+    void WriteThrough(std::string_view data) {
+        while (!data.empty()) {
+            DWORD written = 0;
+            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 30));
+            if (!WriteFile(handle_, data.data(), want, &written, nullptr) || written == 0) {
+                const DWORD error = GetLastError();
+                throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
+            }
+            written_ += written;
+            data.remove_prefix(written);
+        }
+    }
+
+    std::string path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::string buffer_;
+    std::uint64_t written_ = 0;
+};
+
+class Session;
+std::set<Session*>& LiveSessions() {
+    static std::set<Session*> sessions;
+    return sessions;
+}
+
+class Session final : private http::ResponseHandler {
+public:
+    Session(EventSink sink, void* context) : sink_(sink), context_(context), parser_(*this) {
+        // Auto-reset, so that a wait that ends on it needs no further call to clear it.
+        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    ~Session() {
+        CloseSocket();
+        if (event_) CloseHandle(event_);
+    }
+
+    bool busy() const { return busy_; }
+    void MarkForDestruction() {
+        destroyPending_ = true;
+        stopRequested_ = true;
+    }
+    bool destroyPending() const { return destroyPending_; }
+
+    const char* lastError() const { return lastError_.c_str(); }
+
+    int Set(int id, int index, std::intptr_t value) {
+        if (index != 0 || (!IsTextProperty(id) && !IsIntegerProperty(id)))
+            return Fail(kErrUnknownProperty, "Unknown property " + std::to_string(id));
+        if (id == pConnected || id == pIdle) return Fail(kErrReadOnly, "The property is read-only");
+        if (IsTextProperty(id)) {
+            const char* text = reinterpret_cast<const char*>(value);
+            texts_[id] = text ? text : "";
+            return 0;
+        }
+        const auto v = static_cast<std::int32_t>(value);
+        bool valid = true;
+        switch (id) {
+        case pAuthScheme: valid = v >= 0 && v <= 1; break;
+        case pFirewallType: valid = v >= 0 && v <= 3; break;
+        case pFollowRedirects: valid = v >= 0 && v <= 2; break;
+        case pFirewallPort: case pProxyPort: valid = v >= 0 && v <= 65535; break;
+        case pTimeout: valid = v >= 0; break;
+        default: break;
+        }
+        if (!valid) return Fail(kErrBadValue, "Value " + std::to_string(v) + " is out of range");
+        ints_[id] = v;
+        return 0;
+    }
+
+    std::intptr_t Get(int id, int index) {
+        if (index != 0) return 0;
+        if (id == pConnected) return socket_ != INVALID_SOCKET ? 1 : 0;
+        if (id == pIdle) return busy_ ? 0 : 1;
+        if (IsTextProperty(id)) return reinterpret_cast<std::intptr_t>(texts_[id].c_str());
+        if (IsIntegerProperty(id)) return ints_[id];
+        return 0;
+    }
+
+    int CheckIndex(int id, int index) const {
+        if (index != 0 || (!IsTextProperty(id) && !IsIntegerProperty(id))) return kErrUnknownProperty;
+        return 0;
+    }
+
+    int Do(int method, int argCount, std::intptr_t* values) {
+        switch (method) {
+        case midGet: {
+            const char* url = argCount >= 1 && values ? reinterpret_cast<const char*>(values[0]) : nullptr;
+            return RunGet(url && *url ? std::string(url) : texts_[pURL]);
+        }
+        case midInterrupt:
+            if (busy_) stopRequested_ = true;
+            return 0;
+        case midReset:
+            if (busy_) {
+                stopRequested_ = true;  // the running Get closes the connection within one slice
+            } else {
+                CloseSocket();
+                lastError_.clear();
+            }
+            return 0;
+        case midAbout:
+            MessageBoxW(nullptr, L"HTTP engine of KarUpdt (Winsock)", L"About", MB_OK | MB_ICONINFORMATION);
+            return 0;
+        default:
+            return Fail(kErrUnknownMethod, "Unknown method " + std::to_string(method));
+        }
+    }
+
+private:
+    int Fail(int code, std::string text) {
+        lastError_ = Utf8ToAnsi(text);
+        return code;
+    }
+
+    // ---- one Get ----------------------------------------------------------------------------
+
+    int RunGet(const std::string& ansiUrl) {
+        if (busy_) return Fail(kErrBusy, "A transfer is already under way");
+        if (!event_) return Fail(kErrNetwork, "Cannot create an event to wait on");
+        if (const int rc = StartWinsock(); rc != 0)
+            return Fail(kErrNetwork, "Cannot start Winsock: " + DescribeSocketError(rc));
+        busy_ = true;
+        stopRequested_ = false;
+        pump_ = MessagePump{};
+        started_ = ended_ = everConnected_ = false;
+        statusCode_ = 0;
+        CloseSocket();
+
+        int code = 0;
+        std::string text;
+        std::exception_ptr handlerError;
+        try {
+            Transfer(ansiUrl);
+        } catch (const Failure& failure) {
+            code = failure.code;
+            text = failure.text;
+        } catch (...) {
+            handlerError = std::current_exception();
+        }
+        file_.Abandon();  // after a failure, the file keeps what arrived
+        // The closing events, also after a failure. A handler that raises here does not hide the
+        // failure that ended the transfer.
+        if (started_ && !ended_) {
+            ended_ = true;
+            try {
+                Fire(evEndTransfer, {kDirectionReceive}, false);
+            } catch (...) {
+                if (!handlerError && code == 0) handlerError = std::current_exception();
+            }
+        }
+        CloseSocket();
+        if (everConnected_) {
+            try {
+                Fire(evDisconnected, {statusCode_, Text("Disconnected")}, false);
+            } catch (...) {
+                if (!handlerError && code == 0) handlerError = std::current_exception();
+            }
+        }
+        busy_ = false;
+        if (handlerError) std::rethrow_exception(handlerError);
+        if (code != 0) return Fail(code, text);
+        lastError_.clear();
+        return 0;
+    }
+
+    void Transfer(const std::string& ansiUrl) {
+        http::UrlParseResult parsed = http::parseHttpUrl(ansiUrl);
+        if (!parsed.url) throw Failure{kErrBadUrl, "Invalid URL \"" + AnsiToUtf8(ansiUrl) + "\": " + parsed.error};
+        http::HttpUrl url = *parsed.url;
+        if (ints_[pFirewallType] != 0) throw Failure{kErrUnsupported, "This firewall type is not supported"};
+        if (ints_[pAuthScheme] != 0 && !texts_[pUser].empty())
+            throw Failure{kErrUnsupported, "Digest authentication is not supported"};
+
+        for (int hop = 0;; ++hop) {
+            redirectTo_.reset();
+            FetchOnce(url);
+            if (!redirectTo_) return;
+            if (hop + 1 > kMaxRedirects) throw Failure{kErrRedirect, "Too many redirections"};
+            parsed = http::parseHttpUrl(*redirectTo_);
+            if (!parsed.url)
+                throw Failure{kErrBadUrl, "Cannot follow the redirection to \"" + AnsiToUtf8(*redirectTo_) +
+                                              "\": " + parsed.error};
+            url = *parsed.url;
+        }
+    }
+
+    // One request and its answer over a connection of its own.
+    void FetchOnce(const http::HttpUrl& url) {
+        url_ = url;
+        const std::string proxy = texts_[pProxyServer];
+        const bool viaProxy = !proxy.empty();
+        std::string host = viaProxy ? proxy : url.host;
+        if (viaProxy && host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        const int port = viaProxy ? ints_[pProxyPort] : url.port;
+        peer_ = (viaProxy ? "the proxy " : "") + AnsiToUtf8(host) + ":" + std::to_string(port);
+        if (port <= 0 || port > 65535) throw Failure{kErrConnect, "Cannot connect to " + peer_ + ": invalid port"};
+        const std::vector<Address> addresses = Resolve(host, static_cast<unsigned short>(port));
+        Connect(addresses);
+
+        std::vector<std::string> extraStore;
+        std::vector<http::HeaderField> extra;
+        auto add = [&](std::string_view name, std::string value) {
+            extraStore.push_back(std::move(value));
+            extra.push_back({name, {}});
+        };
+        if (!texts_[pAccept].empty()) add("Accept", texts_[pAccept]);
+        if (!texts_[pRange].empty()) {
+            const std::string& r = texts_[pRange];
+            add("Range", r.find('=') == std::string::npos ? "bytes=" + r : r);
+        }
+        if (!texts_[pUser].empty()) add("Authorization", "Basic " + Base64(texts_[pUser] + ":" + texts_[pPassword]));
+        if (viaProxy && !texts_[pProxyUser].empty())
+            add("Proxy-Authorization", "Basic " + Base64(texts_[pProxyUser] + ":" + texts_[pProxyPassword]));
+        for (std::size_t i = 0; i < extra.size(); ++i) extra[i].value = extraStore[i];
+        std::string request;
+        try {
+            request = http::buildGetRequest(url, viaProxy ? http::RequestForm::Absolute : http::RequestForm::Origin, extra);
+        } catch (const std::exception& e) {
+            throw Failure{kErrBadUrl, std::string("Cannot build the request: ") + e.what()};
+        }
+        Send(request);
+        Receive();
+    }
+
+    std::vector<Address> Resolve(const std::string& host, unsigned short port) {
+        std::vector<Address> numeric = ResolveNumeric(host, port);
+        if (!numeric.empty()) return numeric;
+        Fire(evConnectionStatus, {Text("Resolving"), 0, Text("Resolving " + host)});
+        PendingResolution pending(host, port);
+        const auto start = Clock::now();
+        while (!pending.ready()) {
+            CheckStop();
+            if (TimedOut(start))
+                throw Failure{kErrTimeout, "Timed out resolving the host name \"" + AnsiToUtf8(host) + "\""};
+            WaitSlice(pending.event());
+        }
+        if (pending.error() != 0 || pending.addresses().empty()) {
+            throw Failure{kErrResolve, "Cannot find the host \"" + AnsiToUtf8(host) +
+                                           "\": " + DescribeSocketError(pending.error() ? pending.error() : WSANO_DATA)};
+        }
+        return pending.addresses();
+    }
+
+    void Connect(const std::vector<Address>& addresses) {
+        int lastError = WSAECONNREFUSED;
+        for (const Address& address : addresses) {
+            CheckStop();
+            Fire(evConnectionStatus, {Text("Connecting"), 0, Text("Connecting to " + peer_)});
+            socket_ = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
+            if (socket_ == INVALID_SOCKET)
+                throw Failure{kErrNetwork, "Cannot create a socket: " + DescribeSocketError(WSAGetLastError())};
+            int size = kSocketReceiveBuffer;
+            setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+            if (WSAEventSelect(socket_, event_, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0)
+                throw Failure{kErrNetwork, "Cannot watch the socket: " + DescribeSocketError(WSAGetLastError())};
+            BindLocal(address.family);
+            const int error = ConnectOne(address);
+            if (error == 0) {
+                everConnected_ = true;
+                Fire(evConnected, {0, Text("Connected to " + peer_)});
+                return;
+            }
+            lastError = error;
+            CloseSocket();
+            if (error == WSAETIMEDOUT) throw Failure{kErrTimeout, "Timed out connecting to " + peer_};
+        }
+        throw Failure{kErrConnect, "Cannot connect to " + peer_ + ": " + DescribeSocketError(lastError)};
+    }
+
+    void BindLocal(int family) {
+        const std::string& local = texts_[pLocalHost];
+        if (local.empty()) return;
+        for (const Address& a : ResolveNumeric(local, 0)) {
+            if (a.family != family) continue;
+            if (bind(socket_, reinterpret_cast<const sockaddr*>(&a.storage), a.length) == 0) return;
+            throw Failure{kErrConnect, "Cannot bind to the local address " + local + ": " +
+                                           DescribeSocketError(WSAGetLastError())};
+        }
+        throw Failure{kErrConnect, "The local address \"" + AnsiToUtf8(local) + "\" cannot be used"};
+    }
+
+    // 0 when connected, else the Winsock error.
+    int ConnectOne(const Address& address) {
+        if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0) return 0;
+        const int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) return error;
+        const auto start = Clock::now();
+        for (;;) {
+            CheckStop();
+            // The outcome, from the socket's events or, should an event be missed, from select.
+            WSANETWORKEVENTS events{};
+            if (WSAEnumNetworkEvents(socket_, event_, &events) == 0 && (events.lNetworkEvents & FD_CONNECT))
+                return events.iErrorCode[FD_CONNECT_BIT];
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(socket_, &writable);
+            FD_SET(socket_, &failed);
+            timeval zero{0, 0};
+            if (select(0, nullptr, &writable, &failed, &zero) > 0) {
+                if (FD_ISSET(socket_, &writable)) return 0;
+                int soError = 0;
+                int len = sizeof soError;
+                getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len);
+                return soError ? soError : WSAECONNREFUSED;
+            }
+            if (TimedOut(start)) return WSAETIMEDOUT;
+            WaitSlice(event_);
+        }
+    }
+
+    void Send(std::string_view data) {
+        auto last = Clock::now();
+        while (!data.empty()) {
+            CheckStop();
+            const int n = ::send(socket_, data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 1 << 20)), 0);
+            if (n > 0) {
+                data.remove_prefix(static_cast<std::size_t>(n));
+                last = Clock::now();
+                continue;
+            }
+            const int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK)
+                throw Failure{kErrSend, "Cannot send the request to " + peer_ + ": " + DescribeSocketError(error)};
+            if (TimedOut(last)) throw Failure{kErrTimeout, "Timed out sending the request to " + peer_};
+            WaitSlice(event_);
+        }
+    }
+
+    void Receive() {
+        parser_.reset();
+        received_ = 0;
+        if (buffer_.size() != kReceiveBufferSize) buffer_.resize(kReceiveBufferSize);
+        auto lastData = Clock::now();
+        auto lastPump = lastData;
+        for (;;) {
+            CheckStop();
+            const int n = ::recv(socket_, buffer_.data(), static_cast<int>(buffer_.size()), 0);
+            if (n > 0) {
+                lastData = Clock::now();
+                Feed(std::string_view(buffer_.data(), static_cast<std::size_t>(n)));
+                if (redirectTo_) return;
+                if (parser_.state() != http::ResponseParser::State::InProgress) break;
+                if (lastData - lastPump >= kPumpInterval) {
+                    pump_.Pump();
+                    lastPump = Clock::now();
+                }
+                continue;
+            }
+            if (n == 0) {
+                parser_.connectionClosed();
+                break;
+            }
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                if (TimedOut(lastData)) {
+                    throw Failure{kErrTimeout, std::string(parser_.headersComplete() ? "Timed out waiting for data from "
+                                                                                     : "Timed out waiting for the answer of ") +
+                                                   peer_ + Progress()};
+                }
+                WaitSlice(event_);
+                lastPump = Clock::now();
+                continue;
+            }
+            throw Failure{kErrReceive, "The connection to " + peer_ + " failed: " + DescribeSocketError(error) + Progress()};
+        }
+        if (redirectTo_) return;
+        if (parser_.failed()) {
+            if (parser_.error() == http::ParseError::Truncated) {
+                if (!parser_.headersComplete())
+                    throw Failure{kErrIncomplete, peer_ + " closed the connection without a complete answer"};
+                throw Failure{kErrIncomplete, "The connection closed before the end of the data" + Progress()};
+            }
+            throw Failure{kErrBadResponse, "Bad answer from " + peer_ + ": " + parser_.errorText()};
+        }
+        // Complete.
+        file_.Finish();
+        ended_ = true;
+        Fire(evEndTransfer, {kDirectionReceive});
+    }
+
+    void Feed(std::string_view data) {
+        std::size_t taken = 0;
+        try {
+            taken = parser_.feed(data);
+        } catch (const RedirectSignal&) {
+            return;
+        }
+        if (parser_.complete() && taken < data.size() && started_) {
+            // More bytes than the answer announced: report them as received, so that the count
+            // no longer matches the announced length, but keep them out of the file.
+            const std::string_view excess = data.substr(taken);
+            received_ += excess.size();
+            Fire(evTransfer, {kDirectionReceive, ClampedReceived(), Bytes(excess)});
+            throw Failure{kErrBadResponse, peer_ + " sent more data than it announced" + Progress()};
+        }
+    }
+
+    std::string Progress() const {
+        if (!started_) return "";
+        std::string text = " (" + std::to_string(received_);
+        if (const auto length = parser_.announcedLength()) text += " of " + std::to_string(*length);
+        return text + " bytes received)";
+    }
+
+    std::intptr_t ClampedReceived() const {
+        return static_cast<std::intptr_t>(std::min<std::uint64_t>(received_, std::numeric_limits<std::int32_t>::max()));
+    }
+
+    // ---- the parser's events ------------------------------------------------------------------
+
+    void onStatus(const http::StatusLine& status) override {
+        statusCode_ = status.code;
+        reason_ = status.reason;
+        location_.reset();
+        Fire(evStatus, {Text("HTTP/" + std::to_string(status.major) + "." + std::to_string(status.minor)),
+                        status.code, Text(status.reason)});
+    }
+
+    void onHeader(std::string_view name, std::string_view value) override {
+        Fire(evHeader, {Text(std::string(name)), Text(std::string(value))});
+        if (EqualsNoCase(name, "Location")) location_ = std::string(value);
+        if (EqualsNoCase(name, "Set-Cookie")) FireCookie(value);
+    }
+
+    void onHeadersComplete() override {
+        const int code = statusCode_;
+        if (IsRedirect(code) && location_) {
+            const int policy = ints_[pFollowRedirects];
+            const std::string target = ResolveLocation(url_, *location_);
+            const bool sameScheme = target.size() >= 5 && EqualsNoCase(std::string_view(target).substr(0, 5), "http:");
+            if (policy == 1 || (policy == 2 && sameScheme)) {
+                std::intptr_t values[2] = {0, 1};
+                const std::string text = target;
+                values[0] = reinterpret_cast<std::intptr_t>(text.c_str());
+                int lengths[2] = {0, 0};
+                FireRaw(evRedirect, 2, values, lengths, true);
+                if ((values[1] & 0xFF) != 0) {
+                    redirectTo_ = target;
+                    CloseSocket();  // the next hop opens its own connection
+                    throw RedirectSignal{};
+                }
+            }
+        }
+        if (code < 200 || code > 299) {
+            throw Failure{code, reason_.empty() ? std::string(StandardReason(code)) : reason_};
+        }
+        // The body starts: the local file is replaced now.
+        if (!texts_[pLocalFile].empty()) file_.Open(texts_[pLocalFile]);
+        started_ = true;
+        Fire(evStartTransfer, {kDirectionReceive});
+    }
+
+    void onBody(std::string_view piece) override {
+        file_.Write(piece);
+        received_ += piece.size();
+        Fire(evTransfer, {kDirectionReceive, ClampedReceived(), Bytes(piece)});
+    }
+
+    void FireCookie(std::string_view header) {
+        std::vector<std::string_view> parts;
+        while (true) {
+            const std::size_t semi = header.find(';');
+            parts.push_back(Trim(header.substr(0, semi)));
+            if (semi == std::string_view::npos) break;
+            header.remove_prefix(semi + 1);
+        }
+        const std::string_view pair = parts.front();
+        const std::size_t eq = pair.find('=');
+        std::string name(Trim(pair.substr(0, eq)));
+        std::string value = eq == std::string_view::npos ? std::string() : std::string(Trim(pair.substr(eq + 1)));
+        std::string expires, domain, path;
+        bool secure = false;
+        for (std::size_t i = 1; i < parts.size(); ++i) {
+            const std::size_t e = parts[i].find('=');
+            const std::string_view key = Trim(parts[i].substr(0, e));
+            const std::string_view val = e == std::string_view::npos ? std::string_view() : Trim(parts[i].substr(e + 1));
+            if (EqualsNoCase(key, "Expires")) expires = val;
+            else if (EqualsNoCase(key, "Domain")) domain = val;
+            else if (EqualsNoCase(key, "Path")) path = val;
+            else if (EqualsNoCase(key, "Secure")) secure = true;
+        }
+        Fire(evSetCookie, {Text(name), Text(value), Text(expires), Text(domain), Text(path), secure ? 1 : 0});
+    }
+
+    // ---- events ------------------------------------------------------------------------------
+
+    // One argument of an event: a number, a text (kept alive for the call) or raw bytes.
+    struct Arg {
+        template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+        Arg(T number) : value(static_cast<std::intptr_t>(number)) {}
+        std::intptr_t value = 0;
+        int length = 0;
+        std::string text;
+        bool isText = false;
+    };
+    static Arg Text(std::string s) {
+        Arg a(0);
+        a.text = std::move(s);
+        a.isText = true;
+        return a;
+    }
+    static Arg Bytes(std::string_view bytes) {
+        Arg a(reinterpret_cast<std::intptr_t>(bytes.data()));
+        a.length = static_cast<int>(bytes.size());
+        return a;
+    }
+
+    void Fire(int id, std::initializer_list<Arg> args, bool checkStop = true) {
+        std::intptr_t values[8] = {};
+        int lengths[8] = {};
+        int i = 0;
+        for (const Arg& a : args) {
+            values[i] = a.isText ? reinterpret_cast<std::intptr_t>(a.text.c_str()) : a.value;
+            lengths[i] = a.length;
+            ++i;
+        }
+        FireRaw(id, i, values, lengths, checkStop);
+    }
+
+    void FireRaw(int id, int count, std::intptr_t* values, int* lengths, bool checkStop) {
+        if (checkStop) CheckStop();
+        if (destroyPending_ || !sink_) return;
+        sink_(context_, id, count, values, lengths);
+        if (checkStop) CheckStop();
+    }
+
+    // ---- waiting -----------------------------------------------------------------------------
+
+    void CheckStop() {
+        if (pump_.quitSeen()) throw Failure{kErrInterrupted, "The transfer was interrupted: the program is closing"};
+        if (stopRequested_) throw Failure{kErrInterrupted, "The transfer was interrupted"};
+    }
+
+    bool TimedOut(Clock::time_point since) const {
+        const std::int32_t seconds = ints_.at(pTimeout);
+        return seconds > 0 && Clock::now() - since >= std::chrono::seconds(seconds);
+    }
+
+    // One slice: dispatch messages, then wait for the handle or a new message, at most one slice.
+    void WaitSlice(HANDLE handle) {
+        pump_.Pump();
+        CheckStop();
+        // The socket's event resets itself when the wait ends on it; the callers try the socket
+        // again in any case, and a message that woke the wait is dispatched at the next slice.
+        MsgWaitForMultipleObjectsEx(1, &handle, kWaitSliceMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+
+    void CloseSocket() {
+        if (socket_ == INVALID_SOCKET) return;
+        WSAEventSelect(socket_, event_, 0);
+        closesocket(socket_);
+        socket_ = INVALID_SOCKET;
+        if (event_) ResetEvent(event_);
+    }
+
+    EventSink sink_;
+    void* context_;
+    std::string lastError_;
+    std::map<int, std::string> texts_;
+    std::map<int, std::int32_t> ints_{{pAuthScheme, 0}, {pFirewallPort, 0}, {pFirewallType, 0},
+                                      {pFollowRedirects, 0}, {pProxyPort, 80}, {pTimeout, 60}};
+
+    bool busy_ = false;
+    bool stopRequested_ = false;
+    bool destroyPending_ = false;
+    MessagePump pump_;
+    SOCKET socket_ = INVALID_SOCKET;
+    HANDLE event_ = nullptr;
+    std::string peer_;
+    http::HttpUrl url_;
+
+    http::ResponseParser parser_;
+    std::vector<char> buffer_;
+    BodyFile file_;
+    std::uint64_t received_ = 0;
+    bool started_ = false;
+    bool ended_ = false;
+    bool everConnected_ = false;
+    int statusCode_ = 0;
+    std::string reason_;
+    std::optional<std::string> location_;
+    std::optional<std::string> redirectTo_;
+};
+
+Session* Find(EngineHandle handle) {
+    auto* session = reinterpret_cast<Session*>(handle);
+    return LiveSessions().count(session) ? session : nullptr;
+}
+
+EngineHandle NX_CALL Create(EventSink sink, void* context, std::intptr_t) {
+    if (StartWinsock() != 0) return 0;
+    try {
+        auto* session = new Session(sink, context);
+        LiveSessions().insert(session);
+        return reinterpret_cast<EngineHandle>(session);
+    } catch (...) {
+        return 0;
+    }
+}
+
+void NX_CALL Destroy(EngineHandle handle) {
+    Session* session = Find(handle);
+    if (!session) return;
+    LiveSessions().erase(session);
+    if (session->busy()) {
+        session->MarkForDestruction();  // the running Get deletes it when it unwinds
+    } else {
+        delete session;
+    }
+}
+
+int NX_CALL SetProperty(EngineHandle handle, int id, int index, std::intptr_t value, int) {
+    Session* session = Find(handle);
+    return session ? session->Set(id, index, value) : kErrInvalidHandle;
+}
+
+std::intptr_t NX_CALL GetProperty(EngineHandle handle, int id, int index, int*) {
+    Session* session = Find(handle);
+    return session ? session->Get(id, index) : 0;
+}
+
+const char* NX_CALL LastError(EngineHandle handle) {
+    Session* session = Find(handle);
+    return session ? session->lastError() : "Invalid engine handle";
+}
+
+int NX_CALL CheckIndex(EngineHandle handle, int id, int index) {
+    Session* session = Find(handle);
+    return session ? session->CheckIndex(id, index) : kErrInvalidHandle;
+}
+
+int NX_CALL DoMethod(EngineHandle handle, int method, int argCount, std::intptr_t* values, int*) {
+    Session* session = Find(handle);
+    if (!session) return kErrInvalidHandle;
+    int result = 0;
+    try {
+        result = session->Do(method, argCount, values);
+    } catch (...) {
+        if (session->destroyPending() && !session->busy()) delete session;
+        throw;
+    }
+    if (session->destroyPending() && !session->busy()) delete session;
+    return result;
+}
+
+}  // namespace
+
+EngineEntries HttpEngineEntries() {
+    EngineEntries entries;
+    entries.HTTP_Create = &Create;
+    entries.HTTP_Destroy = &Destroy;
+    entries.HTTP_Set = &SetProperty;
+    entries.HTTP_Get = &GetProperty;
+    entries.HTTP_GetLastError = &LastError;
+    entries.HTTP_CheckIndex = &CheckIndex;
+    entries.HTTP_Do = &DoMethod;
+    return entries;
+}
+
+void ShutDown() {
+    const std::set<Session*> sessions = LiveSessions();
+    LiveSessions().clear();
+    for (Session* session : sessions) {
+        if (session->busy()) {
+            session->MarkForDestruction();
+        } else {
+            delete session;
+        }
+    }
+}
+
+}  // namespace nx::engine

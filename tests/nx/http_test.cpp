@@ -1,0 +1,611 @@
+// TnxHTTP with its Winsock engine against the test server on 127.0.0.1: transfers, event order,
+// failures, interruption, time limits and redirections.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "engine/engine.h"
+#include "nxhttp.h"
+#include "recorder.h"
+#include "test_server.h"
+#include "util/text.h"
+
+using nxtest::Pattern;
+using nxtest::Recorder;
+using nxtest::TestServer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+TestServer* server = nullptr;
+
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ProvisionNetXferEngines();
+        server = new TestServer();
+    }
+    void TearDown() override {
+        delete server;
+        server = nullptr;
+        ReleaseNetXferEngines();
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+std::string TempFile(const std::string& name) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    return WideToUtf8(folder) + "nxtest_" + std::to_string(GetCurrentProcessId()) + "_" + name;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(Utf8ToWide(path).c_str(), std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(Utf8ToWide(path).c_str(), std::ios::binary);
+    out << data;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// A hidden window of the test's own: a message posted to it runs `onMessage` inside the Get.
+class HiddenWindow {
+public:
+    static constexpr UINT kMessage = WM_APP + 7;
+    HiddenWindow() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"NxTestHiddenWindow";
+        RegisterClassW(&wc);
+        hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, this);
+        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~HiddenWindow() { DestroyWindow(hwnd_); }
+    HWND hwnd() const { return hwnd_; }
+    std::function<void()> onMessage;
+    int handled = 0;
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+        if (msg == kMessage) {
+            auto* self = reinterpret_cast<HiddenWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+            if (self) {
+                ++self->handled;
+                if (self->onMessage) self->onMessage();
+            }
+            return 0;
+        }
+        return DefWindowProcW(hwnd, msg, wp, lp);
+    }
+    HWND hwnd_ = nullptr;
+};
+
+class HttpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        http = std::make_unique<TnxHTTP>();
+        recorder = std::make_unique<Recorder>(*http);
+        file = TempFile(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        http->SetLocalFile(file);
+    }
+    void TearDown() override {
+        http.reset();
+        DeleteFileW(Utf8ToWide(file).c_str());
+        DeleteFileW(Utf8ToWide(file + ".check").c_str());
+    }
+
+    // Expects Get to raise EnxHTTP and returns it.
+    EnxHTTP GetFails(const std::string& url) {
+        try {
+            http->Get(url);
+        } catch (const EnxHTTP& e) {
+            return e;
+        }
+        ADD_FAILURE() << "Get of " << url << " did not raise";
+        return EnxHTTP(0, "");
+    }
+
+    // The component works after whatever happened before: a small file arrives complete.
+    void ExpectUsable() {
+        SCOPED_TRACE("usable afterwards");
+        Recorder check(*http);
+        http->SetLocalFile(file + ".check");
+        EXPECT_NO_THROW(http->Get(server->url("/gen/3000")));
+        EXPECT_EQ(check.shape(), "Connected Status Start Transfer End Disconnected");
+        EXPECT_EQ(ReadFile(file + ".check"), Pattern(3000));
+        EXPECT_FALSE(http->Connected());
+        http->SetLocalFile(file);
+    }
+
+    // Every start ended once, one disconnect at the very end.
+    void ExpectClosedProperly() {
+        EXPECT_EQ(recorder->count("Start"), recorder->count("End"));
+        EXPECT_LE(recorder->count("Start"), 1);
+        EXPECT_EQ(recorder->count("Disconnected"), 1);
+        ASSERT_FALSE(recorder->events.empty());
+        EXPECT_EQ(recorder->events.back(), "Disconnected");
+        EXPECT_FALSE(http->Connected());
+        EXPECT_TRUE(http->Idle());
+    }
+
+    std::unique_ptr<TnxHTTP> http;
+    std::unique_ptr<Recorder> recorder;
+    std::string file;
+};
+
+// ---- transfers that succeed ---------------------------------------------------------------------
+
+TEST_F(HttpTest, SmallFileArrivesWithEventsInOrder) {
+    EXPECT_FALSE(http->Connected());
+    bool connectedDuringTransfer = false;
+    auto record = http->OnTransfer;
+    http->OnTransfer = [&](TnxHTTP& s, std::int32_t d, std::int32_t n, const std::string& t) {
+        connectedDuringTransfer = s.Connected() && !s.Idle();
+        record(s, d, n, t);
+    };
+    http->Get(server->url("/gen/1000"));
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+    EXPECT_TRUE(recorder->has("Status HTTP/1.1 200 OK"));
+    EXPECT_TRUE(recorder->has("Header Content-Length=1000"));
+    EXPECT_TRUE(recorder->has("Header Content-Type=application/octet-stream"));
+    EXPECT_EQ(recorder->totals.back(), 1000);
+    EXPECT_EQ(recorder->body, Pattern(1000));
+    EXPECT_EQ(ReadFile(file), Pattern(1000));
+    EXPECT_TRUE(connectedDuringTransfer);
+    EXPECT_FALSE(http->Connected());
+    const std::string request = server->lastRequest();
+    EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /gen/1000 HTTP/1.1");
+    EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + std::to_string(server->port())), std::string::npos);
+    EXPECT_NE(request.find("\r\nConnection: close"), std::string::npos);
+}
+
+TEST_F(HttpTest, FiftyMegabytesArriveByteIdenticalWithRunningTotals) {
+    const std::size_t size = 50u * 1024 * 1024;
+    http->OnTransfer = [&, last = std::int32_t(0), sum = std::int64_t(0)](TnxHTTP&, std::int32_t, std::int32_t total,
+                                                                          const std::string& text) mutable {
+        sum += static_cast<std::int64_t>(text.size());
+        EXPECT_EQ(sum, total);
+        EXPECT_GT(total, last);
+        last = total;
+        recorder->totals.push_back(total);
+    };
+    http->Get(server->url("/gen/" + std::to_string(size)));
+    EXPECT_EQ(recorder->totals.back(), static_cast<std::int32_t>(size));
+    std::ifstream in(Utf8ToWide(file).c_str(), std::ios::binary);
+    std::string block(1 << 20, '\0');
+    std::size_t offset = 0, mismatches = 0;
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+        const auto n = static_cast<std::size_t>(in.gcount());
+        for (std::size_t i = 0; i < n; ++i) mismatches += block[i] != nxtest::PatternByte(offset + i);
+        offset += n;
+    }
+    EXPECT_EQ(offset, size);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(recorder->count("Start"), 1);
+    EXPECT_EQ(recorder->count("End"), 1);
+    EXPECT_EQ(recorder->count("Disconnected"), 1);
+}
+
+TEST_F(HttpTest, EachGetReplacesTheLocalFile) {
+    WriteFile(file, std::string(5000, 'x'));
+    http->Get(server->url("/gen/10"));
+    EXPECT_EQ(ReadFile(file), Pattern(10));
+    http->Get(server->url("/gen/0"));
+    EXPECT_TRUE(FileExists(file));
+    EXPECT_EQ(ReadFile(file), "");
+    EXPECT_EQ(recorder->count("Start"), 2);
+    EXPECT_EQ(recorder->count("End"), 2);
+    EXPECT_EQ(recorder->count("Disconnected"), 2);
+    // A large file is replaced by a shorter body, and by one of the same length.
+    WriteFile(file, std::string(9 * 1024 * 1024, 'y'));
+    http->Get(server->url("/gen/20"));
+    EXPECT_EQ(ReadFile(file), Pattern(20));
+    WriteFile(file, std::string(300000, 'y'));
+    http->Get(server->url("/gen/300000"));
+    EXPECT_EQ(ReadFile(file), Pattern(300000));
+}
+
+TEST_F(HttpTest, BodiesWithoutLengthAndChunkedArriveComplete) {
+    http->Get(server->url("/noclen/70000"));
+    EXPECT_EQ(ReadFile(file), Pattern(70000));
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+    for (const std::string& e : recorder->events) EXPECT_EQ(e.find("Header Content-Length"), std::string::npos);
+    recorder->clear();
+    http->Get(server->url("/chunked/200000"));
+    EXPECT_EQ(ReadFile(file), Pattern(200000));
+    EXPECT_EQ(recorder->body, Pattern(200000));
+    EXPECT_EQ(recorder->totals.back(), 200000);
+    EXPECT_TRUE(recorder->has("Header Transfer-Encoding=chunked"));
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+}
+
+TEST_F(HttpTest, ThroughAProxyTheRequestNamesTheWholeAddress) {
+    http->SetProxyServer("127.0.0.1");
+    http->SetProxyPort(server->port());
+    // The proxy resolves the names, not the component: these hosts need not exist.
+    http->Get("http://update.talvern.example/gen/500");
+    EXPECT_EQ(ReadFile(file), Pattern(500));
+    std::string request = server->lastRequest();
+    EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET http://update.talvern.example/gen/500 HTTP/1.1");
+    EXPECT_NE(request.find("\r\nHost: update.talvern.example\r\n"), std::string::npos);
+    http->Get("http://update.talvern.example:8080/gen/600");
+    EXPECT_EQ(ReadFile(file), Pattern(600));
+    request = server->lastRequest();
+    EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET http://update.talvern.example:8080/gen/600 HTTP/1.1");
+    EXPECT_NE(request.find("\r\nHost: update.talvern.example:8080\r\n"), std::string::npos);
+    EXPECT_EQ(recorder->count("Disconnected"), 2);
+    // An empty proxy host means a direct connection, whatever the port.
+    http->SetProxyServer("");
+    http->SetProxyPort(0);
+    http->Get(server->url("/gen/700"));
+    request = server->lastRequest();
+    EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /gen/700 HTTP/1.1");
+    EXPECT_EQ(ReadFile(file), Pattern(700));
+}
+
+TEST_F(HttpTest, HeadersAndCookiesAreReported) {
+    std::vector<std::string> cookies;
+    http->OnSetCookie = [&](TnxHTTP&, const std::string& n, const std::string& v, const std::string&,
+                            const std::string& d, const std::string& p, bool secure) {
+        cookies.push_back(n + "=" + v + " " + d + " " + p + (secure ? " secure" : ""));
+    };
+    http->Get(server->url("/cookie"));
+    EXPECT_TRUE(recorder->has("Header Set-Cookie=session=abc123; Path=/karedona; Domain=example.com; Secure"));
+    EXPECT_EQ(cookies, (std::vector<std::string>{"session=abc123 example.com /karedona secure", "plain=1  "}));
+    EXPECT_EQ(ReadFile(file), "hello");
+}
+
+TEST_F(HttpTest, NamesAreResolvedAndEachAddressTried) {
+    // "localhost" may give ::1 before 127.0.0.1; the server listens on 127.0.0.1 only.
+    http->Get("http://localhost:" + std::to_string(server->port()) + "/gen/100");
+    EXPECT_EQ(ReadFile(file), Pattern(100));
+    EXPECT_TRUE(recorder->has("ConnectionStatus Resolving"));
+    EXPECT_EQ(recorder->count("Connected"), 1);
+    EXPECT_EQ(recorder->count("Disconnected"), 1);
+}
+
+TEST_F(HttpTest, RequestCarriesTheOptionalHeaders) {
+    http->SetAccept("text/plain");
+    http->SetRange("0-99");
+    http->SetUser("user");
+    http->SetPassword("pass");
+    http->Get(server->url("/gen/10"));
+    std::string request = server->lastRequest();
+    EXPECT_NE(request.find("\r\nAccept: text/plain"), std::string::npos) << request;
+    EXPECT_NE(request.find("\r\nRange: bytes=0-99"), std::string::npos) << request;
+    EXPECT_NE(request.find("\r\nAuthorization: Basic dXNlcjpwYXNz"), std::string::npos) << request;
+    EXPECT_EQ(request.find("Proxy-Authorization"), std::string::npos) << request;
+    // Proxy credentials go to the proxy only.
+    http->SetProxyServer("127.0.0.1");
+    http->SetProxyPort(server->port());
+    http->SetProxyUser("proxy");
+    http->SetProxyPassword("secret");
+    http->Get("http://update.talvern.example/gen/10");
+    request = server->lastRequest();
+    EXPECT_NE(request.find("\r\nProxy-Authorization: Basic cHJveHk6c2VjcmV0"), std::string::npos) << request;
+}
+
+TEST_F(HttpTest, WithoutLocalFileTheBodyIsReportedButNotStored) {
+    http->SetLocalFile("");
+    http->Get(server->url("/gen/2000"));
+    EXPECT_EQ(recorder->body, Pattern(2000));
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+    EXPECT_FALSE(FileExists(file));
+}
+
+TEST_F(HttpTest, InterruptAndResetWhileIdleChangeNothing) {
+    EXPECT_NO_THROW(http->Interrupt());
+    EXPECT_NO_THROW(http->Reset());
+    EXPECT_FALSE(http->Connected());
+    EXPECT_TRUE(recorder->events.empty());
+    ExpectUsable();  // an Interrupt before a Get does not cut that Get short
+}
+
+// ---- failures -----------------------------------------------------------------------------------
+
+TEST_F(HttpTest, ErrorStatusRaisesWithStatusAndReasonAndWritesNoFile) {
+    for (int code : {404, 500}) {
+        recorder->clear();
+        DeleteFileW(Utf8ToWide(file).c_str());
+        const EnxHTTP e = GetFails(server->url("/status/" + std::to_string(code)));
+        EXPECT_EQ(e.Code(), code);
+        EXPECT_EQ(e.Message(), code == 404 ? "404: Not Found" : "500: Internal Server Error");
+        EXPECT_EQ(recorder->shape(), "Connected Status Disconnected");
+        EXPECT_TRUE(recorder->has("Header Content-Type=text/html"));
+        EXPECT_FALSE(recorder->has("Start"));
+        EXPECT_FALSE(FileExists(file));
+        ExpectClosedProperly();
+    }
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, BodyShorterThanAnnouncedFails) {
+    WriteFile(file, std::string(20000, 'x'));
+    const EnxHTTP e = GetFails(server->url("/short/10000"));
+    EXPECT_EQ(e.Code(), nx::engine::kErrIncomplete);
+    EXPECT_NE(e.Message().find("5000 of 10000 bytes"), std::string::npos) << e.Message();
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+    EXPECT_EQ(recorder->totals.back(), 5000);
+    EXPECT_EQ(ReadFile(file), Pattern(5000));  // what arrived, nothing of the earlier file
+    ExpectClosedProperly();
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, ResetConnectionFails) {
+    const EnxHTTP e = GetFails(server->url("/reset/100000"));
+    EXPECT_TRUE(e.Code() == nx::engine::kErrReceive || e.Code() == nx::engine::kErrIncomplete) << e.Message();
+    EXPECT_LT(recorder->totals.empty() ? 0 : recorder->totals.back(), 100000);
+    ExpectClosedProperly();
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, RefusedConnectionRaisesAReadableMessage) {
+    const std::uint16_t port = nxtest::UnusedPort();
+    const EnxHTTP e = GetFails("http://127.0.0.1:" + std::to_string(port) + "/x");
+    EXPECT_EQ(e.Code(), nx::engine::kErrConnect);
+    EXPECT_EQ(e.Message(), "11: Cannot connect to 127.0.0.1:" + std::to_string(port) + ": connection refused");
+    EXPECT_EQ(recorder->count("Disconnected"), 0);  // it never connected
+    EXPECT_FALSE(recorder->has("Start"));
+    // Through a proxy that nobody runs.
+    http->SetProxyServer("127.0.0.1");
+    http->SetProxyPort(port);
+    const EnxHTTP p = GetFails("http://update.talvern.example/x");
+    EXPECT_EQ(p.Message(), "11: Cannot connect to the proxy 127.0.0.1:" + std::to_string(port) + ": connection refused");
+    http->SetProxyServer("");
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, UnknownHostRaisesAReadableMessage) {
+    http->SetTimeout(20);
+    const auto start = Clock::now();
+    const EnxHTTP e = GetFails("http://nosuchhost.invalid/karedona/x");
+    EXPECT_EQ(e.Code(), nx::engine::kErrResolve) << e.Message();
+    EXPECT_EQ(e.Message().rfind("10: Cannot find the host \"nosuchhost.invalid\": ", 0), 0u) << e.Message();
+    EXPECT_LT(Seconds(Clock::now() - start), 21.0);
+    EXPECT_EQ(recorder->count("Disconnected"), 0);
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, BadAnswersFailCleanly) {
+    struct Case {
+        const char* path;
+        int code;
+    };
+    for (const Case& c : {Case{"/garbage", nx::engine::kErrBadResponse}, Case{"/longheader", nx::engine::kErrBadResponse},
+                          Case{"/badchunk", nx::engine::kErrBadResponse}, Case{"/excess/1000", nx::engine::kErrBadResponse}}) {
+        SCOPED_TRACE(c.path);
+        recorder->clear();
+        const EnxHTTP e = GetFails(server->url(c.path));
+        EXPECT_EQ(e.Code(), c.code) << e.Message();
+        ExpectClosedProperly();
+    }
+    // The excess is reported as received, so the count no longer matches the announced length.
+    EXPECT_GT(recorder->totals.back(), 1000);
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, InvalidUrlsRaise) {
+    EXPECT_EQ(GetFails("https://127.0.0.1/x").Code(), nx::engine::kErrBadUrl);
+    EXPECT_EQ(GetFails("not a url").Code(), nx::engine::kErrBadUrl);
+    EXPECT_TRUE(recorder->events.empty());
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, UnwritableLocalFileRaisesBeforeTheTransferStarts) {
+    http->SetLocalFile(TempFile("no_such_folder\\x.bin"));
+    const EnxHTTP e = GetFails(server->url("/gen/100"));
+    EXPECT_EQ(e.Code(), nx::engine::kErrFile);
+    EXPECT_NE(e.Message().find("Cannot create the file"), std::string::npos) << e.Message();
+    EXPECT_FALSE(recorder->has("Start"));
+    ExpectClosedProperly();
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, ExceptionFromAHandlerLeavesGetAndClosesTheTransfer) {
+    http->OnTransfer = [](TnxHTTP&, std::int32_t, std::int32_t, const std::string&) {
+        throw std::runtime_error("'abc' is not an integer");
+    };
+    try {
+        http->Get(server->url("/gen/100000"));
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "'abc' is not an integer");
+    }
+    EXPECT_EQ(recorder->shape(), "Connected Status Start End Disconnected");
+    ExpectClosedProperly();
+    http->OnTransfer = nullptr;
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, GetInsideItsOwnGetIsRefused) {
+    int inner = 0;
+    http->OnStartTransfer = [&](TnxHTTP& s, std::int32_t) {
+        try {
+            s.Get(server->url("/gen/10"));
+        } catch (const EnxHTTP& e) {
+            inner = e.Code();
+        }
+    };
+    http->Get(server->url("/gen/1000"));
+    EXPECT_EQ(inner, nx::engine::kErrBusy);
+    EXPECT_EQ(ReadFile(file), Pattern(1000));
+}
+
+// ---- time limits and interruption ---------------------------------------------------------------
+
+TEST_F(HttpTest, ShortTimeoutAgainstAStallFails) {
+    http->SetTimeout(1);
+    const auto start = Clock::now();
+    const EnxHTTP e = GetFails(server->url("/stall/5000"));
+    const double took = Seconds(Clock::now() - start);
+    EXPECT_EQ(e.Code(), nx::engine::kErrTimeout) << e.Message();
+    EXPECT_GE(took, 0.95);
+    EXPECT_LT(took, 1.6);
+    EXPECT_EQ(recorder->shape(), "Connected Disconnected");
+    ExpectClosedProperly();
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, TimeoutBoundsEachWaitNotTheWholeTransfer) {
+    http->SetTimeout(1);
+    // One byte every 1.5 s: the second wait is too long.
+    const EnxHTTP e = GetFails(server->url("/trickle/5/1500"));
+    EXPECT_EQ(e.Code(), nx::engine::kErrTimeout) << e.Message();
+    EXPECT_EQ(recorder->shape(), "Connected Status Start End Disconnected");
+    ExpectClosedProperly();
+    // One byte every 0.2 s for 2 s: every wait is short.
+    recorder->clear();
+    http->Get(server->url("/trickle/10/200"));
+    EXPECT_EQ(ReadFile(file), Pattern(10));
+    EXPECT_EQ(recorder->count("Transfer"), 10);
+    EXPECT_EQ(recorder->totals, (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
+TEST_F(HttpTest, InterruptFromATransferHandlerEndsGetAtOnce) {
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "Reset" : "Interrupt");
+        recorder->clear();
+        Clock::time_point asked{};
+        http->OnTransfer = [&](TnxHTTP& s, std::int32_t, std::int32_t total, const std::string&) {
+            recorder->events.push_back("Transfer");
+            recorder->totals.push_back(total);
+            if (asked == Clock::time_point{}) {
+                asked = Clock::now();
+                if (s.Connected()) {
+                    s.Interrupt();
+                    if (reset) s.Reset();
+                }
+            }
+        };
+        const EnxHTTP e = GetFails(server->url("/trickle/50/100"));
+        const double took = Seconds(Clock::now() - asked);
+        EXPECT_EQ(e.Code(), nx::engine::kErrInterrupted);
+        EXPECT_LT(took, 0.2);
+        EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+        EXPECT_EQ(recorder->count("Transfer"), 1);
+        ExpectClosedProperly();
+    }
+    http->OnTransfer = nullptr;
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, InterruptFromAPostedMessageDuringAStallEndsGetAtOnce) {
+    HiddenWindow window;
+    Clock::time_point clicked{};
+    window.onMessage = [&] {
+        // What the cancel button does.
+        clicked = Clock::now();
+        if (http->Connected()) {
+            http->Interrupt();
+            http->Reset();
+        }
+    };
+    const HWND hwnd = window.hwnd();
+    std::thread poster([hwnd] {
+        Sleep(300);
+        PostMessageW(hwnd, HiddenWindow::kMessage, 0, 0);
+    });
+    const EnxHTTP e = GetFails(server->url("/stall/5000"));
+    const auto returned = Clock::now();
+    poster.join();
+    EXPECT_EQ(window.handled, 1);
+    EXPECT_EQ(e.Code(), nx::engine::kErrInterrupted);
+    EXPECT_LT(Seconds(returned - clicked), 0.2);
+    EXPECT_EQ(recorder->shape(), "Connected Disconnected");
+    ExpectClosedProperly();
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, QuitMessageEndsGetAndStaysForTheProgramsLoop) {
+    auto record = http->OnStartTransfer;
+    http->OnStartTransfer = [&](TnxHTTP& s, std::int32_t d) {
+        record(s, d);
+        PostQuitMessage(3);
+    };
+    const EnxHTTP e = GetFails(server->url("/trickle/20/50"));
+    EXPECT_EQ(e.Code(), nx::engine::kErrInterrupted);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 3u);
+    ExpectClosedProperly();
+    http->OnStartTransfer = nullptr;
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, MessagesAreDispatchedWhileGetWaits) {
+    HiddenWindow window;
+    const HWND hwnd = window.hwnd();
+    std::thread poster([hwnd] {
+        for (int i = 0; i < 5; ++i) {
+            PostMessageW(hwnd, HiddenWindow::kMessage, 0, 0);
+            Sleep(50);
+        }
+    });
+    // About 1.5 s of transfer; the messages are posted in its first quarter of a second, and
+    // nothing dispatches them but the Get.
+    http->Get(server->url("/trickle/10/150"));
+    poster.join();
+    EXPECT_EQ(window.handled, 5);
+}
+
+// ---- redirections -------------------------------------------------------------------------------
+
+TEST_F(HttpTest, RedirectionsAreFollowedOnlyWhenAllowed) {
+    // Not followed by default: the status is the failure.
+    EnxHTTP e = GetFails(server->url("/redirect/301/gen/800"));
+    EXPECT_EQ(e.Message(), "301: Moved Permanently");
+    EXPECT_FALSE(recorder->has("Redirect"));
+    EXPECT_TRUE(recorder->has("Header Location=/gen/800"));
+    ExpectClosedProperly();
+
+    for (const char* kind : {"redirect", "redirectabs"}) {
+        for (int code : {301, 302, 303, 307, 308}) {
+            SCOPED_TRACE(std::string(kind) + " " + std::to_string(code));
+            recorder->clear();
+            http->SetFollowRedirects(code % 2 ? frAlways : frSameScheme);
+            std::string path = "/";
+            path += kind;
+            path += '/';
+            path += std::to_string(code);
+            path += "/gen/800";
+            http->Get(server->url(path));
+            EXPECT_EQ(ReadFile(file), Pattern(800));
+            EXPECT_EQ(recorder->redirects, std::vector<std::string>{server->url("/gen/800")});
+            EXPECT_EQ(recorder->shape(), "Connected Status Redirect Connected Status Start Transfer End Disconnected");
+        }
+    }
+
+    // The handler refuses.
+    recorder->clear();
+    http->SetFollowRedirects(frAlways);
+    http->OnRedirect = [](TnxHTTP&, const std::string&, bool& accept) { accept = false; };
+    e = GetFails(server->url("/redirect/302/gen/800"));
+    EXPECT_EQ(e.Message(), "302: Found");
+    ExpectClosedProperly();
+    http->OnRedirect = nullptr;
+
+    // Same scheme only: https is another scheme.
+    recorder->clear();
+    http->SetFollowRedirects(frSameScheme);
+    e = GetFails(server->url("/redirecthttps/301/gen/800"));
+    EXPECT_EQ(e.Code(), 301);
+    ExpectClosedProperly();
+    ExpectUsable();
+}
+
+}  // namespace

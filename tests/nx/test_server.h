@@ -1,0 +1,78 @@
+#pragma once
+// A small HTTP server on 127.0.0.1 for the transfer tests, on a thread of its own. It answers one
+// connection at a time (the component never holds two) and misbehaves on request, chosen by the
+// request's path. It accepts origin-form and absolute-form request lines (as a proxy sees them)
+// and serves the path either way.
+//
+//   /gen/N             N bytes of Pattern(), with Content-Length
+//   /noclen/N          the same without Content-Length, ended by closing the connection
+//   /chunked/N         the same, chunked, with chunks of varying sizes
+//   /short/N           Content-Length N, then N/2 bytes and a normal close
+//   /reset/N           Content-Length N, then N/2 bytes and a reset connection
+//   /excess/N          Content-Length N, then N + 10 bytes
+//   /trickle/N/MS      Content-Length N, one byte every MS milliseconds
+//   /stall/MS          reads the request and answers nothing for MS milliseconds, then closes
+//   /status/CODE       CODE with an HTML body (404 and 500 with their reason phrases)
+//   /redirect/CODE/... CODE with "Location: /..." (the rest of the path); /redirectabs/CODE/... the
+//                      same with an absolute http:// location; /redirecthttps/ to https://
+//   /cookie            200, two Set-Cookie lines and a 5-byte body
+//   /garbage           a response that is not HTTP
+//   /longheader        a header line of 20000 bytes
+//   /badchunk          a chunked body with a bad chunk size
+//
+// Limits: at most 400 connections and 300 seconds; every wait is bounded; the server stops by
+// itself and when destroyed.
+
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nxtest {
+
+// Byte i of every generated body.
+inline char PatternByte(std::uint64_t i) {
+    return static_cast<char>((i * 131 + (i >> 11) * 7 + (i >> 19)) & 0xFF);
+}
+std::string Pattern(std::size_t size);
+
+class TestServer {
+public:
+    TestServer();
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+    // Request heads received so far (request line and header lines, CR LF separated).
+    std::vector<std::string> requests() const;
+    std::string lastRequest() const;
+
+private:
+    void Run();
+    void Serve(SOCKET client);
+    bool SendAll(SOCKET client, const std::string& data);
+    bool PeerClosed(SOCKET client);
+    bool SleepWatching(SOCKET client, int milliseconds);
+
+    SOCKET listener_ = INVALID_SOCKET;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+};
+
+// A port on 127.0.0.1 that nobody listens on.
+std::uint16_t UnusedPort();
+
+// Starts Winsock for the test program's own sockets.
+void StartWinsockForTests();
+
+}  // namespace nxtest
