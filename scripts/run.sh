@@ -1,50 +1,72 @@
 #!/usr/bin/env bash
-# The demo: builds KarUpdt.exe, lays out a demo installation of カレドナ 1.5.2 in the project's own
-# Wine prefix (build/mingw/wineprefix) and starts the updater there.
-# On a display, the window opens for you. Without one, it runs on a private Xvfb display, a
-# screenshot of the window is saved, and the program is closed.
+# The demo: a whole update of カレドナ 1.5.2 to 1.6.0 under Wine, in the project's own Wine prefix
+# (build/mingw/wineprefix), from an update package served by nginx on a free loopback port.
+#
+# On a display, the window opens for you: press アップデート開始 and answer the dialogs.
+# Without one, the demo runs on a private Xvfb display and a driver presses the button and answers
+# the dialogs; screenshots are saved. Either way a summary follows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash scripts/setup.sh
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target KarUpdt karemain_1520
+cmake --build --preset mingw --target KarUpdt karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
+  karupdt_demo_driver robot_window_hook
 
 export WINEPREFIX="$root/build/mingw/wineprefix"
 bin="$root/build/mingw/bin"
-out="$root/build/demo"
-mkdir -p "$out"
+demo="$root/build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/screenshots"
 scripts/wine-prefix.sh "$WINEPREFIX"
 wineserver -k 2>/dev/null || true   # nothing of an earlier run stays
-scripts/demo-installation.sh "$WINEPREFIX" "$bin"
-echo "Demo installation: C:\\TALVERN\\KAREDONA\\ (version 1.5.2) in $WINEPREFIX"
 
+python3 scripts/make-package.py --bin "$bin" --out "$demo/package"
+port=$(scripts/nginx-server.sh free-port)
+scripts/nginx-server.sh start "$demo/server" "$demo/package" "$port"
+trap 'scripts/nginx-server.sh stop "$demo/server"' EXIT
+
+# The demo installation, with the local server as the proxy: the update server's own name is
+# not reachable from here, the proxy answers for it.
+scripts/demo-installation.sh "$WINEPREFIX" "$bin"
+install="$WINEPREFIX/drive_c/TALVERN/KAREDONA"
+printf 'PROXYIP=127.0.0.1\r\nPROXYPORT=%s\r\n' "$port" > "$install/DOWNLOAD.INI"
+# No ImageKit controls yet: the update installs both.
+rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/imagekit5" "$WINEPREFIX/drive_c/Program Files (x86)/imagekit6"
+echo "Demo installation: C:\\TALVERN\\KAREDONA\\ (version 1.5.2); package on http://127.0.0.1:$port/karedona/"
+
+set +e
 if [ -n "${DISPLAY:-}" ]; then
-  set +e
+  echo "Press アップデート開始 in the window."
   scripts/wine-run.sh "$bin/KarUpdt.exe"
   code=$?
-  set -e
-  echo "KarUpdt.exe ended with exit code $code"
-  exit $code
+else
+  trap 'scripts/nginx-server.sh stop "$demo/server"; kill ${karupdt_xvfb_pid:-0} 2>/dev/null || true' EXIT
+  . scripts/xvfb.sh
+  trap 'scripts/nginx-server.sh stop "$demo/server"; kill $karupdt_xvfb_pid 2>/dev/null || true' EXIT
+  scripts/wine-run.sh "$bin/karupdt_demo_driver.exe" "$(winepath -w "$demo/screenshots")"
+  code=$?
+  for bmp in "$demo"/screenshots/*.bmp; do
+    [ -e "$bmp" ] && /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+  done
 fi
+set -e
 
-. scripts/xvfb.sh
-scripts/wine-run.sh "$bin/KarUpdt.exe" &
-program=$!
-shown=
-for _ in $(seq 100); do
-  if xwininfo -root -tree 2>/dev/null | grep -q '自動アップデートプログラム'; then shown=1; break; fi
-  sleep 0.2
-done
-sleep 1   # let the window finish painting
-shot="$out/window.png"
-xwd -root -silent | /usr/bin/convert xwd:- "$shot"
-wineserver -k 2>/dev/null || true
-wait $program 2>/dev/null || true
-if [ -z "$shown" ]; then
-  echo "The updater's window did not appear; see $shot" >&2
-  exit 1
+echo
+echo "Summary"
+echo "  exit code:          $code"
+version=$(strings -el "$install/karemain.exe" 2>/dev/null | grep -A1 -x FileVersion | tail -1 || true)
+echo "  karemain.exe:       version ${version:-unknown}"
+echo "  backup:             $( [ -f "$install/Temp/karemain.old" ] && echo "C:\\TALVERN\\KAREDONA\\Temp\\karemain.old" || echo none)"
+if [ -f "$install/Temp/KarUpdt.Log" ]; then
+  echo "  update log:         C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.Log"
+  iconv -f CP932 -t UTF-8 "$install/Temp/KarUpdt.Log" | sed 's/\r$//; s/^/                      /'
 fi
-echo "No display: the updater ran on a private Xvfb display."
-echo "Screenshot of its window: $shot"
+echo "  server requests:    $(wc -l < "$demo/server/access.log")"
+shots=$(ls "$demo"/screenshots/*.png 2>/dev/null || true)
+if [ -n "$shots" ]; then
+  echo "  screenshots:"
+  echo "$shots" | sed 's/^/                      /'
+fi
+exit $code

@@ -1,5 +1,6 @@
 // KarUpdt: the automatic update program of カレドナ.
 #include "lhactrls/lhactrls.h"
+#include "nx/nxcore.h"
 #include "program.h"
 #include "ui/application.h"
 
@@ -9,7 +10,9 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     Application::Initialize(instance);
-    // The archiver library is bound before the window exists and released after the program ends.
+    // The HTTP engine is made ready and the archiver library bound before the window exists; both
+    // are released after the program body ends.
+    NetXferEngines engines;
     LhaLibraryScope archiver;
     try {
         return RunUpdater();

@@ -37,6 +37,7 @@ TMainForm::TMainForm() {
     if (!Handle()) throw Exception("ウィンドウを作成できません");
     MainMenu1.AttachedToWindow();
     CreateControls();
+    BindTransferEvents();
     Guarded([this] { FormCreate(); });
 }
 
@@ -44,9 +45,10 @@ TMainForm::~TMainForm() { Destroy(); }
 
 void TMainForm::CreateControls() {
     // Created in tab order: the start button, the progress bar, the cancel button; then the labels.
-    DownLoadButton.Create(*this, kDownLoadButtonId, 250, 72, 111, 25, "アップデート開始", nullptr);
+    DownLoadButton.Create(*this, kDownLoadButtonId, 250, 72, 111, 25, "アップデート開始",
+                          [this] { DownLoadButtonClick(); });
     ProgressBar.Create(*this, kProgressBarId, 8, 26, 353, 16);
-    CancelButton.Create(*this, kCancelButtonId, 250, 72, 111, 25, "ｷｬﾝｾﾙ", nullptr);
+    CancelButton.Create(*this, kCancelButtonId, 250, 72, 111, 25, "ｷｬﾝｾﾙ", [this] { CancelButtonClick(); });
     MsgLabel.Create(*this, kMsgLabelId, 8, 10, 0, "XXX");
     ProgressLabel.Create(*this, kProgressLabelId, 295, 46, 66, "XXXXXXXXXXX", Alignment::Right);
     OldVerLabel.Create(*this, kOldVerLabelId, 8, 70, 0, "OldVer");
@@ -139,3 +141,16 @@ bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
     return true;
 }
 
+
+LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    // Closing the window during a download stops the transfer at once instead of letting it run on
+    // behind a window that is gone.
+    if (message == WM_CLOSE) {
+        CancelRequested = true;
+        if (nxHTTP.Connected()) {
+            nxHTTP.Interrupt();
+            nxHTTP.Reset();
+        }
+    }
+    return Form::HandleMessage(message, wParam, lParam);
+}

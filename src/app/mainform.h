@@ -8,6 +8,7 @@
 #include "ui/label.h"
 #include "ui/main_menu.h"
 #include "ui/progress_bar.h"
+#include "nx/nxhttp.h"
 
 #include <cstdint>
 #include <string>
@@ -48,10 +49,13 @@ public:
     Button CancelButton;
     MainMenu MainMenu1;
     HMENU N1 = nullptr;
+    // Created with the window; its creation fails, and so the window's, when no engine is ready.
+    TnxHTTP nxHTTP;
 
 protected:
     void Activated() override { FormActivate(); }
     bool HandleUserMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
     friend struct TMainFormProbe;
@@ -68,6 +72,19 @@ private:
     // Decides where an ImageKit control lives: "<Program Files>\<folderName>\" unless that folder
     // is missing and the System folder holds `controlName`.
     std::string ImageKitFolder(const char* folderName, const char* controlName) const;
+    // The download: the start and cancel buttons and the transfer component's events.
+    void BindTransferEvents();
+    bool Selected(int index) const;  // entry `index` of the component list is fetched in this run
+    void ShowStartButton();
+    void DownLoadButtonClick();
+    void CancelButtonClick();
+    void nxHTTPHeader(const std::string& Field, const std::string& Value);
+    void nxHTTPStartTransfer();
+    void nxHTTPTransfer(std::int32_t BytesTransferred);
+    void nxHTTPEndTransfer();
+    void nxHTTPError(std::int32_t ErrorCode, const std::string& Description);
+    void nxHTTPDisconnected();
+
     // Message 1125: the whole installation, then the end of the program.
     void ExpandStartMessage();
     void Unpress();

@@ -2,6 +2,8 @@
 // ImageKit controls are and whether they must be installed, and so how many files to fetch. The
 // tests lay out real files in the fixed folders of the prefix and create the real window.
 #include "app/mainform.h"
+#include "app/update_host.h"
+#include "nx/nxcore.h"
 #include "ui/application.h"
 #include "util/folders.h"
 #include "util/text.h"
@@ -28,6 +30,9 @@ struct TMainFormProbe {
     bool TransferComplete() const { return form.TransferComplete; }
     long long ReceivedBytes() const { return form.ReceivedBytes; }
 };
+
+// The window is created but never downloads here.
+const char* const kUpdateHost = "update.invalid";
 
 namespace {
 
@@ -58,13 +63,17 @@ class MainFormCreateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Application::Initialize(GetModuleHandleW(nullptr));
+        ProvisionNetXferEngines();
         programFiles_ = GetProgramFilesFolder();
         system_ = WithTrailingBackslash(GetSystemFolder());
         Clean();
         ASSERT_TRUE(ForceFolder(kInstall));
         WriteBytes(std::string(kMaker) + "\\SpKaredona.ini", std::string("[Karedona]\r\nPath=") + kInstall + "\r\n");
     }
-    void TearDown() override { Clean(); }
+    void TearDown() override {
+        Clean();
+        ReleaseNetXferEngines();
+    }
 
     void Clean() {
         RemoveTree(L"C:\\TALVERN");

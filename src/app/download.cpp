@@ -1,0 +1,187 @@
+// The download of the update package: the start button fetches the selected components one after
+// another into the work folder, with progress, failure messages and cancel, and hands over to the
+// installation once every file has arrived complete.
+#include "mainform.h"
+
+#include "ui/application.h"
+#include "update_host.h"
+#include "ui/message_dialog.h"
+#include "util/exception.h"
+#include "util/number.h"
+
+#include <array>
+#include <string>
+
+namespace {
+
+// When a component is fetched.
+enum class Fetched { Always, RegistrationTool, ImageKit5, ImageKit6 };
+
+struct ComponentFile {
+    const char* name;
+    Fetched fetched;
+};
+
+// Every component, in download order; each name is the file's name on the server and in the work
+// folder.
+constexpr std::array<ComponentFile, 19> ComponentFiles = {{
+    {"kar160.ex_", Fetched::Always},
+    {"DLKR_DL.ex_", Fetched::Always},
+    {"karstang.di_", Fetched::Always},
+    {"Zoomhint.tx_", Fetched::Always},
+    {"cellmapa.da_", Fetched::Always},
+    {"cellmapb.da_", Fetched::Always},
+    {"vornlib.dl_", Fetched::Always},
+    {"FindUpd.ex_", Fetched::Always},
+    {"tvdialog.dl_", Fetched::Always},
+    {"plxShow.ex_", Fetched::Always},
+    {"GroupList.Ms_", Fetched::Always},
+    {"GroupMst.in_", Fetched::Always},
+    {"KarScan.ex_", Fetched::Always},
+    {"KarScanPaste.ex_", Fetched::Always},
+    {"KarScan.de_", Fetched::Always},
+    {"SCANABORT.EX_", Fetched::Always},
+    {"Regsvr32.ex_", Fetched::RegistrationTool},
+    {"Imgkit5.lzh", Fetched::ImageKit5},
+    {"Imgkit6.lzh", Fetched::ImageKit6},
+}};
+
+constexpr long long kUnknownLength = 2147483647;
+
+std::string UpperCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+}  // namespace
+
+bool TMainForm::Selected(int index) const {
+    switch (ComponentFiles[static_cast<size_t>(index)].fetched) {
+    case Fetched::Always: return true;
+    case Fetched::RegistrationTool: return !ImageKit5Current || !ImageKit6Present;
+    case Fetched::ImageKit5: return !ImageKit5Current;
+    case Fetched::ImageKit6: return !ImageKit6Present;
+    }
+    return false;
+}
+
+void TMainForm::ShowStartButton() {
+    CancelButton.SetVisible(false);
+    DownLoadButton.SetVisible(true);
+}
+
+void TMainForm::DownLoadButtonClick() {
+    CancelRequested = false;
+    CancelButton.SetVisible(true);
+    DownLoadButton.SetVisible(false);
+    if (Transferring) {
+        // The end of an earlier transfer was never reported: start again from idle.
+        if (nxHTTP.Connected()) nxHTTP.Reset();
+        ShowStartButton();
+        return;
+    }
+
+    DownloadCount = 0;
+    for (int index = 0; index < static_cast<int>(ComponentFiles.size()); ++index) {
+        if (!Selected(index)) continue;
+        const std::string name = ComponentFiles[static_cast<size_t>(index)].name;
+        Application::ProcessMessages();
+        if (CancelRequested || Application::Terminated()) {
+            if (nxHTTP.Connected()) nxHTTP.Reset();
+            ShowStartButton();
+            return;
+        }
+        if (nxHTTP.Connected()) nxHTTP.Reset();
+        nxHTTP.SetProxyServer(ProxyIP);
+        nxHTTP.SetProxyPort(ProxyPort);
+        ContentLength = kUnknownLength;
+        // A file counts only when its own transfer ends complete: a request that fails before its
+        // body starts must not be counted on the strength of the file before it.
+        TransferComplete = false;
+        nxHTTP.SetLocalFile(WorkPath + name);
+        try {
+            nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
+        } catch (const std::exception& error) {
+            if (!CancelRequested) ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
+        }
+    }
+}
+
+void TMainForm::CancelButtonClick() {
+    CancelRequested = true;
+    if (nxHTTP.Connected()) {
+        nxHTTP.Interrupt();
+        nxHTTP.Reset();
+    }
+}
+
+void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value) {
+    if (CancelRequested || UpperCase(Field) != "CONTENT-LENGTH") return;
+    const std::optional<long long> length = ParseDecimalInteger(Value);
+    if (!length) throw Exception("'" + Value + "' は整数ではありません");
+    ContentLength = *length;
+}
+
+void TMainForm::nxHTTPStartTransfer() {
+    Transferring = true;
+    TransferComplete = false;
+    ProgressBar.SetPosition(0);
+    ProgressLabel.SetText("");
+    MsgLabel.SetText("アップデートコンポーネントのダウンロード...");
+}
+
+void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) {
+    if (!CancelRequested) {
+        ReceivedBytes = BytesTransferred;
+        // In 64 bits, so that files above 21 MB show the right share too.
+        const long long percent = ContentLength > 0 ? static_cast<long long>(BytesTransferred) * 100 / ContentLength : 0;
+        ProgressBar.SetPosition(static_cast<int>(percent));
+        ProgressLabel.SetText(std::to_string(BytesTransferred) + "/" + std::to_string(ContentLength) +
+                              " Bytes Completion");
+    }
+    UpdateWindow(ProgressLabel.Handle());
+}
+
+void TMainForm::nxHTTPEndTransfer() {
+    if (!CancelRequested) ProgressLabel.SetText(std::to_string(ContentLength) + " Bytes Completed");
+    UpdateWindow(ProgressLabel.Handle());
+    Transferring = false;
+    if (ReceivedBytes == ContentLength) {
+        TransferComplete = true;
+        return;
+    }
+    MsgLabel.SetText("[アップデート開始]をクリックして作業を開始してください。");
+    ProgressLabel.SetText("");
+    ProgressBar.SetPosition(0);
+    TransferComplete = false;
+    ReceivedBytes = 0;
+}
+
+void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Description) {
+    TransferComplete = false;
+    if (!CancelRequested) ShowError("[" + std::to_string(ErrorCode) + "]" + Description);
+}
+
+void TMainForm::nxHTTPDisconnected() {
+    if (!TransferComplete) return;
+    ++DownloadCount;
+    if (DownloadCount == DownloadTotal) {
+        PostMessageW(Handle(), kExpandStartMessage, 0, 0);
+        DownloadCount = 0;
+    }
+}
+
+void TMainForm::BindTransferEvents() {
+    nxHTTP.SetFirewallPort(80);
+    nxHTTP.OnDisconnected = [this](TnxHTTP&, std::int32_t, const std::string&) { nxHTTPDisconnected(); };
+    nxHTTP.OnEndTransfer = [this](TnxHTTP&, std::int32_t) { nxHTTPEndTransfer(); };
+    nxHTTP.OnError = [this](TnxHTTP&, std::int32_t code, const std::string& text) { nxHTTPError(code, text); };
+    nxHTTP.OnHeader = [this](TnxHTTP&, const std::string& field, const std::string& value) {
+        nxHTTPHeader(field, value);
+    };
+    nxHTTP.OnStartTransfer = [this](TnxHTTP&, std::int32_t) { nxHTTPStartTransfer(); };
+    nxHTTP.OnTransfer = [this](TnxHTTP&, std::int32_t, std::int32_t bytes, const std::string&) {
+        nxHTTPTransfer(bytes);
+    };
+}

@@ -1,0 +1,3 @@
+#include "update_host.h"
+
+const char* const kUpdateHost = KARUPDT_UPDATE_HOST;

@@ -1,0 +1,198 @@
+// The download of the update package by KarUpdt.exe under Wine from nginx on loopback, driven
+// through the real start and cancel buttons; the server's access log tells what was fetched.
+#include "update_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+const char* const kCompletedText = "アップデートが完了しました。終了します。";
+const char* const kPressStart = "[アップデート開始]をクリックして作業を開始してください。";
+
+class DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(PreparedFolder().empty()) << "KARUPDT_E2E_DIR is not set: run through ctest";
+        ClearAccessLog();
+    }
+    std::unique_ptr<ScopedInstallation> Install(std::optional<std::string> downloadIni) {
+        InstallationOptions options;
+        options.downloadIni = std::move(downloadIni);
+        auto installation = std::make_unique<ScopedInstallation>(options);
+        EXPECT_TRUE(installation->Ok()) << installation->Error();
+        return installation;
+    }
+    // Waits until `condition` holds, polling; false after `timeout`.
+    template <typename Condition>
+    static bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 20s) {
+        const DWORD start = GetTickCount();
+        while (!condition()) {
+            if (GetTickCount() - start > static_cast<DWORD>(timeout.count())) return false;
+            Sleep(10);
+        }
+        return true;
+    }
+};
+
+struct Selection {
+    bool imageKit5Current;
+    bool imageKit6Present;
+    bool throughProxy;
+};
+
+TEST_F(DownloadTest, EachSelectionFetchesItsFilesInOrderAndHandsOver) {
+    const Selection selections[] = {{true, true, false}, {true, false, true}, {false, false, true}};
+    for (const Selection& selection : selections) {
+        SCOPED_TRACE(ExpectedDownloads(selection.imageKit5Current, selection.imageKit6Present).size());
+        ClearAccessLog();
+        ImageKitControls controls(selection.imageKit5Current, selection.imageKit6Present);
+        auto installation = Install(selection.throughProxy ? std::optional(ProxyIni(ServerPort())) : std::nullopt);
+        // Without a proxy, the build for the loopback server fetches directly.
+        Updater updater(selection.throughProxy ? L"KarUpdt.exe" : L"KarUpdt_loopback.exe");
+        ASSERT_TRUE(updater.Ok());
+        ASSERT_TRUE(updater.PressStart());
+        const auto dialogs = updater.RunToEnd();
+        ASSERT_FALSE(dialogs.empty());
+        EXPECT_EQ(dialogs.back().text, kCompletedText);
+        EXPECT_EQ(updater.Process().ExitCode(), std::optional<DWORD>(0));
+
+        const auto expected = ExpectedDownloads(selection.imageKit5Current, selection.imageKit6Present);
+        EXPECT_EQ(RequestedNames(), expected);
+        for (const Request& request : Requests()) {
+            EXPECT_EQ(request.status, 200);
+            EXPECT_EQ(request.port, ServerPort());
+            // Through a proxy the request names the whole address of the update server.
+            if (selection.throughProxy) {
+                EXPECT_EQ(request.target.rfind("http://update.talvern.example/karedona/", 0), 0u) << request.target;
+            } else {
+                EXPECT_EQ(request.target.rfind("/karedona/", 0), 0u) << request.target;
+            }
+        }
+    }
+}
+
+TEST_F(DownloadTest, ProgressWhileAFileArrivesThenCancel) {
+    ImageKitControls controls(true, true);
+    auto installation = Install(ProxyIni(SlowPort()));
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    EXPECT_TRUE(WaitUntil([&] { return updater.CancelButtonVisible() && !updater.StartButtonVisible(); }));
+
+    // The first file comes slowly: read the labels and the bar while it arrives.
+    const std::regex progress(R"((\d+)/(\d+) Bytes Completion)");
+    std::smatch match;
+    std::string label;
+    ASSERT_TRUE(WaitUntil([&] {
+        label = updater.Label(103);
+        return std::regex_match(label, match, progress) && std::stoll(match[1]) > 0;
+    })) << label;
+    const long long received = std::stoll(match[1]);
+    const long long total = std::stoll(match[2]);
+    const auto size = ScopedInstallation::ReadFileBytes(ServedFile("kar160.ex_"));
+    ASSERT_TRUE(size);
+    EXPECT_EQ(total, static_cast<long long>(size->size()));
+    EXPECT_LT(received, total);
+    const int position = updater.ProgressPosition();
+    EXPECT_GE(position, 0);
+    EXPECT_LE(position, 100);
+    EXPECT_EQ(updater.Label(101), "アップデートコンポーネントのダウンロード...");
+
+    // Cancel in the middle: no dialog, the start button comes back, nothing more is requested.
+    ASSERT_TRUE(updater.PressCancel());
+    EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }, 5s));
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1500ms));
+    EXPECT_EQ(RequestedNames(), std::vector<std::string>{"kar160.ex_"});
+    EXPECT_EQ(updater.Label(101), kPressStart);  // the interrupted file ends with the failure display
+    EXPECT_EQ(updater.ProgressPosition(), 0);
+
+    // A second run after the cancel starts again from the first file and completes.
+    ClearAccessLog();
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(installation->Folder() + L"DOWNLOAD.INI", ProxyIni(ServerPort())));
+    updater.Window().ChooseMenuItem(202);  // the port dialog, to switch to the fast server for this run
+    auto dialog = robot::WaitForDialog(updater.Process().Id());
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(dialog->SetEditText(std::to_string(ServerPort())));
+    ASSERT_TRUE(dialog->Press("OK"));
+    ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+    ASSERT_TRUE(updater.PressStart());
+    const auto dialogs = updater.RunToEnd();
+    ASSERT_FALSE(dialogs.empty());
+    EXPECT_EQ(dialogs.back().text, kCompletedText);
+    EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
+}
+
+TEST_F(DownloadTest, CancelRightAfterAFileStopsTheRun) {
+    ImageKitControls controls(true, true);
+    auto installation = Install(ProxyIni(SlowPort()));
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    // The server logs a request when it has sent the whole answer.
+    ASSERT_TRUE(WaitUntil([&] { return !Requests().empty(); }, 30s));
+    ASSERT_TRUE(updater.PressCancel());
+    EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible(); }, 5s));
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1000ms));
+    const auto names = RequestedNames();
+    // The first file is complete; at most the one that had started when the click came follows.
+    ASSERT_GE(names.size(), 1u);
+    EXPECT_LE(names.size(), 2u);
+    EXPECT_EQ(names[0], "kar160.ex_");
+    Sleep(500);
+    EXPECT_EQ(RequestedNames(), names) << "requests went on after the cancel";
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+}
+
+TEST_F(DownloadTest, AMissingFileIsReportedAndTheRestStillComes) {
+    ImageKitControls controls(true, true);
+    auto installation = Install(ProxyIni(ServerPort()));
+    const std::wstring served = ServedFile("vornlib.dl_");
+    ASSERT_TRUE(MoveFileW(served.c_str(), (served + L".away").c_str()));
+    struct PutBack {
+        std::wstring path;
+        ~PutBack() { MoveFileW((path + L".away").c_str(), path.c_str()); }
+    } putBack{served};
+
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    ASSERT_TRUE(robot::AnswerDialogs(
+        updater.Process(),
+        {{"エラー", "通信エラーが発生しました[0]\r\rvornlib.dl_\r\r404: Not Found", robot::IconKind::Error, {"OK"}, "OK"}},
+        30s));
+    EXPECT_TRUE(WaitUntil([&] { return RequestedNames().size() == 16u; }));
+    EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
+    // No installation follows: nothing is expanded, the window stays.
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1500ms));
+    EXPECT_TRUE(updater.Process().Running());
+    EXPECT_NE(updater.Label(101), "アップデート処理...");
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+}
+
+TEST_F(DownloadTest, AResponseWithoutContentLengthIsNeverComplete) {
+    ImageKitControls controls(true, true);
+    auto installation = Install(ProxyIni(PlainPort()));
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    // Every file ends with the failure display; nothing is counted, so no installation starts.
+    EXPECT_TRUE(WaitUntil([&] { return RequestedNames().size() == 16u; }, 30s));
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1500ms));
+    EXPECT_EQ(updater.Label(101), kPressStart);
+    EXPECT_EQ(updater.Label(103), "");
+    EXPECT_EQ(updater.ProgressPosition(), 0);
+    EXPECT_TRUE(updater.Process().Running());
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+}
+
+}  // namespace
