@@ -83,6 +83,7 @@ void TMainForm::DownLoadButtonClick() {
     }
 
     DownloadCount = 0;
+    HandedOver = false;
     for (int index = 0; index < static_cast<int>(ComponentFiles.size()); ++index) {
         if (!Selected(index)) continue;
         const std::string name = ComponentFiles[static_cast<size_t>(index)].name;
@@ -105,6 +106,12 @@ void TMainForm::DownLoadButtonClick() {
         } catch (const std::exception& error) {
             if (!CancelRequested) ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
         }
+    }
+    // A run that did not bring every file offers the start button again, so that the user can
+    // try again without starting the program anew.
+    if (!HandedOver && !Application::Terminated()) {
+        ShowStartButton();
+        MsgLabel.SetText(kPressStartMessage);
     }
 }
 
@@ -151,7 +158,7 @@ void TMainForm::nxHTTPEndTransfer() {
         TransferComplete = true;
         return;
     }
-    MsgLabel.SetText("[アップデート開始]をクリックして作業を開始してください。");
+    MsgLabel.SetText(kPressStartMessage);
     ProgressLabel.SetText("");
     ProgressBar.SetPosition(0);
     TransferComplete = false;
@@ -169,6 +176,7 @@ void TMainForm::nxHTTPDisconnected() {
     if (DownloadCount == DownloadTotal) {
         PostMessageW(Handle(), kExpandStartMessage, 0, 0);
         DownloadCount = 0;
+        HandedOver = true;
     }
 }
 

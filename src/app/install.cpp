@@ -70,11 +70,12 @@ constexpr std::array<InstallRow, 13> kInstalls = {{
     {"scanabort.exe", false, "4.12"},
 }};
 
-// Removed from the work folder after a successful update.
-constexpr std::array<const char*, 15> kCleanUp = {
-    "kar160.ex_",   "DLKR_DL.ex_",   "karstang.di_", "Zoomhint.tx_",     "cellmapa.da_",
-    "cellmapb.da_", "tvdialog.dl_",  "plxShow.ex_",  "GroupList.Ms_",    "GroupMst.in_",
-    "karemain.exe", "KarScan.ex_",   "KarScanPaste.ex_", "KarScan.de_",  "SCANABORT.EX_",
+// Removed from the work folder after a successful update; the registration tool and the ImageKit
+// archives go too, since nothing reads them afterwards.
+constexpr std::array<const char*, 18> kCleanUp = {
+    "kar160.ex_",   "DLKR_DL.ex_",  "karstang.di_", "Zoomhint.tx_",  "cellmapa.da_",     "cellmapb.da_",
+    "tvdialog.dl_", "plxShow.ex_",  "GroupList.Ms_", "GroupMst.in_", "karemain.exe",     "KarScan.ex_",
+    "KarScanPaste.ex_", "KarScan.de_", "SCANABORT.EX_", "Regsvr32.ex_", "Imgkit5.lzh", "Imgkit6.lzh",
 };
 
 constexpr const char* kGroupFolder = "グループマスタ";
@@ -213,14 +214,33 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
     WaitForInputIdle(processHandle.get(), kRegistrationStartTimeoutMs);
 }
 
+void TMainForm::ReplaceExecutable() {
+    // Backup first, then the old one goes and the new one comes.
+    const std::string backup = WorkPath + "karemain.old";
+    const std::string installed = InstallPath + "karemain.exe";
+    if (FileExists(backup)) ClearAttributes(backup);
+    if (!CopyOver(installed, backup)) CreateError(FailureMessage("8"));
+    ClearAttributes(installed);
+    if (!DeleteFileW(Wide(installed).c_str())) CreateError(FailureMessage("6"));
+    if (!CopyOver(WorkPath + "karemain.exe", installed)) {
+        // Without an executable the product would not start at all: put the old one back.
+        CopyOver(backup, installed);
+        CreateError(FailureMessage("7"));
+    }
+}
+
 void TMainForm::Unpress() {
     DownLoadButton.SetVisible(false);
     SetEnabled(false);
     HourglassCursor hourglass;
-    struct EnableAgain {
+    struct EndOfInstallation {
         TMainForm& form;
-        ~EnableAgain() { form.SetEnabled(true); }
-    } enableAgain{*this};
+        ~EndOfInstallation() {
+            form.Installing = false;
+            form.SetEnabled(true);
+        }
+    } endOfInstallation{*this};
+    Installing = true;
 
     try {
         InstallComponents();
@@ -275,14 +295,7 @@ void TMainForm::InstallComponents() {
         RegisterControl(WithTrailingBackslash(ImageKit6Path) + "ImgKit6.ocx");
     }
 
-    // The executable: backup first, then the old one goes and the new one comes.
-    const std::string backup = WorkPath + "karemain.old";
-    const std::string installed = InstallPath + "karemain.exe";
-    if (FileExists(backup)) ClearAttributes(backup);
-    if (!CopyOver(installed, backup)) CreateError(FailureMessage("8"));
-    ClearAttributes(installed);
-    if (!DeleteFileW(Wide(installed).c_str())) CreateError(FailureMessage("6"));
-    if (!CopyOver(WorkPath + "karemain.exe", installed)) CreateError(FailureMessage("7"));
+    ReplaceExecutable();
 
     for (const char* name : kCleanUp) DeleteFileW(Wide(WorkPath + name).c_str());
 

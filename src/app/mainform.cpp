@@ -132,7 +132,7 @@ void TMainForm::FormActivate() {
 
     DownLoadButton.SetEnabled(true);
     ProgressLabel.SetText("");
-    MsgLabel.SetText("[アップデート開始]をクリックして作業を開始してください。");
+    MsgLabel.SetText(kPressStartMessage);
 }
 
 bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
@@ -146,6 +146,8 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Closing the window during a download stops the transfer at once instead of letting it run on
     // behind a window that is gone.
     if (message == WM_CLOSE) {
+        // Half an installation would leave the product broken: the window stays until it ends.
+        if (Installing) return 0;
         CancelRequested = true;
         if (nxHTTP.Connected()) {
             nxHTTP.Interrupt();

@@ -17,6 +17,8 @@ struct TMainFormProbe;
 
 class TMainForm : public Form {
 public:
+    static constexpr const char* kPressStartMessage = "[アップデート開始]をクリックして作業を開始してください。";
+
     // Posted to the window when the last expected download has completed: starts the installation.
     static constexpr UINT kExpandStartMessage = WM_USER + 101;
 
@@ -89,6 +91,9 @@ private:
     void ExpandStartMessage();
     void Unpress();
     void InstallComponents();
+    // Replaces karemain.exe with the expanded one, keeping the old one as karemain.old; when the
+    // new one cannot be copied in, the old one is put back before the error.
+    void ReplaceExecutable();
     [[noreturn]] void CreateError(const std::string& message);
     // Step n of the installation: "n / total" and the bar at n / total.
     void SetStep(int step);
@@ -115,4 +120,8 @@ private:
     bool TransferComplete = false;
     long long ReceivedBytes = 0;
     long long ContentLength = 0;
+    // This run has posted the start of the installation.
+    bool HandedOver = false;
+    // The installation runs: the window must not close under it.
+    bool Installing = false;
 };

@@ -5,6 +5,8 @@
 #include "app/update_host.h"
 #include "nx/nxcore.h"
 #include "ui/application.h"
+#include "util/exception.h"
+#include "util/files.h"
 #include "util/folders.h"
 #include "util/text.h"
 #include "version_resource.h"
@@ -17,7 +19,7 @@
 #include <memory>
 
 struct TMainFormProbe {
-    const TMainForm& form;
+    TMainForm& form;
     const std::string& IniFileName() const { return form.IniFileName; }
     const std::string& ProxyIP() const { return form.ProxyIP; }
     int ProxyPort() const { return form.ProxyPort; }
@@ -29,6 +31,16 @@ struct TMainFormProbe {
     bool Transferring() const { return form.Transferring; }
     bool TransferComplete() const { return form.TransferComplete; }
     long long ReceivedBytes() const { return form.ReceivedBytes; }
+
+    void SetContentLength(long long length) { form.ContentLength = length; }
+    void Header(const std::string& field, const std::string& value) { form.nxHTTPHeader(field, value); }
+    long long ContentLength() const { return form.ContentLength; }
+    void Transfer(std::int32_t bytes) { form.nxHTTPTransfer(bytes); }
+    void SetFolders(const std::string& install, const std::string& work) {
+        form.InstallPath = install;
+        form.WorkPath = work;
+    }
+    void ReplaceExecutable() { form.ReplaceExecutable(); }
 };
 
 // The window is created but never downloads here.
@@ -266,6 +278,53 @@ TEST_F(MainFormCreateTest, RightAlignedLabelKeepsItsRightEdge) {
     form->MsgLabel.SetText("a");
     EXPECT_EQ(form->MsgLabel.Bounds().left, 8);
     EXPECT_LT(form->MsgLabel.Bounds().right - form->MsgLabel.Bounds().left, wide);
+}
+
+TEST_F(MainFormCreateTest, ProgressOfLargeFilesDoesNotOverflow) {
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    probe.SetContentLength(2000000000);
+    probe.Transfer(1000000000);
+    EXPECT_EQ(form->ProgressBar.Position(), 50);
+    EXPECT_EQ(form->ProgressLabel.Text(), "1000000000/2000000000 Bytes Completion");
+    probe.SetContentLength(900);
+    probe.Transfer(300);
+    EXPECT_EQ(form->ProgressBar.Position(), 33);
+    EXPECT_EQ(form->ProgressLabel.Text(), "300/900 Bytes Completion");
+}
+
+TEST_F(MainFormCreateTest, ContentLengthHeaderInAnyCaseAndBadValues) {
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    probe.Header("content-LENGTH", "900");
+    EXPECT_EQ(probe.ContentLength(), 900);
+    probe.Header("Content-Type", "12");
+    EXPECT_EQ(probe.ContentLength(), 900);
+    try {
+        probe.Header("Content-Length", "12x");
+        FAIL() << "a length that is no number was taken";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), "'12x' は整数ではありません");
+    }
+    EXPECT_EQ(probe.ContentLength(), 900);
+}
+
+TEST_F(MainFormCreateTest, ANewExecutableThatCannotBeCopiedInLeavesTheOldOne) {
+    auto form = Create();
+    TMainFormProbe probe{*form};
+    const std::string work = std::string(kInstall) + "Temp\\";
+    ASSERT_TRUE(ForceFolder(work));
+    WriteBytes(std::string(kInstall) + "karemain.exe", "the installed program");
+    probe.SetFolders(kInstall, work);
+    // No expanded karemain.exe in the work folder: the copy of step 7 fails.
+    try {
+        probe.ReplaceExecutable();
+        FAIL() << "no error";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), "コンポーネントの展開(7)に失敗しました。終了します。");
+    }
+    EXPECT_EQ(ReadFileBytes(std::string(kInstall) + "karemain.exe"), "the installed program");
+    EXPECT_EQ(ReadFileBytes(work + "karemain.old"), "the installed program");
 }
 
 }  // namespace

@@ -168,10 +168,12 @@ TEST_F(DownloadTest, AMissingFileIsReportedAndTheRestStillComes) {
         30s));
     EXPECT_TRUE(WaitUntil([&] { return RequestedNames().size() == 16u; }));
     EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
-    // No installation follows: nothing is expanded, the window stays.
+    // No installation follows: nothing is expanded, the window stays and offers the start button
+    // again, so that the user can try once more.
     EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1500ms));
     EXPECT_TRUE(updater.Process().Running());
-    EXPECT_NE(updater.Label(101), "アップデート処理...");
+    EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }));
+    EXPECT_EQ(updater.Label(101), kPressStart);
     EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
@@ -190,9 +192,26 @@ TEST_F(DownloadTest, AResponseWithoutContentLengthIsNeverComplete) {
     EXPECT_EQ(updater.Label(103), "");
     EXPECT_EQ(updater.ProgressPosition(), 0);
     EXPECT_TRUE(updater.Process().Running());
+    EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible(); }));
     EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+}
+
+TEST_F(DownloadTest, ClosingTheWindowDuringADownloadEndsTheProgramAtOnce) {
+    ImageKitControls controls(true, true);
+    auto installation = Install(ProxyIni(SlowPort()));
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    ASSERT_TRUE(WaitUntil([&] { return updater.Label(103).find("Bytes Completion") != std::string::npos; }));
+    const DWORD closed = GetTickCount();
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(5s), std::optional<DWORD>(0));
+    EXPECT_LT(GetTickCount() - closed, 2000u) << "the transfer was not interrupted";
+    EXPECT_LE(RequestedNames().size(), 1u);
+    // Nothing was installed.
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

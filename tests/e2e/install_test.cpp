@@ -113,11 +113,11 @@ TEST_F(InstallTest, BothControlsMissingInstallsEverything) {
     EXPECT_EQ(Registrations(), (std::vector<std::string>{RegistrationLine(ImageKitControls::Folder5(), "ImgKit5.ocx"),
                                                          RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")}));
 
-    // The work folder keeps the backup, the log, what was expanded and a few downloads.
+    // The work folder keeps the backup, the log, what was expanded and two downloads.
     const std::wstring work = product + L"Temp\\";
     EXPECT_EQ(Bytes(work + L"karemain.old"), oldExecutable);
     const std::set<std::wstring> expectedWork = {
-        L"vornlib.dl_", L"findupd.ex_", L"regsvr32.ex_", L"imgkit5.lzh", L"imgkit6.lzh", L"dlkr_dl.exe",
+        L"vornlib.dl_", L"findupd.ex_", L"dlkr_dl.exe",
         L"findupd.exe", L"karstang.dic", L"zoomhint.txt", L"cellmapa.dat", L"cellmapb.dat", L"vornlib.dll",
         L"tvdialog.dll", L"plxshow.exe", L"grouplist.mst", L"groupmst.ini", L"karscan.exe", L"karscanpaste.exe",
         L"karscan.def", L"scanabort.exe", L"regsvr32.exe", L"karemain.old", L"karupdt.log"};
@@ -228,8 +228,19 @@ TEST_F(InstallTest, WithoutTheArchiverTheUpdateStillCompletes) {
     // A copy of the program in a folder without UNLHA32.DLL; none in the system folders either.
     const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
     ASSERT_TRUE(CopyFileW(BesideTestProgram(L"KarUpdt.exe").c_str(), copy.c_str(), FALSE));
-    const auto dialogs = Update(copy);
+    Updater updater(copy);
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    // While the archiver's box is up the installation is half done: closing the window then must
+    // not end the program.
+    auto panic = robot::WaitForDialog(updater.Process().Id(), std::chrono::seconds(30));
+    ASSERT_TRUE(panic);
+    updater.Window().Close();
+    Sleep(300);
+    EXPECT_TRUE(updater.Process().Running());
+    const auto dialogs = updater.RunToEnd();
     ASSERT_EQ(dialogs.size(), 2u);
+    EXPECT_EQ(updater.Process().ExitCode(), std::optional<DWORD>(0));
     EXPECT_EQ(dialogs[0].title, "PANIC!!");
     EXPECT_EQ(dialogs[0].text, "Unlha: LHA.DLL not loaded.");
     EXPECT_EQ(dialogs[1].text, kCompleted);
