@@ -63,7 +63,7 @@ if [ -f "$install/Temp/KarUpdt.Log" ]; then
   echo "  update log:         C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.Log"
   iconv -f CP932 -t UTF-8 "$install/Temp/KarUpdt.Log" | sed 's/\r$//; s/^/                      /'
 fi
-echo "  server requests:    $(wc -l < "$demo/server/access.log")"
+echo "  files fetched:      $(grep -c '/karedona/' "$demo/server/access.log")"
 shots=$(ls "$demo"/screenshots/*.png 2>/dev/null || true)
 if [ -n "$shots" ]; then
   echo "  screenshots:"
