@@ -95,6 +95,8 @@ public:
     void SetAccept(const std::string& v) { SetText(idAccept, v); }
     TnxhttpAuthSchemes AuthScheme() const { return static_cast<TnxhttpAuthSchemes>(GetInt(idAuthScheme)); }
     void SetAuthScheme(TnxhttpAuthSchemes v) { SetInt(idAuthScheme, v); }
+    // True from the start of a Get until its connection closes (name resolution and connecting
+    // included); False before the first Get, in OnDisconnected and after Get returns.
     bool Connected() const { return GetInt(idConnected) != 0; }
     std::string FirewallHost() const { return GetText(idFirewallHost); }
     void SetFirewallHost(const std::string& v) { SetText(idFirewallHost, v); }

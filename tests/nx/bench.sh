@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Benchmark of the transfer component against curl, in the same run, from Debian's nginx on
 # 127.0.0.1: a 200 MB file, and a set of 19 files of mixed sizes (about 60 MB). Each side fetches
-# each group three times (NX_BENCH_ROUNDS), alternating; the best time of each counts. Prints the ratios and the
-# longest delay in dispatching window messages during the component's transfers.
+# each group NX_BENCH_ROUNDS times (3 by default), alternating; the best time of each counts.
+# Prints the ratios and the longest gap in message dispatching during the component's transfers.
+# The first round is the cleanest comparison: later rounds replace the files of the round before
+# (curl truncates them when it opens them; the component overwrites them in place).
 #
 #   bash tests/nx/bench.sh            (after cmake --build --preset mingw)
 #
-# Needs nginx (apt-get install nginx-light) and curl. Everything stays on loopback; nginx runs in
-# the foreground with a configuration in a temp folder and is stopped at the end.
+# Needs nginx (installed with apt-get when missing and run as root) and curl. Everything stays on
+# loopback; nginx runs in the foreground with a configuration in a temp folder and is stopped at
+# the end.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 bench=${NX_BENCH:-$root/build/mingw/bin/nx_bench.exe}
 export WINEPREFIX=${WINEPREFIX:-$root/build/mingw/wineprefix}
+if [ ! -x /usr/sbin/nginx ] && [ "$(id -u)" = 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q nginx-light >/dev/null || true
+fi
 [ -x /usr/sbin/nginx ] || { echo "nginx is missing: apt-get install nginx-light" >&2; exit 1; }
 [ -f "$bench" ] || { echo "$bench is missing: cmake --build --preset mingw" >&2; exit 1; }
 

@@ -152,6 +152,12 @@ protected:
 
 TEST_F(HttpTest, SmallFileArrivesWithEventsInOrder) {
     EXPECT_FALSE(http->Connected());
+    bool connectedAtDisconnect = true;
+    auto recordDisconnect = http->OnDisconnected;
+    http->OnDisconnected = [&](TnxHTTP& s, std::int32_t c, const std::string& d) {
+        connectedAtDisconnect = s.Connected();
+        recordDisconnect(s, c, d);
+    };
     bool connectedDuringTransfer = false;
     auto record = http->OnTransfer;
     http->OnTransfer = [&](TnxHTTP& s, std::int32_t d, std::int32_t n, const std::string& t) {
@@ -167,6 +173,7 @@ TEST_F(HttpTest, SmallFileArrivesWithEventsInOrder) {
     EXPECT_EQ(recorder->body, Pattern(1000));
     EXPECT_EQ(ReadFile(file), Pattern(1000));
     EXPECT_TRUE(connectedDuringTransfer);
+    EXPECT_FALSE(connectedAtDisconnect);
     EXPECT_FALSE(http->Connected());
     const std::string request = server->lastRequest();
     EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /gen/1000 HTTP/1.1");
@@ -528,6 +535,27 @@ TEST_F(HttpTest, InterruptFromAPostedMessageDuringAStallEndsGetAtOnce) {
     EXPECT_LT(Seconds(returned - clicked), 0.2);
     EXPECT_EQ(recorder->shape(), "Connected Disconnected");
     ExpectClosedProperly();
+    ExpectUsable();
+}
+
+TEST_F(HttpTest, CancelWhileTheNameIsResolvedEndsGet) {
+    bool connectedWhileResolving = false;
+    http->OnConnectionStatus = [&](TnxHTTP& s, const std::string& event, std::int32_t, const std::string&) {
+        recorder->events.push_back("ConnectionStatus " + event);
+        if (event != "Resolving") return;
+        // What the cancel button does.
+        connectedWhileResolving = s.Connected();
+        if (s.Connected()) {
+            s.Interrupt();
+            s.Reset();
+        }
+    };
+    const EnxHTTP e = GetFails("http://localhost:" + std::to_string(server->port()) + "/gen/10");
+    EXPECT_EQ(e.Code(), nx::engine::kErrInterrupted);
+    EXPECT_TRUE(connectedWhileResolving);
+    EXPECT_EQ(recorder->events, std::vector<std::string>{"ConnectionStatus Resolving"});
+    EXPECT_FALSE(http->Connected());
+    http->OnConnectionStatus = nullptr;
     ExpectUsable();
 }
 

@@ -310,7 +310,10 @@ public:
 
     std::intptr_t Get(int id, int index) {
         if (index != 0) return 0;
-        if (id == pConnected) return socket_ != INVALID_SOCKET ? 1 : 0;
+        // True from the start of a Get until its connection closes, the name resolution and the
+        // opening of the connection included, so that a cancel that checks it before calling
+        // Interrupt can cut those phases short too.
+        if (id == pConnected) return getActive_ || socket_ != INVALID_SOCKET ? 1 : 0;
         if (id == pIdle) return busy_ ? 0 : 1;
         if (IsTextProperty(id)) return reinterpret_cast<std::intptr_t>(texts_[id].c_str());
         if (IsIntegerProperty(id)) return ints_[id];
@@ -361,6 +364,7 @@ private:
         if (const int rc = StartWinsock(); rc != 0)
             return Fail(kErrNetwork, "Cannot start Winsock: " + DescribeSocketError(rc));
         busy_ = true;
+        getActive_ = true;
         stopRequested_ = false;
         pump_ = MessagePump{};
         started_ = ended_ = everConnected_ = false;
@@ -390,6 +394,7 @@ private:
             }
         }
         CloseSocket();
+        getActive_ = false;
         if (everConnected_) {
             try {
                 Fire(evDisconnected, {statusCode_, Text("Disconnected")}, false);
@@ -803,6 +808,7 @@ private:
                                       {pFollowRedirects, 0}, {pProxyPort, 80}, {pTimeout, 60}};
 
     bool busy_ = false;
+    bool getActive_ = false;  // a Get runs and has not yet closed its connection for good
     bool stopRequested_ = false;
     bool destroyPending_ = false;
     MessagePump pump_;
