@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Benchmark of a whole update (not a test): a package of about 30 MB served by nginx on loopback,
+# KarUpdt.exe under Wine from the press of the start button to the completion dialog, split into
+# download, expansion and installation; beside it curl fetches the same 19 files, one connection
+# each as the updater does, from the same server in the same run.
+#
+#   bash tests/e2e/bench-update.sh [RUNS]      (default 3 runs; prints each and the medians)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+runs=${1:-3}
+
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw --target KarUpdt karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
+  karupdt_bench_update robot_window_hook >/dev/null
+
+export WINEPREFIX="$root/build/mingw/wineprefix"
+bin="$root/build/mingw/bin"
+work="$root/build/bench-update"
+rm -rf "$work"
+mkdir -p "$work"
+scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
+python3 scripts/make-package.py --bin "$bin" --out "$work/package" --scale 5300000
+port=$(scripts/nginx-server.sh free-port)
+scripts/nginx-server.sh start "$work/server" "$work/package" "$port" >/dev/null
+. scripts/xvfb.sh
+trap 'scripts/nginx-server.sh stop "$work/server"; kill ${karupdt_xvfb_pid:-0} 2>/dev/null || true' EXIT
+
+names=(kar160.ex_ DLKR_DL.ex_ karstang.di_ Zoomhint.tx_ cellmapa.da_ cellmapb.da_ vornlib.dl_ FindUpd.ex_
+       tvdialog.dl_ plxShow.ex_ GroupList.Ms_ GroupMst.in_ KarScan.ex_ KarScanPaste.ex_ KarScan.de_ SCANABORT.EX_
+       Regsvr32.ex_ Imgkit5.lzh Imgkit6.lzh)
+bytes=$(cat "$work"/package/karedona/* | wc -c)
+echo "package: ${#names[@]} files, $bytes bytes; server 127.0.0.1:$port"
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(wine --version)"
+
+curl_ms() {
+  local start end
+  start=$(date +%s%N)
+  for name in "${names[@]}"; do
+    curl -s -o "$work/curl/$name" -x "http://127.0.0.1:$port" "http://update.talvern.example/karedona/$name"
+  done
+  end=$(date +%s%N)
+  echo $(( (end - start) / 1000000 ))
+}
+
+results=()
+for run in $(seq "$runs"); do
+  wineserver -k 2>/dev/null || true
+  scripts/demo-installation.sh "$WINEPREFIX" "$bin"
+  printf 'PROXYIP=127.0.0.1\r\nPROXYPORT=%s\r\n' "$port" > "$WINEPREFIX/drive_c/TALVERN/KAREDONA/DOWNLOAD.INI"
+  rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/imagekit5" "$WINEPREFIX/drive_c/Program Files (x86)/imagekit6"
+  line=$(scripts/wine-run.sh "$bin/karupdt_bench_update.exe" | tr -d '\r')
+  rm -rf "$work/curl"; mkdir -p "$work/curl"
+  curl=$(curl_ms)
+  for name in "${names[@]}"; do cmp -s "$work/curl/$name" "$work/package/karedona/$name" || echo "curl: $name differs"; done
+  echo "run $run: $line curl_ms=$curl"
+  results+=("$line curl_ms=$curl")
+done
+
+printf '%s\n' "${results[@]}" | python3 -c '
+import sys, statistics
+rows = [dict(kv.split("=") for kv in line.split()) for line in sys.stdin if line.strip()]
+med = {k: statistics.median(int(r[k]) for r in rows) for k in rows[0]}
+print("median: download %d ms, expansion %d ms, installation %d ms, total %d ms; curl %d ms" %
+      (med["download_ms"], med["expansion_ms"], med["installation_ms"], med["total_ms"], med["curl_ms"]))
+print("download / curl: %.2f" % (med["download_ms"] / med["curl_ms"]))
+'
