@@ -8,6 +8,7 @@
 #include "ui/message_dialog.h"
 #include "util/exception.h"
 #include "util/number.h"
+#include "util/text.h"
 
 #include <array>
 #include <string>
@@ -47,12 +48,6 @@ constexpr std::array<ComponentFile, 19> ComponentFiles = {{
 }};
 
 constexpr long long kUnknownLength = 2147483647;
-
-std::string UpperCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 }  // namespace
 
@@ -124,7 +119,7 @@ void TMainForm::CancelButtonClick() {
 }
 
 void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value) {
-    if (CancelRequested || UpperCase(Field) != "CONTENT-LENGTH") return;
+    if (CancelRequested || !EqualsIgnoringCase(Field, "CONTENT-LENGTH")) return;
     const std::optional<long long> length = ParseDecimalInteger(Value);
     if (!length) throw Exception("'" + Value + "' は整数ではありません");
     ContentLength = *length;

@@ -1,19 +1,7 @@
 #include "settings.h"
 
 #include "files.h"
-
-namespace {
-
-char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-    return true;
-}
-
-}  // namespace
+#include "text.h"
 
 std::vector<std::string_view> SplitLines(std::string_view text) {
     std::vector<std::string_view> lines;
@@ -37,7 +25,7 @@ std::optional<std::string> FindSetting(std::string_view text, std::string_view n
     for (std::string_view line : SplitLines(text)) {
         const size_t equals = line.find('=');
         if (equals == std::string_view::npos) continue;
-        if (EqualIgnoringCase(line.substr(0, equals), name)) return std::string(line.substr(equals + 1));
+        if (EqualsIgnoringCase(line.substr(0, equals), name)) return std::string(line.substr(equals + 1));
     }
     return std::nullopt;
 }

@@ -14,3 +14,6 @@ std::string WideToUtf8(std::wstring_view text);
 // represent become the code page's default character.
 std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);
+
+// Equal but for the case of ASCII letters (names in settings files and HTTP headers).
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);

@@ -38,3 +38,12 @@ TEST(TextConversion, AnsiIsShiftJis) {
     // A lone lead byte at the end does not crash.
     EXPECT_FALSE(AnsiToUtf8("abc\x83").empty());
 }
+
+TEST(TextConversion, EqualsIgnoringCaseFoldsAsciiLettersOnly) {
+    EXPECT_TRUE(EqualsIgnoringCase("Content-Length", "CONTENT-LENGTH"));
+    EXPECT_TRUE(EqualsIgnoringCase("path", "Path"));
+    EXPECT_TRUE(EqualsIgnoringCase("", ""));
+    EXPECT_FALSE(EqualsIgnoringCase("Path", "Path "));
+    EXPECT_FALSE(EqualsIgnoringCase("[", "{"));  // 0x5B and 0x7B differ by the case bit but are no letters
+    EXPECT_FALSE(EqualsIgnoringCase("ｐａｔｈ", "ＰＡＴＨ"));
+}

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ascii.h"
 #include "http_request.h"
 #include "http_response_parser.h"
 #include "net.h"
@@ -93,17 +94,6 @@ std::string Base64(std::string_view in) {
         out += digits[(v >> 18) & 63]; out += digits[(v >> 12) & 63]; out += digits[(v >> 6) & 63]; out += '=';
     }
     return out;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 std::string_view Trim(std::string_view s) {
@@ -665,8 +655,8 @@ private:
 
     void onHeader(std::string_view name, std::string_view value) override {
         Fire(evHeader, {Text(std::string(name)), Text(std::string(value))});
-        if (EqualsNoCase(name, "Location")) location_ = std::string(value);
-        if (EqualsNoCase(name, "Set-Cookie")) FireCookie(value);
+        if (nx::http::equalsNoCase(name, "Location")) location_ = std::string(value);
+        if (nx::http::equalsNoCase(name, "Set-Cookie")) FireCookie(value);
     }
 
     void onHeadersComplete() override {
@@ -674,7 +664,7 @@ private:
         if (IsRedirect(code) && location_) {
             const int policy = ints_[pFollowRedirects];
             const std::string target = ResolveLocation(url_, *location_);
-            const bool sameScheme = target.size() >= 5 && EqualsNoCase(std::string_view(target).substr(0, 5), "http:");
+            const bool sameScheme = target.size() >= 5 && nx::http::equalsNoCase(std::string_view(target).substr(0, 5), "http:");
             if (policy == 1 || (policy == 2 && sameScheme)) {
                 std::intptr_t values[2] = {0, 1};
                 const std::string text = target;
@@ -721,10 +711,10 @@ private:
             const std::size_t e = parts[i].find('=');
             const std::string_view key = Trim(parts[i].substr(0, e));
             const std::string_view val = e == std::string_view::npos ? std::string_view() : Trim(parts[i].substr(e + 1));
-            if (EqualsNoCase(key, "Expires")) expires = val;
-            else if (EqualsNoCase(key, "Domain")) domain = val;
-            else if (EqualsNoCase(key, "Path")) path = val;
-            else if (EqualsNoCase(key, "Secure")) secure = true;
+            if (nx::http::equalsNoCase(key, "Expires")) expires = val;
+            else if (nx::http::equalsNoCase(key, "Domain")) domain = val;
+            else if (nx::http::equalsNoCase(key, "Path")) path = val;
+            else if (nx::http::equalsNoCase(key, "Secure")) secure = true;
         }
         Fire(evSetCookie, {Text(name), Text(value), Text(expires), Text(domain), Text(path), secure ? 1 : 0});
     }

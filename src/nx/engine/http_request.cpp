@@ -1,5 +1,7 @@
 #include "http_request.h"
 
+#include "ascii.h"
+
 #include <stdexcept>
 
 namespace nx::http {
@@ -24,17 +26,6 @@ bool isTokenChar(char c) {
     default:
         return false;
     }
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 // Bytes that cannot stand as they are in a request target.

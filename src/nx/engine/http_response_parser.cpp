@@ -1,5 +1,7 @@
 #include "http_response_parser.h"
 
+#include "ascii.h"
+
 #include <cstring>
 #include <limits>
 
@@ -35,17 +37,6 @@ std::string_view trimWs(std::string_view s) {
     while (!s.empty() && isWs(s.front())) s.remove_prefix(1);
     while (!s.empty() && isWs(s.back())) s.remove_suffix(1);
     return s;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
