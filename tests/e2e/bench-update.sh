@@ -20,7 +20,7 @@ work="$root/build/bench-update"
 rm -rf "$work"
 mkdir -p "$work"
 scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
-python3 scripts/make-package.py --bin "$bin" --out "$work/package" --scale 5300000
+python3 scripts/make-package.py --bin "$bin" --out "$work/package" --scale 6100000
 port=$(scripts/nginx-server.sh free-port)
 scripts/nginx-server.sh start "$work/server" "$work/package" "$port" >/dev/null
 . scripts/xvfb.sh
