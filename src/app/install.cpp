@@ -89,9 +89,6 @@ std::string FailureMessage(const char* number) {
 
 std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
 
-std::string WithoutTrailingBackslash(const std::string& folder) {
-    return !folder.empty() && folder.back() == '\\' ? folder.substr(0, folder.size() - 1) : folder;
-}
 
 void ClearAttributes(const std::string& path) { SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL); }
 

@@ -71,3 +71,8 @@ std::string WithTrailingBackslash(std::string_view path) {
     if (result.empty() || result.back() != '\\') result += '\\';
     return result;
 }
+
+std::string WithoutTrailingBackslash(std::string_view path) {
+    if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+    return std::string(path);
+}

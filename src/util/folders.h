@@ -30,3 +30,6 @@ std::string ExtractFolderPart(std::string_view path);
 
 // The path with a "\" appended unless it already ends with one.
 std::string WithTrailingBackslash(std::string_view path);
+
+// The path without one trailing "\".
+std::string WithoutTrailingBackslash(std::string_view path);

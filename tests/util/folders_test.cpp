@@ -124,6 +124,9 @@ TEST(FolderText, FolderPartAndTrailingBackslash) {
     EXPECT_EQ(WithTrailingBackslash("C:\\windows"), "C:\\windows\\");
     EXPECT_EQ(WithTrailingBackslash("C:\\"), "C:\\");
     EXPECT_EQ(WithTrailingBackslash(""), "\\");
+    EXPECT_EQ(WithoutTrailingBackslash("C:\\Program Files\\imagekit5\\"), "C:\\Program Files\\imagekit5");
+    EXPECT_EQ(WithoutTrailingBackslash("C:\\x"), "C:\\x");
+    EXPECT_EQ(WithoutTrailingBackslash(""), "");
 }
 
 }  // namespace
