@@ -41,6 +41,7 @@ struct TMainFormProbe {
         form.WorkPath = work;
     }
     void ReplaceExecutable() { form.ReplaceExecutable(); }
+    void SetStep(int step) { form.SetStep(step); }
 };
 
 // The window is created but never downloads here.
@@ -307,6 +308,19 @@ TEST_F(MainFormCreateTest, ContentLengthHeaderInAnyCaseAndBadValues) {
         EXPECT_EQ(error.Message(), "'12x' は整数ではありません");
     }
     EXPECT_EQ(probe.ContentLength(), 900);
+}
+
+TEST_F(MainFormCreateTest, InstallationStepsCountTwoMoreThanTheDownloads) {
+    auto form = Create();  // nothing installed: 19 downloads, 21 steps
+    TMainFormProbe probe{*form};
+    ASSERT_EQ(probe.DownloadTotal(), 19);
+    probe.SetStep(3);
+    EXPECT_EQ(form->ProgressLabel.Text(), "3 / 21");
+    EXPECT_EQ(form->ProgressBar.Position(), 14);  // 3 / 21 * 100 = 14.28..., cut
+    probe.SetStep(10);
+    EXPECT_EQ(form->ProgressLabel.Text(), "10 / 21");
+    EXPECT_EQ(form->ProgressBar.Position(), 47);
+    EXPECT_EQ(form->ProgressLabel.Bounds().right, 361);
 }
 
 TEST_F(MainFormCreateTest, ANewExecutableThatCannotBeCopiedInLeavesTheOldOne) {
