@@ -1,5 +1,5 @@
 #pragma once
-// Owners of GDI objects.
+// Owner of GDI fonts, and the fonts the toolkit makes.
 
 #include "util/handle.h"
 
@@ -10,14 +10,6 @@ struct FontTraits {
     static void Close(Native h) noexcept { DeleteObject(h); }
 };
 using FontHandle = UniqueHandle<FontTraits>;
-
-struct BrushTraits {
-    using Native = HBRUSH;
-    static Native Invalid() noexcept { return nullptr; }
-    static bool Valid(Native h) noexcept { return h != nullptr; }
-    static void Close(Native h) noexcept { DeleteObject(h); }
-};
-using BrushHandle = UniqueHandle<BrushTraits>;
 
 // A font by face name, character set and height in pixels (character height, not cell height).
 FontHandle MakeFont(const wchar_t* face, BYTE charset, int pixelHeight);
