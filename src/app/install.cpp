@@ -156,13 +156,7 @@ std::string LocalDateTimeText() {
 }
 
 void WriteAnsiFile(const std::string& path, const std::string& utf8) {
-    const std::string bytes = Utf8ToAnsi(utf8);
-    FileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-    DWORD written = 0;
-    if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-        throw Exception("ファイル \"" + path + "\" を作成できません。");
+    if (!WriteWholeFile(path, Utf8ToAnsi(utf8))) throw Exception("ファイル \"" + path + "\" を作成できません。");
 }
 
 // Shows the hourglass while the installation runs, and the arrow again however it ends.

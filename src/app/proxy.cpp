@@ -4,7 +4,6 @@
 #include "ui/input_query.h"
 #include "util/exception.h"
 #include "util/files.h"
-#include "util/handle.h"
 #include "util/number.h"
 #include "util/settings.h"
 #include "util/text.h"
@@ -69,13 +68,8 @@ void TMainForm::ProxyPortMenuClick() {
 }
 
 void TMainForm::WriteInitFile() {
-    const std::string content =
-        Utf8ToAnsi("PROXYIP=" + ProxyIP + "\r\nPROXYPORT=" + std::to_string(ProxyPort) + "\r\n");
-    FileHandle file(CreateFileW(Utf8ToWide(IniFileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (!file || !WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
-        written != content.size()) {
+    const std::string content = "PROXYIP=" + ProxyIP + "\r\nPROXYPORT=" + std::to_string(ProxyPort) + "\r\n";
+    if (!WriteWholeFile(IniFileName, Utf8ToAnsi(content))) {
         const DWORD error = GetLastError();
         throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + SystemErrorText(error));
     }

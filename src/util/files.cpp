@@ -29,6 +29,19 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
     return bytes;
 }
 
+bool WriteWholeFile(std::string_view path, std::string_view bytes) {
+    FileHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return false;
+    if (written != bytes.size()) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    return true;
+}
+
 std::optional<std::string> ReadAnsiTextFile(std::string_view path) {
     auto bytes = ReadFileBytes(path);
     if (!bytes) return std::nullopt;

@@ -11,5 +11,9 @@ bool FileExists(std::string_view path);
 // The file's bytes, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
 
+// Creates the file (replacing one of that name) and writes `bytes` into it. False when it cannot be
+// created or written; GetLastError() then tells why.
+bool WriteWholeFile(std::string_view path, std::string_view bytes);
+
 // A text file in the system's ANSI code page, converted to UTF-8; nothing when it cannot be read.
 std::optional<std::string> ReadAnsiTextFile(std::string_view path);
