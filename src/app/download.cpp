@@ -162,7 +162,13 @@ void TMainForm::nxHTTPEndTransfer() {
 
 void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Description) {
     TransferComplete = false;
-    if (!CancelRequested) ShowError("[" + std::to_string(ErrorCode) + "]" + Description);
+    if (CancelRequested) return;
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "[" + std::to_string(...).
+    std::string text = "[";
+    text += std::to_string(ErrorCode);
+    text += ']';
+    text += Description;
+    ShowError(text);
 }
 
 void TMainForm::nxHTTPDisconnected() {
