@@ -9,13 +9,12 @@
 #include "util/files.h"
 #include "util/folders.h"
 #include "util/text.h"
+#include "installation.h"
 #include "version_resource.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 struct TMainFormProbe {
@@ -49,27 +48,8 @@ const char* const kUpdateHost = "update.invalid";
 
 namespace {
 
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
 void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(std::filesystem::path(Utf8ToWide(path)), std::ios::binary) << bytes;
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(Utf8ToWide(path), bytes)) << path;
 }
 
 class MainFormCreateTest : public ::testing::Test {
@@ -89,9 +69,9 @@ protected:
     }
 
     void Clean() {
-        RemoveTree(L"C:\\TALVERN");
-        RemoveTree(Utf8ToWide(programFiles_ + "imagekit5"));
-        RemoveTree(Utf8ToWide(programFiles_ + "imagekit6"));
+        ScopedInstallation::RemoveTree(L"C:\\TALVERN");
+        ScopedInstallation::RemoveTree(Utf8ToWide(programFiles_ + "imagekit5"));
+        ScopedInstallation::RemoveTree(Utf8ToWide(programFiles_ + "imagekit6"));
         DeleteFileW(Utf8ToWide(system_ + "ImgKit5.ocx").c_str());
         DeleteFileW(Utf8ToWide(system_ + "ImgKit6.ocx").c_str());
     }
@@ -239,7 +219,7 @@ TEST_F(MainFormCreateTest, ShiftJisHostNameIsRead) {
 }
 
 TEST_F(MainFormCreateTest, WindowsFolderSettingsWhenTheMakerFolderIsMissing) {
-    RemoveTree(L"C:\\TALVERN");
+    ScopedInstallation::RemoveTree(L"C:\\TALVERN");
     const std::string windowsIni = WithTrailingBackslash(GetWindowsFolder()) + "SpKaredona.ini";
     WriteBytes(windowsIni, "Path=C:\\Elsewhere\\\r\n");
     auto form = Create();

@@ -1,6 +1,7 @@
 // The robot drives robot_helper.exe, whose windows are known, and must read back exactly what the
 // helper shows and make it end with the exit code of the button pressed.
 
+#include "installation.h"
 #include "robot.h"
 #include "screenshot.h"
 #include "version_resource.h"
@@ -29,14 +30,7 @@ std::wstring TempFolder() {
 }
 
 std::string ReadAll(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
-    CloseHandle(f);
-    return bytes;
+    return ScopedInstallation::ReadFileBytes(path).value_or("<missing>");
 }
 
 }  // namespace
