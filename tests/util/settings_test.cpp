@@ -1,4 +1,5 @@
 // name=value settings files as the product writes them.
+#include "util/files.h"
 #include "util/settings.h"
 #include "util/text.h"
 
@@ -84,3 +85,12 @@ TEST_F(SettingsFileTest, FileWithoutLineEndingOrWithNulBytes) {
 }
 
 }  // namespace
+
+TEST_F(SettingsFileTest, WholeFileIsReplacedAndFailuresAreReported) {
+    ASSERT_TRUE(WriteWholeFile(path_, "PROXYIP=a very long first content\r\n"));
+    ASSERT_TRUE(WriteWholeFile(path_, std::string("x\0y", 3)));
+    EXPECT_EQ(ReadFileBytes(path_), std::string("x\0y", 3));  // replaced, not overwritten in place
+    SetLastError(0);
+    EXPECT_FALSE(WriteWholeFile(path_ + ".missing\\folder\\f.ini", "a"));
+    EXPECT_NE(GetLastError(), 0u);
+}
