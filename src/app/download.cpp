@@ -95,6 +95,8 @@ void TMainForm::DownLoadButtonClick() {
         // A file counts only when its own transfer ends complete: a request that fails before its
         // body starts must not be counted on the strength of the file before it.
         TransferComplete = false;
+        ReceivedBytes = 0;
+        LengthAnnounced = false;
         nxHTTP.SetLocalFile(WorkPath + name);
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
@@ -123,6 +125,7 @@ void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value)
     const std::optional<long long> length = ParseDecimalInteger(Value);
     if (!length) throw Exception("'" + Value + "' は整数ではありません");
     ContentLength = *length;
+    LengthAnnounced = true;
 }
 
 void TMainForm::nxHTTPStartTransfer() {
@@ -149,7 +152,8 @@ void TMainForm::nxHTTPEndTransfer() {
     if (!CancelRequested) ProgressLabel.SetText(std::to_string(ContentLength) + " Bytes Completed");
     UpdateWindow(ProgressLabel.Handle());
     Transferring = false;
-    if (ReceivedBytes == ContentLength) {
+    // Without an announced length nothing tells whether the whole file came, whatever the count.
+    if (LengthAnnounced && ReceivedBytes == ContentLength) {
         TransferComplete = true;
         return;
     }

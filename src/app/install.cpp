@@ -5,6 +5,7 @@
 
 #include "lhactrls/lhactrls.h"
 #include "product.h"
+#include "transaction.h"
 #include "ui/application.h"
 #include "ui/message_dialog.h"
 #include "util/exception.h"
@@ -17,6 +18,8 @@
 
 #include <array>
 #include <cstring>
+#include <map>
+#include <vector>
 
 namespace {
 
@@ -89,12 +92,82 @@ std::string FailureMessage(const char* number) {
 
 std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
 
-
 void ClearAttributes(const std::string& path) { SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL); }
 
-bool CopyOver(const std::string& from, const std::string& to) {
-    return CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE) != FALSE;
+// The last line of every failure: what became of the product.
+constexpr const char* kUnchanged = "【カレドナ】は変更されていません。";
+constexpr const char* kRestored = "【カレドナ】は元の状態に戻しました。";
+constexpr const char* kNotRestored =
+    "【カレドナ】を元の状態に戻せなかったファイルがあります。このプログラムをもう一度起動すると、元に戻します。";
+constexpr const char* kImageKitFailed = "ImageKitのインストールに失敗しました";
+// Shown by the system when the user logs off or shuts down while the installation runs.
+constexpr const wchar_t* kShutdownReason = L"【カレドナ】のアップデート中です。終了すると【カレドナ】が起動しなくなるおそれがあります。";
+// Room kept free beyond what the new files and the saved copies take.
+constexpr unsigned long long kSpareBytes = 1024 * 1024;
+
+// The user stopped the installation before anything was changed.
+struct InstallationCancelled {};
+
+unsigned long long FileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
+
+// The root of the volume that holds `path` ("C:\\").
+std::string VolumeOf(const std::string& path) {
+    wchar_t root[MAX_PATH + 1] = {};
+    if (GetVolumePathNameW(Wide(path).c_str(), root, MAX_PATH)) return WithTrailingBackslash(WideToUtf8(root));
+    return path.substr(0, 3);
+}
+
+// The file can be replaced now: nobody holds it open and the system lets us remove it. Throws
+// `failure` with the reason.
+void CheckReplaceable(const std::string& path, const std::string& failure) {
+    if (!FileExists(path)) return;
+    FileHandle probe(CreateFileW(Wide(path).c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (probe) return;
+    const DWORD error = GetLastError();
+    throw Exception(failure + "\rファイル \"" + path + "\" を置き換えできません。" + SystemErrorText(error));
+}
+
+// The names of the files directly inside `folder`.
+std::vector<std::string> FileNamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Wide(folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(WideToUtf8(found.cFileName));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// Keeps the system from ending the session while the installation runs, with a reason that it
+// shows to the user. The functions exist from Windows Vista on.
+class ShutdownBlock {
+public:
+    ShutdownBlock(HWND window, const wchar_t* reason) : window_(window) {
+        HMODULE user32 = GetModuleHandleW(L"user32.dll");
+        auto create = reinterpret_cast<BOOL(WINAPI*)(HWND, LPCWSTR)>(
+            reinterpret_cast<void*>(GetProcAddress(user32, "ShutdownBlockReasonCreate")));
+        destroy_ = reinterpret_cast<BOOL(WINAPI*)(HWND)>(
+            reinterpret_cast<void*>(GetProcAddress(user32, "ShutdownBlockReasonDestroy")));
+        blocked_ = create && destroy_ && create(window_, reason);
+    }
+    ~ShutdownBlock() {
+        if (blocked_) destroy_(window_);
+    }
+    ShutdownBlock(const ShutdownBlock&) = delete;
+    ShutdownBlock& operator=(const ShutdownBlock&) = delete;
+
+private:
+    HWND window_;
+    BOOL(WINAPI* destroy_)(HWND) = nullptr;
+    bool blocked_ = false;
+};
 
 // The size that the header of a file compressed with the system's compress tool announces, or
 // nothing when the file is not in that format.
@@ -168,6 +241,20 @@ public:
 
 }  // namespace
 
+// One file the installation puts in place, and the failure message of its step.
+struct InstallPlan {
+    struct Copy {
+        std::string source;
+        std::string target;
+        std::string failure;
+        bool seeded = false;  // a missing file seeded; a failure is not reported
+    };
+    std::vector<Copy> seeds;
+    std::vector<Copy> components;
+    std::vector<Copy> controls[2];  // ImageKit 5 and 6: every file of their archive
+    Copy executable;
+};
+
 void TMainForm::ExpandStartMessage() { Unpress(); }
 
 [[noreturn]] void TMainForm::CreateError(const std::string& message) { throw Exception(message); }
@@ -178,16 +265,19 @@ void TMainForm::SetStep(int step) {
     ProgressBar.SetPosition(static_cast<int>(static_cast<double>(step) / total * 100));
 }
 
-void TMainForm::ExtractArchive(const std::string& archive, const std::string& folder, const std::string& options) {
+int TMainForm::ExtractArchive(const std::string& archive, const std::string& folder, const std::string& options) {
     const std::string commandLine = "e -y \"" + archive + "\" " + options + " \"" + folder + "\\\"";
     const std::string ansi = Utf8ToAnsi(commandLine);
     std::memset(g_archiverOutput, 0, sizeof g_archiverOutput);
-    Unlha(nullptr, ansi.c_str(), g_archiverOutput, 9);
+    const int result = Unlha(nullptr, ansi.c_str(), g_archiverOutput, 9);
     g_archiverOutput[sizeof g_archiverOutput - 1] = '\0';
+    return result;
 }
 
 void TMainForm::RegisterControl(const std::string& controlFile) {
-    const std::string commandLine = "\"" + WorkPath + "regsvr32.exe\" /s \"" + controlFile + "\"";
+    const std::string control = "「" + controlFile.substr(ExtractFolderPart(controlFile).size()) + "」";
+    const std::string tool = WorkPath + "regsvr32.exe";
+    const std::string commandLine = "\"" + tool + "\" /s \"" + controlFile + "\"";
     std::wstring mutableLine = Wide(commandLine);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -195,35 +285,40 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr,
                         nullptr, &startup, &process)) {
-        ShowError("ImageKitのインストールに失敗しました");
-        return;
+        const DWORD error = GetLastError();
+        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。登録ツール \"" + tool +
+                        "\" を起動できません。" + SystemErrorText(error));
     }
     KernelHandle processHandle(process.hProcess);
     KernelHandle threadHandle(process.hThread);
-    // The tool registers the control and ends; its end is not awaited, only its start-up. A tool
-    // that never becomes idle must not hold the update for ever.
-    WaitForInputIdle(processHandle.get(), kRegistrationStartTimeoutMs);
-}
-
-void TMainForm::ReplaceExecutable() {
-    // Backup first, then the old one goes and the new one comes.
-    const std::string backup = WorkPath + "karemain.old";
-    const std::string installed = InstallPath + "karemain.exe";
-    if (FileExists(backup)) ClearAttributes(backup);
-    if (!CopyOver(installed, backup)) CreateError(FailureMessage("8"));
-    ClearAttributes(installed);
-    if (!DeleteFileW(Wide(installed).c_str())) CreateError(FailureMessage("6"));
-    if (!CopyOver(WorkPath + "karemain.exe", installed)) {
-        // Without an executable the product would not start at all: put the old one back.
-        CopyOver(backup, installed);
-        CreateError(FailureMessage("7"));
+    // The tool's end is awaited, so that a control that it did not register is never taken as
+    // installed; the window is repainted meanwhile. A tool that never ends must not hold the
+    // installation for ever.
+    WaitForInputIdle(processHandle.get(), kRegistrationTimeoutMs);
+    const ULONGLONG deadline = GetTickCount64() + kRegistrationTimeoutMs;
+    HANDLE handle = processHandle.get();
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        const DWORD waited = MsgWaitForMultipleObjects(1, &handle, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        if (waited != WAIT_OBJECT_0 + 1) break;
+        Application::ProcessMessages();
     }
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeProcess(handle, &exitCode);
+    if (exitCode == STILL_ACTIVE)
+        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。登録ツールが " +
+                        std::to_string(kRegistrationTimeoutMs / 1000) + " 秒たっても終わりません。");
+    if (exitCode != 0)
+        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。登録ツールが終了コード " +
+                        std::to_string(exitCode) + " で終わりました。");
 }
 
 void TMainForm::Unpress() {
     DownLoadButton.SetVisible(false);
     SetEnabled(false);
     HourglassCursor hourglass;
+    ShutdownBlock shutdownBlock(Handle(), kShutdownReason);
     struct EndOfInstallation {
         TMainForm& form;
         ~EndOfInstallation() {
@@ -235,6 +330,9 @@ void TMainForm::Unpress() {
 
     try {
         InstallComponents();
+    } catch (const InstallationCancelled&) {
+        ShowInformation(kUpdateCancelled);
+        PostMessageW(Handle(), WM_CLOSE, 0, 0);
     } catch (const std::exception& error) {
         ShowError(std::string("コンポーネントの展開(9)に失敗しました。\r") + error.what());
         PostMessageW(Handle(), WM_CLOSE, 0, 0);
@@ -254,48 +352,195 @@ void TMainForm::InstallComponents() {
         Expand(WorkPath + kRegistrationTool.compressed, WorkPath + kRegistrationTool.expanded);
     }
 
-    // Files the user may have changed are only seeded, never overwritten.
+    // Everything is checked and every file that will be replaced is saved before the first one is:
+    // a failure up to here leaves the product as it was.
+    FileTransaction transaction(UndoFolder(WorkPath));
+    InstallPlan plan;
+    try {
+        PlanInstallation(plan, transaction);
+        transaction.Begin();
+    } catch (const InstallationCancelled&) {
+        transaction.RollBack();
+        throw;
+    } catch (const std::exception& error) {
+        transaction.RollBack();
+        throw Exception(std::string(error.what()) + "\r" + kUnchanged);
+    }
+
+    try {
+        InstallFiles(plan, transaction);
+    } catch (const std::exception& error) {
+        const bool restored = transaction.RollBack();
+        throw Exception(std::string(error.what()) + "\r" + (restored ? kRestored : kNotRestored));
+    }
+    transaction.Commit();
+
+    for (const char* name : kCleanUp) DeleteFileW(Wide(WorkPath + name).c_str());
+    for (const char* staging : {"ImageKit5\\", "ImageKit6\\"}) RemoveFilesIn(WorkPath + staging);
+
+    // The product is complete from here on: what fails now is reported as what it is.
+    std::string notSaved;
+    try {
+        WriteAnsiFile(WorkPath + "KarUpdt.Log", "[Karedona]Last Update Log\r\n" + LocalDateTimeText() + "\r\nOldVer=" +
+                                                    OldVersion + "\r\nNewVer=" + kUpdateVersion + "\r\n");
+    } catch (const std::exception& error) {
+        notSaved += std::string("\r更新ログを保存できませんでした。") + error.what();
+    }
+    try {
+        WriteInitFile();
+    } catch (const std::exception& error) {
+        notSaved += std::string("\rプロキシの設定を保存できませんでした。") + error.what();
+    }
+    ProgressLabel.SetText("Completed");
+    ProgressBar.SetPosition(100);
+    if (notSaved.empty()) {
+        ShowInformation("アップデートが完了しました。終了します。");
+    } else {
+        ShowError("【カレドナ】のアップデートは完了しました。" + notSaved);
+    }
+    PostMessageW(Handle(), WM_CLOSE, 0, 0);
+}
+
+void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction) {
+    // The new executable must be the product's, in the version this update brings: a page that a
+    // proxy or a captive portal served instead expands to itself and must never replace it.
+    const std::string newExecutable = WorkPath + "karemain.exe";
+    std::optional<std::string> newVersion;
+    try {
+        if (IsWindowsExecutable(newExecutable)) newVersion = ProductVersionOf(newExecutable);
+    } catch (const Exception&) {
+    }
+    if (newVersion != std::optional<std::string>(kUpdateVersion))
+        throw Exception("ファイル \"" + newExecutable + "\" は【カレドナ】" + kUpdateVersion +
+                        "の実行ファイルではありません。");
+
+    // The ImageKit controls are taken out of their archives into the work folder first, so that
+    // a damaged archive is found before anything is installed.
+    const bool due[2] = {!ImageKit5Current, !ImageKit6Present};
+    const char* const archives[2] = {"Imgkit5.lzh", "Imgkit6.lzh"};
+    const char* const controlNames[2] = {"ImgKit5.ocx", "ImgKit6.ocx"};
+    const std::string folders[2] = {WithTrailingBackslash(ImageKit5Path), WithTrailingBackslash(ImageKit6Path)};
+    for (int i = 0; i < 2; ++i) {
+        if (!due[i]) continue;
+        const std::string staging = WorkPath + (i == 0 ? "ImageKit5\\" : "ImageKit6\\");
+        RemoveFilesIn(staging);
+        const std::string control = std::string("「") + controlNames[i] + "」";
+        if (!ForceFolder(staging))
+            throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + staging + "\" を作成できません。");
+        const std::string archive = WorkPath + archives[i];
+        const int result = ExtractArchive(archive, WithoutTrailingBackslash(staging), "-c1 -d1");
+        if (result != 0)
+            throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
+                            "\" から取り出せません（UNLHA32.DLL のエラー " + std::to_string(result) + "）。");
+        if (FileSize(staging + controlNames[i]) == 0)
+            throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive + "\" から取り出せません。");
+        for (const std::string& name : FileNamesIn(staging))
+            plan.controls[i].push_back({staging + name, folders[i] + name, kImageKitFailed});
+    }
+
     for (const char* seeded : {"karstang.dic", "ZoomHint.txt"}) {
-        if (!FileExists(InstallPath + seeded))
-            CopyFileW(Wide(WorkPath + seeded).c_str(), Wide(InstallPath + seeded).c_str(), TRUE);
+        if (!FileExists(InstallPath + seeded)) plan.seeds.push_back({WorkPath + seeded, InstallPath + seeded, "", true});
+    }
+    const std::string groupFolder = InstallPath + kGroupFolder + "\\";
+    bool groupFolderReady = false;
+    for (const InstallRow& row : kInstalls) {
+        if (row.groupFolder && !groupFolderReady) {
+            // Both group files are skipped when the folder cannot be made.
+            if (!transaction.EnsureFolder(groupFolder)) continue;
+            groupFolderReady = true;
+        }
+        const std::string target = (row.groupFolder ? groupFolder : InstallPath) + row.file;
+        plan.components.push_back({WorkPath + row.file, target, FailureMessage(row.number)});
+    }
+    plan.executable = {newExecutable, InstallPath + "karemain.exe", FailureMessage("7")};
+
+    // Every file to be replaced can be replaced now.
+    for (const auto& copy : plan.components) CheckReplaceable(copy.target, copy.failure);
+    for (const auto& controls : plan.controls)
+        for (const auto& copy : controls) CheckReplaceable(copy.target, copy.failure);
+    CheckReplaceable(plan.executable.target, FailureMessage("6"));
+
+    // Room for the new files beside their targets, the saved copies of the old ones and the backup.
+    std::map<std::string, unsigned long long> need;
+    const std::string undoVolume = VolumeOf(UndoFolder(WorkPath));
+    auto count = [&](const InstallPlan::Copy& copy) {
+        need[VolumeOf(ExtractFolderPart(copy.target))] += FileSize(copy.source);
+        need[undoVolume] += FileSize(copy.target);
+    };
+    for (const auto& copy : plan.seeds) count(copy);
+    for (const auto& copy : plan.components) count(copy);
+    for (const auto& controls : plan.controls)
+        for (const auto& copy : controls) count(copy);
+    count(plan.executable);
+    need[VolumeOf(WorkPath)] += FileSize(plan.executable.target);  // karemain.old
+    for (const auto& [volume, bytes] : need) {
+        ULARGE_INTEGER available{};
+        if (!GetDiskFreeSpaceExW(Wide(volume).c_str(), &available, nullptr, nullptr)) continue;
+        if (available.QuadPart < bytes + kSpareBytes)
+            throw Exception("ディスク \"" + volume + "\" の空き容量が足りません。あと " +
+                            std::to_string((bytes + kSpareBytes - available.QuadPart + 1023) / 1024) +
+                            " KB の空きが必要です。");
+    }
+
+    // The product may have been started since the start-up check.
+    if (!WaitUntilProductEnds()) throw InstallationCancelled{};
+
+    for (int i = 0; i < 2; ++i) {
+        if (due[i] && !plan.controls[i].empty() && !transaction.EnsureFolder(folders[i]))
+            throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + folders[i] + "\" を作成できません。");
+    }
+    for (const auto& copy : plan.seeds) transaction.Add(copy.source, copy.target);
+    for (const auto& copy : plan.components) transaction.Add(copy.source, copy.target);
+    for (const auto& controls : plan.controls)
+        for (const auto& copy : controls) transaction.Add(copy.source, copy.target);
+    transaction.Add(plan.executable.source, plan.executable.target);
+}
+
+void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transaction) {
+    // Files the user may have changed are only seeded, never overwritten.
+    for (const auto& copy : plan.seeds) {
+        try {
+            transaction.Replace(copy.source, copy.target);
+        } catch (const Exception&) {
+        }
     }
 
     MsgLabel.SetText("アップデート処理...");
     SetStep(ImageKit5Current ? 8 : 10);
     SetStep(ImageKit6Present ? 8 : 10);
 
-    const std::string groupFolder = InstallPath + kGroupFolder + "\\";
-    bool groupFolderReady = false;
-    for (const InstallRow& row : kInstalls) {
-        if (row.groupFolder && !groupFolderReady) {
-            // Both group files are skipped when the folder cannot be made.
-            if (!ForceFolder(groupFolder)) continue;
-            groupFolderReady = true;
+    auto replace = [&](const InstallPlan::Copy& copy) {
+        try {
+            transaction.Replace(copy.source, copy.target);
+        } catch (const Exception& error) {
+            CreateError(copy.failure + "\r" + error.Message());
         }
-        const std::string destination = (row.groupFolder ? groupFolder : InstallPath) + row.file;
-        ClearAttributes(destination);
-        if (!CopyOver(WorkPath + row.file, destination)) CreateError(FailureMessage(row.number));
+    };
+    for (const auto& copy : plan.components) replace(copy);
+
+    const char* const controlNames[2] = {"ImgKit5.ocx", "ImgKit6.ocx"};
+    const std::string folders[2] = {WithTrailingBackslash(ImageKit5Path), WithTrailingBackslash(ImageKit6Path)};
+    for (int i = 0; i < 2; ++i) {
+        if (plan.controls[i].empty()) continue;
+        for (const auto& copy : plan.controls[i]) replace(copy);
+        RegisterControl(folders[i] + controlNames[i]);
     }
 
-    if (!ImageKit5Current) {
-        ExtractArchive(WorkPath + "Imgkit5.lzh", WithoutTrailingBackslash(ImageKit5Path), "-c1 -d1");
-        RegisterControl(WithTrailingBackslash(ImageKit5Path) + "ImgKit5.ocx");
+    // The backup keeps the last executable of an earlier version: a re-install of this version,
+    // or an executable that is not whole, does not overwrite it.
+    const std::string backup = WorkPath + "karemain.old";
+    const std::string installed = plan.executable.target;
+    std::optional<std::string> installedVersion;
+    try {
+        if (IsWindowsExecutable(installed)) installedVersion = ProductVersionOf(installed);
+    } catch (const Exception&) {
     }
-    if (!ImageKit6Present) {
-        ExtractArchive(WorkPath + "Imgkit6.lzh", WithoutTrailingBackslash(ImageKit6Path), "-c1 -d1");
-        RegisterControl(WithTrailingBackslash(ImageKit6Path) + "ImgKit6.ocx");
+    if (installedVersion && *installedVersion != kUpdateVersion) {
+        if (FileExists(backup)) ClearAttributes(backup);
+        if (!ReplaceFileWhole(installed, backup)) {
+            const DWORD error = GetLastError();
+            CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" + SystemErrorText(error));
+        }
     }
-
-    ReplaceExecutable();
-
-    for (const char* name : kCleanUp) DeleteFileW(Wide(WorkPath + name).c_str());
-
-    WriteAnsiFile(WorkPath + "KarUpdt.Log", "[Karedona]Last Update Log\r\n" + LocalDateTimeText() + "\r\nOldVer=" +
-                                                OldVersion + "\r\nNewVer=" + kUpdateVersion + "\r\n");
-    WriteInitFile();
-
-    ProgressLabel.SetText("Completed");
-    ProgressBar.SetPosition(100);
-    ShowInformation("アップデートが完了しました。終了します。");
-    PostMessageW(Handle(), WM_CLOSE, 0, 0);
+    replace(plan.executable);
 }

@@ -145,6 +145,8 @@ bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
 LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Closing the window during a download stops the transfer at once instead of letting it run on
     // behind a window that is gone.
+    // Ending the session in the middle of the installation would leave the product half replaced.
+    if (message == WM_QUERYENDSESSION && Installing) return FALSE;
     if (message == WM_CLOSE) {
         // Half an installation would leave the product broken: the window stays until it ends.
         if (Installing) return 0;

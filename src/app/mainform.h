@@ -14,6 +14,8 @@
 #include <string>
 
 struct TMainFormProbe;
+struct InstallPlan;
+class FileTransaction;
 
 class TMainForm : public Form {
 public:
@@ -91,17 +93,23 @@ private:
     void ExpandStartMessage();
     void Unpress();
     void InstallComponents();
-    // Replaces karemain.exe with the expanded one, keeping the old one as karemain.old; when the
-    // new one cannot be copied in, the old one is put back before the error.
-    void ReplaceExecutable();
+    // Checks everything the installation needs, takes the ImageKit controls out of their archives
+    // into the work folder and saves every file that will be replaced; changes nothing in the
+    // product. Throws the failure of the step that cannot be done.
+    void PlanInstallation(InstallPlan& plan, FileTransaction& transaction);
+    // Replaces the files of the plan, registers the controls and replaces the executable, keeping
+    // the old one as karemain.old. Throws the failure; the caller undoes the transaction.
+    void InstallFiles(const InstallPlan& plan, FileTransaction& transaction);
     [[noreturn]] void CreateError(const std::string& message);
     // Step n of the installation: "n / total" and the bar at n / total.
     void SetStep(int step);
-    // Extracts an LHA archive into `folder` (given without its trailing "") through the archiver.
-    void ExtractArchive(const std::string& archive, const std::string& folder, const std::string& options);
-    // Runs the downloaded registration tool silently on a control file.
+    // Extracts an LHA archive into `folder` (given without its trailing "\") through the archiver;
+    // returns the archiver's result (0 when it succeeded).
+    int ExtractArchive(const std::string& archive, const std::string& folder, const std::string& options);
+    // Runs the downloaded registration tool silently on a control file and waits for its end;
+    // throws when it cannot start, does not end in time or ends with a failure.
     void RegisterControl(const std::string& controlFile);
-    static constexpr DWORD kRegistrationStartTimeoutMs = 120000;
+    static constexpr DWORD kRegistrationTimeoutMs = 120000;
 
     std::string InstallPath;
     std::string WorkPath;
@@ -120,6 +128,8 @@ private:
     bool TransferComplete = false;
     long long ReceivedBytes = 0;
     long long ContentLength = 0;
+    // The current answer announced its length.
+    bool LengthAnnounced = false;
     // This run has posted the start of the installation.
     bool HandedOver = false;
     // The installation runs: the window must not close under it.

@@ -3,6 +3,14 @@
 #include "util/files.h"
 #include "util/folders.h"
 #include "util/settings.h"
+#include "util/text.h"
+#include "util/version.h"
+
+#include "ui/message_dialog.h"
+
+#include <windows.h>
+
+#include <cstring>
 
 std::string ProductSettingsFolder() {
     std::string folder = GetWindowsFolder();
@@ -17,4 +25,49 @@ std::optional<std::string> ReadInstallationPath(const std::string& folder) {
     const std::string file = folder + kProductSettingsFile;
     if (!FileExists(file)) return std::nullopt;
     return ReadSettingFromFile(file, "Path");
+}
+
+bool ProductRunning() { return FindWindowW(kProductWindowClass, nullptr) != nullptr; }
+
+bool WaitUntilProductEnds() {
+    while (ProductRunning()) {
+        if (!ConfirmOkCancel(kProductRunningQuestion)) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Spaces and control characters removed from both ends.
+std::string Trimmed(const std::string& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+    return text.substr(begin, end - begin);
+}
+
+// The text without its last two characters; a text of one character stays as it is.
+std::string WithoutLastTwoCharacters(const std::string& text) {
+    std::wstring wide = Utf8ToWide(text);
+    if (wide.size() >= 2) wide.resize(wide.size() - 2);
+    return WideToUtf8(wide);
+}
+
+}  // namespace
+
+std::optional<std::string> ProductVersionOf(const std::string& executable) {
+    const std::string version = Trimmed(GetFileVersionText(executable, 3));
+    if (version.empty()) return std::nullopt;
+    return WithoutLastTwoCharacters(version);
+}
+
+std::string UndoFolder(const std::string& workPath) { return workPath + "KarUpdt.undo\\"; }
+
+bool IsWindowsExecutable(const std::string& path) {
+    const std::optional<std::string> bytes = ReadFileBytes(path);
+    if (!bytes || bytes->size() < 0x40 || bytes->compare(0, 2, "MZ") != 0) return false;
+    std::uint32_t offset = 0;
+    std::memcpy(&offset, bytes->data() + 0x3C, sizeof offset);
+    return offset <= bytes->size() - 4 && bytes->compare(offset, 4, std::string("PE\0\0", 4)) == 0;
 }

@@ -2,6 +2,7 @@
 
 #include "mainform.h"
 #include "product.h"
+#include "transaction.h"
 #include "ui/application.h"
 #include "ui/message_dialog.h"
 #include "util/files.h"
@@ -13,39 +14,26 @@
 
 namespace {
 
-const char* const kProductRunning =
-    "【カレドナ】が起動されています。\r終了させてから「OK」ボタンをクリックしてください。\r「ｷｬﾝｾﾙ」ボタンで中止します。";
 const char* const kWorkFolderFailed = "作業用フォルダの作成に失敗しました。\rアップデート処理を中止します。";
 const char* const kNotInstalled = "【カレドナ】がインストールされていません。\rアップデート処理を中止します。";
 const char* const kVersionUnknownAsk = "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？";
-const char* const kCancelled = "アップデート処理を中止します。";
 const char* const kVersionUnknownStop = "現在のインストールバージョンが取得できません。\r処理を中止します。";
 const char* const kSameVersion = "既に同バージョンがインストールされています。\rアップデート処理を続行しますか？";
 const char* const kDowngrade =
     "現在のインストールバージョンよりも古いバージョンに変更しようとしています。\rアップデート処理を続行しますか？";
 
-bool ProductRunning() { return FindWindowW(kProductWindowClass, nullptr) != nullptr; }
-
-// Spaces and control characters removed from both ends.
-std::string Trimmed(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-    return text.substr(begin, end - begin);
-}
-
-// The text without its last two characters; a text of one character stays as it is.
-std::string WithoutLastTwoCharacters(const std::string& text) {
-    std::wstring wide = Utf8ToWide(text);
-    if (wide.size() >= 2) wide.resize(wide.size() - 2);
-    return WideToUtf8(wide);
-}
+const char* const kRolledBack =
+    "前回のアップデートは途中で中断されました。\r【カレドナ】を元のバージョンに戻しました。";
+const char* const kCompletedLater =
+    "前回のアップデートは途中で中断されましたが、ファイルの更新は済んでいたため、アップデートを完了しました。";
+const char* const kRecoveryFailed =
+    "前回のアップデートが途中で中断されたため、【カレドナ】を元に戻そうとしましたが、戻せないファイルがあります。\r"
+    "【カレドナ】を終了してから、もう一度このプログラムを起動してください。";
 
 // Asks the user a Yes/No question; No is confirmed and means stop.
 bool UserGoesOn(const char* question) {
     if (ConfirmYesNo(question)) return true;
-    ShowInformation(kCancelled);
+    ShowInformation(kUpdateCancelled);
     return false;
 }
 
@@ -54,13 +42,6 @@ struct Installation {
     std::string workPath;
     std::string oldVersion;
 };
-
-bool CheckProductNotRunning() {
-    while (ProductRunning()) {
-        if (!ConfirmOkCancel(kProductRunning)) return false;
-    }
-    return true;
-}
 
 bool FindInstallation(Installation& found) {
     const std::optional<std::string> path = ReadInstallationPath(ProductSettingsFolder());
@@ -78,10 +59,31 @@ bool FindInstallation(Installation& found) {
     return true;
 }
 
+// An installation that was cut short (the program killed, the power lost) is finished first, so
+// that the version check sees a product that is whole: undone, or completed where every file is
+// already new.
+bool RecoverUnfinishedInstallation(const Installation& found) {
+    std::string failure;
+    switch (FileTransaction::Recover(UndoFolder(found.workPath), failure)) {
+    case FileTransaction::Recovery::Nothing:
+        return true;
+    case FileTransaction::Recovery::RolledBack:
+        ShowInformation(kRolledBack);
+        return true;
+    case FileTransaction::Recovery::Completed:
+        ShowInformation(kCompletedLater);
+        return true;
+    case FileTransaction::Recovery::Failed:
+        break;
+    }
+    ShowError(std::string(kRecoveryFailed) + "\r" + failure);
+    return false;
+}
+
 bool CheckInstalledVersion(Installation& found) {
     const std::string executable = found.installPath + "karemain.exe";
-    const std::string version = Trimmed(GetFileVersionText(executable, 3));
-    if (version.empty()) {
+    const std::optional<std::string> version = ProductVersionOf(executable);
+    if (!version) {
         found.oldVersion = "不明";
         if (!FileExists(executable)) {
             ShowError(kVersionUnknownStop);
@@ -89,7 +91,7 @@ bool CheckInstalledVersion(Installation& found) {
         }
         return UserGoesOn(kVersionUnknownAsk);
     }
-    found.oldVersion = WithoutLastTwoCharacters(version);
+    found.oldVersion = *version;
     const int order = CompareVersionText(found.oldVersion, kUpdateVersion);
     if (order == 0) return UserGoesOn(kSameVersion);
     if (order > 0) return UserGoesOn(kDowngrade);
@@ -101,7 +103,8 @@ bool CheckInstalledVersion(Installation& found) {
 int RunUpdater() {
     auto form = std::make_unique<TMainForm>();
     Installation found;
-    const bool goOn = CheckProductNotRunning() && FindInstallation(found) && CheckInstalledVersion(found);
+    const bool goOn = WaitUntilProductEnds() && FindInstallation(found) &&
+                      RecoverUnfinishedInstallation(found) && CheckInstalledVersion(found);
     form->SetInstallation(found.installPath, found.workPath, found.oldVersion);
     if (goOn) Application::Run(*form);
     form.reset();

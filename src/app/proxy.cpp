@@ -29,14 +29,9 @@ namespace {
 
 constexpr const char* kProxyCaption = "プロキシ設定";
 
-// The system's description of an error code, without the line end and final full stop.
-std::string SystemErrorText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer ? buffer : L"", length);
-    if (buffer) LocalFree(buffer);
+// The system's description of an error code, without its final full stop.
+std::string DescriptionWithoutFullStop(DWORD code) {
+    std::wstring text = Utf8ToWide(SystemErrorText(code));
     while (!text.empty() && (text.back() <= L' ' || text.back() == L'.' || text.back() == L'。')) text.pop_back();
     return WideToUtf8(text);
 }
@@ -71,6 +66,6 @@ void TMainForm::WriteInitFile() {
     const std::string content = "PROXYIP=" + ProxyIP + "\r\nPROXYPORT=" + std::to_string(ProxyPort) + "\r\n";
     if (!WriteWholeFile(IniFileName, Utf8ToAnsi(content))) {
         const DWORD error = GetLastError();
-        throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + SystemErrorText(error));
+        throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + DescriptionWithoutFullStop(error));
     }
 }

@@ -30,16 +30,40 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
 }
 
 bool WriteWholeFile(std::string_view path, std::string_view bytes) {
-    FileHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return false;
-    if (written != bytes.size()) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return false;
+    const std::wstring target = Utf8ToWide(path);
+    const std::wstring beside = target + L".karupdt-new";
+    DWORD error = ERROR_SUCCESS;
+    {
+        FileHandle file(CreateFileW(beside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+        if (!file) return false;
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+            error = GetLastError();
+        else if (written != bytes.size())
+            error = ERROR_DISK_FULL;
+        else if (!FlushFileBuffers(file.get()))
+            error = GetLastError();
     }
-    return true;
+    if (error == ERROR_SUCCESS &&
+        MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (error == ERROR_SUCCESS) error = GetLastError();
+    DeleteFileW(beside.c_str());
+    SetLastError(error);
+    return false;
+}
+
+std::string SystemErrorText(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer ? buffer : L"", length);
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && text.back() <= L' ') text.pop_back();
+    if (text.empty()) text = L"(" + std::to_wstring(code) + L")";
+    return WideToUtf8(text);
 }
 
 std::optional<std::string> ReadAnsiTextFile(std::string_view path) {

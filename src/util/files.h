@@ -11,9 +11,14 @@ bool FileExists(std::string_view path);
 // The file's bytes, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
 
-// Creates the file (replacing one of that name) and writes `bytes` into it. False when it cannot be
-// created or written; GetLastError() then tells why.
+// Writes `bytes` as the whole content of the file, replacing one of that name in one step: the
+// bytes are written beside it, flushed to disk and moved over it, so that the file never holds
+// part of its new content, nor none. False when it cannot be written or replaced (the old file
+// then stays as it was); GetLastError() then tells why.
 bool WriteWholeFile(std::string_view path, std::string_view bytes);
+
+// The system's description of an error code, without its line end.
+std::string SystemErrorText(unsigned long code);
 
 // A text file in the system's ANSI code page, converted to UTF-8; nothing when it cannot be read.
 std::optional<std::string> ReadAnsiTextFile(std::string_view path);

@@ -1,7 +1,9 @@
 /* Stands in for the system's registration tool in tests and the demo: a GUI program that appends
    its command line, as one line of UTF-8, to the file named by the environment variable
    KARUPDT_REGSVR32_LOG (or "regsvr32.log" beside itself when that is not set), and exits with 0.
-   It registers nothing. */
+   It registers nothing. For tests of what the caller does meanwhile and afterwards:
+   KARUPDT_REGSVR32_WAIT_FOR names a file that it waits for (at most 60 s) before it exits, and
+   KARUPDT_REGSVR32_EXIT gives the exit code to end with, as a tool that failed would. */
 #include <windows.h>
 
 static void AppendLine(const wchar_t* path, const wchar_t* text) {
@@ -36,5 +38,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR arguments, int
         lstrcpyW(path + length, L"regsvr32.log");
     }
     AppendLine(path, GetCommandLineW());
-    return 0;
+
+    wchar_t value[MAX_PATH * 2];
+    length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_WAIT_FOR", value, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2) {
+        for (int waited = 0; waited < 6000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; ++waited)
+            Sleep(10);
+    }
+    int exitCode = 0;
+    length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_EXIT", value, 16);
+    if (length > 0 && length < 16) {
+        for (const wchar_t* c = value; *c >= L'0' && *c <= L'9'; ++c) exitCode = exitCode * 10 + (*c - L'0');
+    }
+    return exitCode;
 }

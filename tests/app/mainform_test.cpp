@@ -39,7 +39,6 @@ struct TMainFormProbe {
         form.InstallPath = install;
         form.WorkPath = work;
     }
-    void ReplaceExecutable() { form.ReplaceExecutable(); }
     void SetStep(int step) { form.SetStep(step); }
 };
 
@@ -301,24 +300,6 @@ TEST_F(MainFormCreateTest, InstallationStepsCountTwoMoreThanTheDownloads) {
     EXPECT_EQ(form->ProgressLabel.Text(), "10 / 21");
     EXPECT_EQ(form->ProgressBar.Position(), 47);
     EXPECT_EQ(form->ProgressLabel.Bounds().right, 361);
-}
-
-TEST_F(MainFormCreateTest, ANewExecutableThatCannotBeCopiedInLeavesTheOldOne) {
-    auto form = Create();
-    TMainFormProbe probe{*form};
-    const std::string work = std::string(kInstall) + "Temp\\";
-    ASSERT_TRUE(ForceFolder(work));
-    WriteBytes(std::string(kInstall) + "karemain.exe", "the installed program");
-    probe.SetFolders(kInstall, work);
-    // No expanded karemain.exe in the work folder: the copy of step 7 fails.
-    try {
-        probe.ReplaceExecutable();
-        FAIL() << "no error";
-    } catch (const Exception& error) {
-        EXPECT_EQ(error.Message(), "コンポーネントの展開(7)に失敗しました。終了します。");
-    }
-    EXPECT_EQ(ReadFileBytes(std::string(kInstall) + "karemain.exe"), "the installed program");
-    EXPECT_EQ(ReadFileBytes(work + "karemain.old"), "the installed program");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -44,6 +45,76 @@ std::set<std::wstring> FilesIn(const std::wstring& folder) {
 }
 
 std::string Bytes(const std::wstring& path) { return ScopedInstallation::ReadFileBytes(path).value_or("<missing>"); }
+
+const char* const kUnchanged = "【カレドナ】は変更されていません。";
+const char* const kRestored = "【カレドナ】は元の状態に戻しました。";
+const char* const kFailed = "コンポーネントの展開(9)に失敗しました。\r";
+
+// Every file below `folder` (relative name, content), leaving out the work folder "Temp".
+void AddTree(const std::wstring& folder, const std::wstring& prefix, std::map<std::wstring, std::string>& files) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (prefix.empty() && name == L"Temp") continue;
+            files[prefix + name + L"\\"] = "<folder>";
+            AddTree(folder + name + L"\\", prefix + name + L"\\", files);
+        } else {
+            files[prefix + name] = Bytes(folder + name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// The product as the user has it: the installation folder without its work folder, and both
+// ImageKit folders.
+struct ProductState {
+    std::map<std::wstring, std::string> files;
+    explicit ProductState(const std::wstring& product) {
+        AddTree(product, L"", files);
+        AddTree(ImageKitControls::Folder5(), L"<imagekit5>\\", files);
+        AddTree(ImageKitControls::Folder6(), L"<imagekit6>\\", files);
+    }
+};
+
+// The names that differ between two states, for a readable failure.
+::testing::AssertionResult SameProduct(const ProductState& before, const ProductState& after) {
+    std::string differences;
+    for (const auto& [name, bytes] : before.files) {
+        auto now = after.files.find(name);
+        if (now == after.files.end()) differences += " missing:" + robot::ToUtf8(name);
+        else if (now->second != bytes) differences += " changed:" + robot::ToUtf8(name);
+    }
+    for (const auto& [name, bytes] : after.files)
+        if (!before.files.count(name)) differences += " added:" + robot::ToUtf8(name);
+    if (differences.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the product changed:" << differences;
+}
+
+bool StartsWith(const std::string& text, const std::string& start) { return text.compare(0, start.size(), start) == 0; }
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Replaces a file the server offers for the life of the object.
+class ServedFileReplaced {
+public:
+    ServedFileReplaced(const std::string& name, const std::string& bytes) : path_(ServedFile(name)) {
+        ok_ = MoveFileW(path_.c_str(), (path_ + L".real").c_str()) && ScopedInstallation::WriteFileBytes(path_, bytes);
+    }
+    ~ServedFileReplaced() {
+        DeleteFileW(path_.c_str());
+        MoveFileW((path_ + L".real").c_str(), path_.c_str());
+    }
+    bool Ok() const { return ok_; }
+
+private:
+    std::wstring path_;
+    bool ok_ = false;
+};
 
 class InstallTest : public ::testing::Test {
 protected:
@@ -200,71 +271,247 @@ TEST_F(InstallTest, DamagedComponentChangesNothingInTheProduct) {
     EXPECT_EQ(FilesIn(product + L"Temp\\").count(L"karupdt.log"), 0u);
 }
 
-TEST_F(InstallTest, RegistrationToolThatCannotStart) {
+TEST_F(InstallTest, RegistrationToolThatCannotStartOrFailsUndoesTheUpdate) {
     ImageKitControls controls(false, false);
     auto installation = Install();
-    // The served registration tool expands to a text file, which cannot be started.
-    const std::wstring served = ServedFile("Regsvr32.ex_");
-    ASSERT_TRUE(MoveFileW(served.c_str(), (served + L".real").c_str()));
-    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(served, "this is not a program, only some text to run"));
-    struct PutBack {
-        std::wstring path;
-        ~PutBack() {
-            DeleteFileW(path.c_str());
-            MoveFileW((path + L".real").c_str(), path.c_str());
-        }
-    } putBack{served};
+    const ProductState before(installation->Folder());
+    {
+        // The served registration tool expands to a text file, which cannot be started.
+        ServedFileReplaced served("Regsvr32.ex_", "this is not a program, only some text to run");
+        ASSERT_TRUE(served.Ok());
+        const auto dialogs = Update();
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].title, "エラー");
+        EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) +
+                                                    "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を登録できません。"))
+            << dialogs[0].text;
+        EXPECT_TRUE(EndsWith(dialogs[0].text, kRestored)) << dialogs[0].text;
+        EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+    }
+    {
+        // A tool that starts and ends with a failure: the control it did not register is not left
+        // behind, so that the next run installs it again.
+        SetEnvironmentVariableW(L"KARUPDT_REGSVR32_EXIT", L"5");
+        const auto dialogs = Update();
+        SetEnvironmentVariableW(L"KARUPDT_REGSVR32_EXIT", nullptr);
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].text, std::string(kFailed) +
+                                       "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を登録できません。"
+                                       "登録ツールが終了コード 5 で終わりました。\r" + kRestored);
+        EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+        EXPECT_EQ(GetFileAttributesW((ImageKitControls::Folder5() + L"ImgKit5.ocx").c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(Registrations().size(), 1u);
+    }
+    // Mended, the same installation updates completely.
     const auto dialogs = Update();
-    ASSERT_EQ(dialogs.size(), 3u);
-    EXPECT_EQ(dialogs[0].text, "ImageKitのインストールに失敗しました");
-    EXPECT_EQ(dialogs[1].text, "ImageKitのインストールに失敗しました");
-    EXPECT_EQ(dialogs[2].text, kCompleted);
-    EXPECT_EQ(Bytes(installation->Folder() + L"karemain.exe"), Bytes(OriginalFile("karemain.exe")));
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, kCompleted);
+    EXPECT_TRUE(Bytes(installation->Folder() + L"karemain.exe") == Bytes(OriginalFile("karemain.exe")));
+    EXPECT_TRUE(Bytes(ImageKitControls::Folder6() + L"ImgKit6.ocx") == Bytes(OriginalFile("ImgKit6.ocx")));
 }
 
-TEST_F(InstallTest, WithoutTheArchiverTheUpdateStillCompletes) {
+TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) {
     ImageKitControls controls(false, true);
     auto installation = Install();
+    const ProductState before(installation->Folder());
     // A copy of the program in a folder without UNLHA32.DLL; none in the system folders either.
     const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
     ASSERT_TRUE(CopyFileW(BesideTestProgram(L"KarUpdt.exe").c_str(), copy.c_str(), FALSE));
-    Updater updater(copy);
-    ASSERT_TRUE(updater.Ok());
-    ASSERT_TRUE(updater.PressStart());
-    // While the archiver's box is up the installation is half done: closing the window then must
-    // not end the program.
-    auto panic = robot::WaitForDialog(updater.Process().Id(), std::chrono::seconds(30));
-    ASSERT_TRUE(panic);
-    updater.Window().Close();
-    Sleep(300);
-    EXPECT_TRUE(updater.Process().Running());
-    const auto dialogs = updater.RunToEnd();
-    ASSERT_EQ(dialogs.size(), 2u);
-    EXPECT_EQ(updater.Process().ExitCode(), std::optional<DWORD>(0));
-    EXPECT_EQ(dialogs[0].title, "PANIC!!");
-    EXPECT_EQ(dialogs[0].text, "Unlha: LHA.DLL not loaded.");
-    EXPECT_EQ(dialogs[1].text, kCompleted);
-    // The registration still ran, on a control that was never extracted.
-    EXPECT_EQ(Registrations(), std::vector<std::string>{RegistrationLine(ImageKitControls::Folder5(), "ImgKit5.ocx")});
+    {
+        Updater updater(copy);
+        ASSERT_TRUE(updater.Ok());
+        ASSERT_TRUE(updater.PressStart());
+        // While the archiver's box is up the installation runs: closing the window then must not
+        // end the program.
+        auto panic = robot::WaitForDialog(updater.Process().Id(), std::chrono::seconds(30));
+        ASSERT_TRUE(panic);
+        updater.Window().Close();
+        Sleep(300);
+        EXPECT_TRUE(updater.Process().Running());
+        const auto dialogs = updater.RunToEnd();
+        ASSERT_EQ(dialogs.size(), 2u);
+        EXPECT_EQ(updater.Process().ExitCode(), std::optional<DWORD>(0));
+        EXPECT_EQ(dialogs[0].title, "PANIC!!");
+        EXPECT_EQ(dialogs[0].text, "Unlha: LHA.DLL not loaded.");
+        EXPECT_EQ(dialogs[1].text, std::string(kFailed) +
+                                       "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」が書庫 "
+                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\Imgkit5.lzh\" から取り出せません。\r" + kUnchanged);
+    }
+    EXPECT_TRUE(Registrations().empty());
+    EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+
+    // A damaged archive, with the archiver present.
+    std::string archive = Bytes(ServedFile("Imgkit5.lzh"));
+    for (size_t i = archive.size() / 2; i < archive.size() / 2 + 64; ++i) archive[i] = static_cast<char>(~archive[i]);
+    ServedFileReplaced served("Imgkit5.lzh", archive);
+    ASSERT_TRUE(served.Ok());
+    const auto dialogs = Update();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) +
+                                                "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を書庫 "))
+        << dialogs[0].text;
+    EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
+    EXPECT_TRUE(Registrations().empty());
+    EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
 }
 
-TEST_F(InstallTest, ExecutableInUseIsNotReplaced) {
+TEST_F(InstallTest, FilesInUseAreFoundBeforeAnythingIsInstalled) {
     ImageKitControls controls(true, true);
     auto installation = Install();
     const std::wstring product = installation->Folder();
-    const std::string oldExecutable = Bytes(product + L"karemain.exe");
-    // Open for reading, as a running program holds its file: it can be copied but not deleted.
-    HANDLE held = CreateFileW((product + L"karemain.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    const ProductState before(product);
+    {
+        // Open for reading, as a running program holds its file: it can be copied but not replaced.
+        HANDLE held = CreateFileW((product + L"karemain.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const auto dialogs = Update();
+        CloseHandle(held);
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].title, "エラー");
+        EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) +
+                                                    "コンポーネントの展開(6)に失敗しました。終了します。\rファイル "
+                                                    "\"C:\\TALVERN\\KAREDONA\\karemain.exe\" を置き換えできません。"))
+            << dialogs[0].text;
+        EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
+        EXPECT_TRUE(SameProduct(before, ProductState(product)));
+    }
+    // A component that the product holds open.
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(product + L"tvdialog.dll", "the old dialog library"));
+    const ProductState withComponent(product);
+    HANDLE held = CreateFileW((product + L"tvdialog.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     const auto dialogs = Update();
     CloseHandle(held);
     ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(dialogs[0].title, "エラー");
-    EXPECT_EQ(dialogs[0].text, "コンポーネントの展開(9)に失敗しました。\rコンポーネントの展開(6)に失敗しました。終了します。");
-    EXPECT_EQ(Bytes(product + L"karemain.exe"), oldExecutable);
-    EXPECT_EQ(Bytes(product + L"Temp\\karemain.old"), oldExecutable);
-    EXPECT_EQ(Bytes(product + L"DLKR_DL.exe"), Bytes(OriginalFile("DLKR_DL.exe")));  // installed before the failure
+    EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(4.5)に失敗しました。終了します。\r"))
+        << dialogs[0].text;
+    EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
+    EXPECT_TRUE(SameProduct(withComponent, ProductState(product)));
+}
+
+TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
+    // A proxy or portal that answers every request with its own page, with a right length.
+    ImageKitControls controls(true, true);
+    auto installation = Install();
+    const ProductState before(installation->Folder());
+    const std::string page = "<html><head><title>Sign in</title></head><body>Please sign in to use this network.</body></html>";
+    std::vector<std::unique_ptr<ServedFileReplaced>> served;
+    for (const std::string& name : ExpectedDownloads(true, true)) {
+        served.push_back(std::make_unique<ServedFileReplaced>(name, page));
+        ASSERT_TRUE(served.back()->Ok()) << name;
+    }
+    const auto dialogs = Update();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, std::string(kFailed) + "ファイル \"C:\\TALVERN\\KAREDONA\\Temp\\karemain.exe\" は"
+                                                      "【カレドナ】1.6.0の実行ファイルではありません。\r" + kUnchanged);
+    EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+    EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"karupdt.log"), 0u);
+}
+
+// Starts an update whose registration tool waits for the test, and returns once the tool runs:
+// every component is then in place and the executable is not yet replaced.
+class PausedUpdate {
+public:
+    explicit PausedUpdate(const std::wstring& temp) : go_(temp + L"karupdt_regsvr32.go") {
+        DeleteFileW(go_.c_str());
+        SetEnvironmentVariableW(L"KARUPDT_REGSVR32_WAIT_FOR", go_.c_str());
+        updater_ = std::make_unique<Updater>();
+        SetEnvironmentVariableW(L"KARUPDT_REGSVR32_WAIT_FOR", nullptr);
+    }
+    ~PausedUpdate() {
+        Release();
+        DeleteFileW(go_.c_str());
+    }
+    ::testing::AssertionResult StartAndWaitForTheTool(const std::wstring& registrations) {
+        if (!updater_->Ok()) return ::testing::AssertionFailure() << "no window";
+        if (auto pressed = updater_->PressStart(); !pressed) return pressed;
+        for (int i = 0; i < 1500; ++i) {
+            if (GetFileAttributesW(registrations.c_str()) != INVALID_FILE_ATTRIBUTES) return ::testing::AssertionSuccess();
+            Sleep(20);
+        }
+        return ::testing::AssertionFailure() << "the registration tool did not start";
+    }
+    void Release() { ScopedInstallation::WriteFileBytes(go_, "go"); }
+    Updater& updater() { return *updater_; }
+
+private:
+    std::wstring go_;
+    std::unique_ptr<Updater> updater_;
+};
+
+std::wstring TempFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+TEST_F(InstallTest, KilledInTheMiddleIsUndoneAtTheNextStart) {
+    ImageKitControls controls(false, true);
+    auto installation = Install();
+    const std::wstring product = installation->Folder();
+    const ProductState before(product);
+    {
+        PausedUpdate update(TempFolder());
+        ASSERT_TRUE(update.StartAndWaitForTheTool(registrations_));
+        // Half the update is in place: the components are new, the executable is old.
+        EXPECT_TRUE(Bytes(product + L"DLKR_DL.exe") == Bytes(OriginalFile("DLKR_DL.exe")));
+        EXPECT_TRUE(Bytes(product + L"karemain.exe") == before.files.at(L"karemain.exe"));
+        update.updater().Process().Kill();
+        update.Release();
+        // The tool itself runs on until it sees the release; its file stays in use until then.
+        const std::wstring tool = product + L"Temp\\regsvr32.exe";
+        for (int i = 0; i < 500; ++i) {
+            HANDLE probe = CreateFileW(tool.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (probe != INVALID_HANDLE_VALUE) {
+                CloseHandle(probe);
+                break;
+            }
+            Sleep(20);
+        }
+    }
+    // The next start finds the unfinished installation and puts the product back first.
+    {
+        robot::Process again = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+        ASSERT_TRUE(again.Started());
+        EXPECT_TRUE(robot::AnswerDialogs(again, {{"情報",
+                                                  "前回のアップデートは途中で中断されました。\r"
+                                                  "【カレドナ】を元のバージョンに戻しました。",
+                                                  robot::IconKind::Information, {"OK"}, "OK"}}));
+        robot::Window window(robot::WaitForWindowOfClass(again.Id(), L"TMainForm"));
+        ASSERT_TRUE(window.Exists()) << "the update window did not appear after the recovery";
+        EXPECT_TRUE(SameProduct(before, ProductState(product)));
+        window.Close();
+        EXPECT_EQ(again.WaitForExit(), std::optional<DWORD>(0));
+    }
+    // And the update then completes.
+    const auto dialogs = Update();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, kCompleted);
+    EXPECT_TRUE(Bytes(product + L"karemain.exe") == Bytes(OriginalFile("karemain.exe")));
+    EXPECT_TRUE(Bytes(product + L"Temp\\karemain.old") == before.files.at(L"karemain.exe"));
+}
+
+TEST_F(InstallTest, ExecutableOpenedPartWayIsFollowedByTheWholeProductRestored) {
+    ImageKitControls controls(false, true);
+    auto installation = Install();
+    const std::wstring product = installation->Folder();
+    const ProductState before(product);
+    PausedUpdate update(TempFolder());
+    ASSERT_TRUE(update.StartAndWaitForTheTool(registrations_));
+    // The user starts the product while the components are being replaced.
+    HANDLE held = CreateFileW((product + L"karemain.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    update.Release();
+    const auto dialogs = update.updater().RunToEnd();
+    CloseHandle(held);
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(7)に失敗しました。終了します。\r"))
+        << dialogs[0].text;
+    EXPECT_TRUE(EndsWith(dialogs[0].text, kRestored)) << dialogs[0].text;
+    EXPECT_TRUE(SameProduct(before, ProductState(product)));
+    EXPECT_EQ(FilesIn(product + L"Temp\\").count(L"karupdt.log"), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,290 @@
+#include "transaction.h"
+
+#include "util/exception.h"
+#include "util/files.h"
+#include "util/folders.h"
+#include "util/handle.h"
+#include "util/text.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kJournalName = "journal.txt";
+constexpr const char* kJournalHeader = "KarUpdt journal 1";
+constexpr const char* kBesideSuffix = ".karupdt-new";
+constexpr DWORD kCopyPiece = 1 << 20;
+
+std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
+
+unsigned long long SizeOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::string Reason(const std::string& path, DWORD error) {
+    return "ファイル \"" + path + "\" を書き換えできません。" + SystemErrorText(error);
+}
+
+// Copies `from` to `to` (replacing it) and flushes it to disk. False with the system's error
+// code set when anything fails; a partly written `to` is removed.
+bool CopyFlushed(const std::string& from, const std::string& to) {
+    FileHandle source(CreateFileW(Wide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!source) return false;
+    SetFileAttributesW(Wide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
+    FileHandle target(CreateFileW(Wide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!target) return false;
+    std::string buffer(kCopyPiece, '\0');
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source.get(), buffer.data(), kCopyPiece, &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(target.get(), buffer.data(), got, &written, nullptr) || written != got) {
+            if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_DISK_FULL);
+            ok = false;
+            break;
+        }
+    }
+    if (ok && !FlushFileBuffers(target.get())) ok = false;
+    if (ok) return true;
+    const DWORD error = GetLastError();
+    target.reset();
+    DeleteFileW(Wide(to).c_str());
+    SetLastError(error);
+    return false;
+}
+
+// Writes `from`'s content beside `to`, flushes it, and moves it over `to` in one step.
+bool ReplaceWholeFile(const std::string& from, const std::string& to) {
+    const std::string beside = to + kBesideSuffix;
+    if (!CopyFlushed(from, beside)) return false;
+    SetFileAttributesW(Wide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (MoveFileExW(Wide(beside).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    const DWORD error = GetLastError();
+    DeleteFileW(Wide(beside).c_str());
+    SetLastError(error);
+    return false;
+}
+
+bool SameBytes(const std::string& a, const std::string& b) {
+    FileHandle first(CreateFileW(Wide(a).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHandle second(CreateFileW(Wide(b).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!first || !second) return false;
+    LARGE_INTEGER sizeA{}, sizeB{};
+    if (!GetFileSizeEx(first.get(), &sizeA) || !GetFileSizeEx(second.get(), &sizeB) || sizeA.QuadPart != sizeB.QuadPart)
+        return false;
+    std::string bufferA(kCopyPiece, '\0'), bufferB(kCopyPiece, '\0');
+    for (;;) {
+        DWORD gotA = 0, gotB = 0;
+        if (!ReadFile(first.get(), bufferA.data(), kCopyPiece, &gotA, nullptr) ||
+            !ReadFile(second.get(), bufferB.data(), kCopyPiece, &gotB, nullptr) || gotA != gotB)
+            return false;
+        if (gotA == 0) return true;
+        if (std::memcmp(bufferA.data(), bufferB.data(), gotA) != 0) return false;
+    }
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+}  // namespace
+
+bool ReplaceFileWhole(const std::string& from, const std::string& to) { return ReplaceWholeFile(from, to); }
+
+FileTransaction::FileTransaction(std::string folder) : folder_(std::move(folder)) {
+    RemoveFilesIn(folder_);
+    ForceFolder(folder_);
+}
+
+FileTransaction::~FileTransaction() = default;
+
+void FileTransaction::Add(const std::string& source, const std::string& target) {
+    Entry entry;
+    entry.source = source;
+    entry.target = target;
+    entry.newSize = SizeOf(source);
+    if (FileExists(target)) {
+        entry.saved = true;
+        entry.oldSize = SizeOf(target);
+        entry.copy = folder_ + std::to_string(entries_.size()) + ".sav";
+        if (!CopyFlushed(target, entry.copy)) {
+            const DWORD error = GetLastError();
+            throw Exception("ファイル \"" + target + "\" を保存できません。" + SystemErrorText(error));
+        }
+    }
+    entries_.push_back(std::move(entry));
+}
+
+bool FileTransaction::EnsureFolder(const std::string& folder) {
+    // The missing folders along the path, outermost first, so that undoing removes them innermost first.
+    std::vector<std::string> missing;
+    for (std::string path = WithoutTrailingBackslash(folder); path.size() > 3 && !FolderExists(path);
+         path = WithoutTrailingBackslash(ExtractFolderPart(path)))
+        missing.insert(missing.begin(), path);
+    if (!ForceFolder(folder)) return false;
+    createdFolders_.insert(createdFolders_.end(), missing.begin(), missing.end());
+    return true;
+}
+
+void FileTransaction::Begin() {
+    std::string journal = std::string(kJournalHeader) + "\n";
+    for (const Entry& entry : entries_)
+        journal += std::string("F\t") + (entry.saved ? "1" : "0") + "\t" + entry.copy + "\t" + entry.source + "\t" +
+                   entry.target + "\n";
+    for (const std::string& folder : createdFolders_) journal += "D\t" + folder + "\n";
+    journal += "END\n";
+    if (!WriteWholeFile(folder_ + kJournalName, journal)) {
+        const DWORD error = GetLastError();
+        throw Exception("ファイル \"" + folder_ + kJournalName + "\" を作成できません。" + SystemErrorText(error));
+    }
+    begun_ = true;
+}
+
+void FileTransaction::Replace(const std::string& source, const std::string& target) {
+    auto entry = std::find_if(entries_.begin(), entries_.end(),
+                              [&](const Entry& e) { return e.source == source && e.target == target; });
+    if (!begun_ || entry == entries_.end()) throw Exception("ファイル \"" + target + "\" は置き換えの対象ではありません。");
+    if (!ReplaceWholeFile(source, target)) throw Exception(Reason(target, GetLastError()));
+    entry->replaced = true;
+}
+
+void FileTransaction::Commit() {
+    DeleteFileW(Wide(folder_ + kJournalName).c_str());
+    finished_ = true;
+    RemoveFilesIn(folder_);
+}
+
+bool FileTransaction::RollBack() {
+    bool whole = true;
+    std::string failure;
+    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+        // A file whose replacement failed was never touched: moving the new content over it is
+        // one step that either happened or did not.
+        if (entry->replaced && !UndoEntry(*entry, failure)) whole = false;
+    }
+    if (!whole) return false;
+    RemoveFolders(createdFolders_);
+    DeleteFileW(Wide(folder_ + kJournalName).c_str());
+    finished_ = true;
+    RemoveFilesIn(folder_);
+    return true;
+}
+
+bool FileTransaction::Pending(const std::string& folder) { return FileExists(folder + kJournalName); }
+
+FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, std::string& failure) {
+    if (!Pending(folder)) return Recovery::Nothing;
+    std::vector<Entry> entries;
+    std::vector<std::string> folders;
+    if (!Load(folder, entries, folders)) {
+        failure = "ファイル \"" + folder + kJournalName + "\" を読み取れません。";
+        return Recovery::Failed;
+    }
+    if (AllNew(entries)) {
+        DeleteFileW(Wide(folder + kJournalName).c_str());
+        RemoveFilesIn(folder);
+        return Recovery::Completed;
+    }
+    bool whole = true;
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (!UndoEntry(*entry, failure)) whole = false;
+    }
+    if (!whole) return Recovery::Failed;
+    RemoveFolders(folders);
+    DeleteFileW(Wide(folder + kJournalName).c_str());
+    RemoveFilesIn(folder);
+    return Recovery::RolledBack;
+}
+
+bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entries, std::vector<std::string>& folders) {
+    const std::optional<std::string> text = ReadFileBytes(folder + kJournalName);
+    if (!text) return false;
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text->find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text->substr(start, end - start));
+    if (lines.size() < 2 || lines.front() != kJournalHeader || lines.back() != "END") return false;
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+        const std::vector<std::string> fields = SplitFields(lines[i]);
+        if (fields.size() == 5 && fields[0] == "F") {
+            Entry entry;
+            entry.saved = fields[1] == "1";
+            entry.copy = fields[2];
+            entry.source = fields[3];
+            entry.target = fields[4];
+            entries.push_back(std::move(entry));
+        } else if (fields.size() == 2 && fields[0] == "D") {
+            folders.push_back(fields[1]);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
+    const std::wstring target = Wide(entry.target);
+    DeleteFileW(Wide(entry.target + kBesideSuffix).c_str());
+    if (!entry.saved) {
+        if (!FileExists(entry.target)) return true;
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (DeleteFileW(target.c_str())) return true;
+        failure = Reason(entry.target, GetLastError());
+        return false;
+    }
+    // A saved copy that is gone was already moved back by an earlier try.
+    if (!FileExists(entry.copy)) return true;
+    if (FileExists(entry.target) && SameBytes(entry.copy, entry.target)) return true;
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // On the same volume the saved copy is moved back in one step, which needs no free space.
+    if (MoveFileExW(Wide(entry.copy).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (GetLastError() == ERROR_NOT_SAME_DEVICE && ReplaceWholeFile(entry.copy, entry.target)) return true;
+    failure = Reason(entry.target, GetLastError());
+    return false;
+}
+
+bool FileTransaction::AllNew(const std::vector<Entry>& entries) {
+    return std::all_of(entries.begin(), entries.end(), [](const Entry& entry) {
+        return FileExists(entry.source) && FileExists(entry.target) && SameBytes(entry.source, entry.target);
+    });
+}
+
+void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveDirectoryW(Wide(*folder).c_str());
+}
+
+void RemoveFilesIn(const std::string& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Wide(folder + "*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            const std::wstring path = Wide(folder) + found.cFileName;
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(Wide(WithoutTrailingBackslash(folder)).c_str());
+}

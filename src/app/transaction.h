@@ -1,0 +1,78 @@
+#pragma once
+// Replaces a set of files all or nothing.
+//
+// Before the first file is changed, the current content of every file that will be replaced is
+// saved in a folder of the transaction's own, flushed to disk, and a journal listing them is
+// written there. Each file is then replaced whole: the new content is written beside it, flushed,
+// and moved over it, so that at every moment a file holds either all of its old bytes or all of
+// its new ones. A failure puts every saved file back. A run that ends without either (the process
+// killed, the power lost) leaves the journal behind, and the next start finds it and undoes what
+// was done, or finishes the transaction when every file is already new.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Replaces `to` with a copy of `from` in one step: the copy is written beside it, flushed to disk
+// and moved over it. False, with the system's error code set, when it fails; `to` is then as it was.
+bool ReplaceFileWhole(const std::string& from, const std::string& to);
+
+// Removes every file directly inside `folder` (ending with "\"), then the folder when it is empty.
+void RemoveFilesIn(const std::string& folder);
+
+class FileTransaction {
+public:
+    // `folder`: the transaction's own folder, ending with "\" (created when needed).
+    explicit FileTransaction(std::string folder);
+    ~FileTransaction();
+    FileTransaction(const FileTransaction&) = delete;
+    FileTransaction& operator=(const FileTransaction&) = delete;
+
+    // Before Begin: `target` will be replaced by the content of `source`. Saves the target's
+    // current content (or notes that there is none). Throws Exception when it cannot be saved.
+    void Add(const std::string& source, const std::string& target);
+    // Before Begin: the folder will be needed; creates it (with its parents) and notes the
+    // folders it created, so that undoing removes them again when they are empty. False when the
+    // folder cannot be made.
+    bool EnsureFolder(const std::string& folder);
+    // Writes the journal and flushes it: from here on the transaction is undone at the next start
+    // unless it is committed. Throws Exception when it cannot be written.
+    void Begin();
+    // Replaces the target of entry `source` → `target` (added before) with the source's content.
+    // Throws Exception naming the file and the system's reason.
+    void Replace(const std::string& source, const std::string& target);
+    // Every file is new: removes the journal, then the saved copies.
+    void Commit();
+    // Puts every saved file back and removes what did not exist before; true when everything is
+    // as it was (the journal is then removed too).
+    bool RollBack();
+
+    // The journal's folder holds an unfinished transaction.
+    static bool Pending(const std::string& folder);
+    enum class Recovery { Nothing, RolledBack, Completed, Failed };
+    // At start-up: finishes an unfinished transaction found in `folder`, by undoing it, or by
+    // committing it when every file already holds its new content. `failure` receives the
+    // reason when it returns Failed (the journal is then kept for another try).
+    static Recovery Recover(const std::string& folder, std::string& failure);
+
+private:
+    struct Entry {
+        std::string source;
+        std::string target;
+        bool saved = false;  // the target existed and its content is in the saved copy
+        std::string copy;    // the saved copy's path
+        unsigned long long oldSize = 0;
+        unsigned long long newSize = 0;
+        bool replaced = false;
+    };
+    static bool Load(const std::string& folder, std::vector<Entry>& entries, std::vector<std::string>& folders);
+    static bool UndoEntry(const Entry& entry, std::string& failure);
+    static bool AllNew(const std::vector<Entry>& entries);
+    static void RemoveFolders(const std::vector<std::string>& folders);
+
+    std::string folder_;
+    std::vector<Entry> entries_;
+    std::vector<std::string> createdFolders_;
+    bool begun_ = false;
+    bool finished_ = false;
+};
