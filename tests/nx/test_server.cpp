@@ -222,6 +222,20 @@ void TestServer::Serve(SOCKET client) {
         SendAll(client, header(200, length(n)) + Pattern(sent));
         reset = kind == "reset";
         if (!reset) Sleep(50);  // let the bytes leave before the close
+    } else if (kind == "excesslater") {
+        // The excess in a packet of its own, after the announced body.
+        if (SendAll(client, header(200, length(n)) + Pattern(n)) && SleepWatching(client, 50))
+            SendAll(client, std::string(10, 'X'));
+    } else if (kind == "interim") {
+        std::string batch;
+        for (int i = 0; i < 100; ++i) batch += "HTTP/1.1 100 Continue\r\n\r\n";
+        for (std::size_t sent = 0; sent < (1u << 20) && !PeerClosed(client); sent += batch.size()) {
+            if (!SendAll(client, batch)) break;
+        }
+    } else if (kind == "hugehead") {
+        std::string head = "HTTP/1.1 200 OK\r\n";
+        for (int i = 0; i < 99; ++i) head += "X-Big-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n";
+        SendAll(client, head + length(5) + "\r\nhello");
     } else if (kind == "trickle") {
         const int ms = p.size() > 2 ? static_cast<int>(Number(p[2])) : 100;
         if (SendAll(client, header(200, length(n)))) {

@@ -9,7 +9,8 @@
 //   /chunked/N         the same, chunked, with chunks of varying sizes
 //   /short/N           Content-Length N, then N/2 bytes and a normal close
 //   /reset/N           Content-Length N, then N/2 bytes and a reset connection
-//   /excess/N          Content-Length N, then N + 10 bytes
+//   /excess/N          Content-Length N, then N + 10 bytes in the same send
+//   /excesslater/N     Content-Length N, then N bytes, a pause of 50 ms and 10 bytes more
 //   /trickle/N/MS      Content-Length N, one byte every MS milliseconds
 //   /stall/MS          reads the request and answers nothing for MS milliseconds, then closes
 //   /status/CODE       CODE with an HTML body (404 and 500 with their reason phrases)
@@ -18,6 +19,8 @@
 //   /cookie            200, two Set-Cookie lines and a 5-byte body
 //   /garbage           a response that is not HTTP
 //   /longheader        a header line of 20000 bytes
+//   /interim           "HTTP/1.1 100 Continue" heads without end (up to 1 MB of them)
+//   /hugehead          a 200 head of 99 header lines of 8000 bytes, then a 5-byte body
 //   /badchunk          a chunked body with a bad chunk size
 //
 // Limits: at most 400 connections and 300 seconds; every wait is bounded; the server stops by

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <random>
 #include <stdexcept>
@@ -14,8 +15,10 @@
 
 using nx::http::BodyFraming;
 using nx::http::kMaxChunkSizeLineLength;
+using nx::http::kMaxHeadBytes;
 using nx::http::kMaxHeaderLineLength;
 using nx::http::kMaxHeaderLines;
+using nx::http::kMaxInterimResponses;
 using nx::http::ParseError;
 using nx::http::ResponseParser;
 using nxtest::Transcript;
@@ -358,6 +361,104 @@ TEST(ResponseParserLimits, OneHundredHeaderLines) {
     };
     EXPECT_EQ(nxtest::runWhole(trailers(kMaxHeaderLines), false).state, State::Complete);
     EXPECT_EQ(nxtest::runWhole(trailers(kMaxHeaderLines + 1), false).error, ParseError::TooManyHeaderLines);
+}
+
+TEST(ResponseParserLimits, TenInterimResponses) {
+    auto response = [](std::size_t interim) {
+        std::string r;
+        for (std::size_t i = 0; i < interim; ++i)
+            r += i % 2 ? "HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" : "HTTP/1.1 100 Continue\r\n\r\n";
+        return r + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    };
+    Transcript t = nxtest::runWhole(response(kMaxInterimResponses), false);
+    EXPECT_EQ(t.state, State::Complete) << t.errorText;
+    EXPECT_EQ(t.body, "ok");
+    EXPECT_EQ(nxtest::splitIndependent(nxtest::runBytewise(response(kMaxInterimResponses), false)),
+              nxtest::splitIndependent(t));
+    for (bool bytewise : {false, true}) {
+        SCOPED_TRACE(bytewise ? "byte by byte" : "whole");
+        const std::string bytes = response(kMaxInterimResponses + 1);
+        t = bytewise ? nxtest::runBytewise(bytes, true) : nxtest::runWhole(bytes, true);
+        EXPECT_EQ(t.state, State::Failed);
+        EXPECT_EQ(t.error, ParseError::TooManyInterimResponses);
+        EXPECT_EQ(t.errorText, "more than 10 interim (1xx) responses");
+        EXPECT_TRUE(t.events.empty()) << t;  // the final answer is never reached
+    }
+    // A server that sends interim answers without end is refused at the eleventh.
+    nxtest::Recorder rec;
+    ResponseParser p(rec);
+    rec.parser = &p;
+    const std::string head = "HTTP/1.1 100 Continue\r\n\r\n";
+    std::size_t heads = 0;
+    while (p.state() == State::InProgress && heads < 1000) {
+        p.feed(head);
+        ++heads;
+    }
+    EXPECT_EQ(p.error(), ParseError::TooManyInterimResponses);
+    EXPECT_EQ(heads, kMaxInterimResponses + 1);
+}
+
+// A response head of exactly `total` bytes (line ends included) with Content-Length 1, lines of at
+// most 8000 bytes, then `after`.
+std::string headOfSize(std::size_t total, const std::string& status, const std::string& after) {
+    std::string r = status + "\r\n";
+    const std::string framing = "Content-Length: 1\r\n";
+    if (status.compare(9, 1, "1") != 0) r += framing;
+    std::size_t left = total - r.size() - 2;
+    for (int i = 0; left > 0; ++i) {
+        std::size_t n = std::min<std::size_t>(left, 8000);
+        if (left > n && left - n < 16) n -= 16;  // leave room for a last line
+        const std::string name = "X-P" + std::to_string(i) + ": ";
+        r += name + std::string(n - name.size() - 2, 'v') + "\r\n";
+        left -= n;
+    }
+    return r + "\r\n" + after;
+}
+
+TEST(ResponseParserLimits, ResponseHeadsTogetherHoldSixtyFourKilobytes) {
+    const std::string ok = "HTTP/1.1 200 OK";
+    EXPECT_EQ(headOfSize(1000, ok, "").size(), 1000u);
+    Transcript t = nxtest::runWhole(headOfSize(kMaxHeadBytes, ok, "Z"), false);
+    EXPECT_EQ(t.state, State::Complete) << t.errorText;
+    EXPECT_EQ(t.body, "Z");
+    EXPECT_EQ(nxtest::splitIndependent(nxtest::runBytewise(headOfSize(kMaxHeadBytes, ok, "Z"), false)),
+              nxtest::splitIndependent(t));
+    for (bool bytewise : {false, true}) {
+        SCOPED_TRACE(bytewise ? "byte by byte" : "whole");
+        const std::string bytes = headOfSize(kMaxHeadBytes + 1, ok, "Z");
+        t = bytewise ? nxtest::runBytewise(bytes, true) : nxtest::runWhole(bytes, true);
+        EXPECT_EQ(t.state, State::Failed);
+        EXPECT_EQ(t.error, ParseError::HeadTooLarge);
+        EXPECT_EQ(t.errorText, "response head larger than 65536 bytes");
+        EXPECT_EQ(t.body, "");
+        for (const auto& e : t.events) EXPECT_EQ(e.rfind("end-of-headers", 0), std::string::npos) << e;
+        EXPECT_LE(t.maxBuffered, 2 * kMaxHeaderLineLength + 2);  // a line and a field held back
+    }
+    // Interim heads count toward the total: each of these is far below it, together they are not.
+    const std::string interim = headOfSize(9000, "HTTP/1.1 103 Early Hints", "");
+    std::string seven, eight;
+    for (int i = 0; i < 7; ++i) seven += interim;
+    eight = seven + interim;
+    t = nxtest::runWhole(seven + headOfSize(1000, ok, "Z"), false);
+    EXPECT_EQ(t.state, State::Complete) << t.errorText;
+    EXPECT_EQ(t.body, "Z");
+    t = nxtest::runWhole(eight + headOfSize(1000, ok, "Z"), false);
+    EXPECT_EQ(t.error, ParseError::HeadTooLarge);
+    EXPECT_TRUE(t.events.empty()) << t;
+    EXPECT_EQ(nxtest::splitIndependent(nxtest::runBytewise(eight + headOfSize(1000, ok, "Z"), false)),
+              nxtest::splitIndependent(t));
+    // A line too long is reported as such even where it also crosses the total.
+    const std::string nearFull = headOfSize(kMaxHeadBytes - 100, ok, "");
+    const std::string longLine = nearFull.substr(0, nearFull.size() - 2) + "X-L: " +
+                                 std::string(kMaxHeaderLineLength, 'l') + "\r\n\r\nZ";
+    EXPECT_EQ(nxtest::runWhole(longLine, false).error, ParseError::HeaderLineTooLong);
+    EXPECT_EQ(nxtest::runBytewise(longLine, false).error, ParseError::HeaderLineTooLong);
+    // Body and trailers are not part of the head.
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nZ\r\n0\r\n";
+    for (int i = 0; i < 10; ++i) chunked += "T: " + std::string(8000, 't') + "\r\n";
+    t = nxtest::runWhole(chunked + "\r\n", false);
+    EXPECT_EQ(t.state, State::Complete) << t.errorText;
+    EXPECT_EQ(t.body, "Z");
 }
 
 TEST(ResponseParserLimits, FoldedFieldIsHeldToOneLine) {

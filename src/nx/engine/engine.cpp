@@ -210,7 +210,11 @@ public:
             Close();
             throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
         }
-        Close();
+        // Closing can report a write that the system had deferred.
+        if (!Close()) {
+            const DWORD error = GetLastError();
+            throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
+        }
     }
     // After a failure: the file keeps what arrived before it.
     void Abandon() {
@@ -223,10 +227,11 @@ public:
     ~BodyFile() { Abandon(); }
 
 private:
-    void Close() {
-        if (open()) CloseHandle(handle_);
+    bool Close() {
+        const bool closed = !open() || CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
         buffer_.clear();
+        return closed;
     }
 
     void WriteThrough(std::string_view data) {
@@ -565,7 +570,10 @@ private:
 
     void Receive() {
         parser_.reset();
-        received_ = 0;
+        pending_.clear();
+        held_.clear();
+        hasHeld_ = false;
+        reported_ = 0;
         if (buffer_.size() != kReceiveBufferSize) buffer_.resize(kReceiveBufferSize);
         auto lastData = Clock::now();
         auto lastPump = lastData;
@@ -601,6 +609,8 @@ private:
             throw Failure{kErrReceive, "The connection to " + peer_ + " failed: " + DescribeSocketError(error) + Progress()};
         }
         if (redirectTo_) return;
+        // A failed answer reports none of the pieces still waiting: its last piece is never
+        // reported, so the count the application sees never reaches the end.
         if (parser_.failed()) {
             if (parser_.error() == http::ParseError::Truncated) {
                 if (!parser_.headersComplete())
@@ -609,38 +619,64 @@ private:
             }
             throw Failure{kErrBadResponse, "Bad answer from " + peer_ + ": " + parser_.errorText()};
         }
-        // Complete.
+        // Complete. The file is whole on disk before the last piece is reported: a failure to write
+        // it fails the transfer before the application sees the count reach the end.
         file_.Finish();
+        if (hasHeld_) ReportPiece(held_);
+        for (const std::string_view piece : pending_) ReportPiece(piece);
+        pending_.clear();
+        hasHeld_ = false;
         ended_ = true;
         Fire(evEndTransfer, {kDirectionReceive});
     }
 
+    // Hands the bytes of one receive to the parser. Bytes after the end of the answer are not
+    // taken: they are not part of it, and are neither written nor reported, whether they arrive
+    // with the answer's last bytes or later (reading stops once the answer is complete).
     void Feed(std::string_view data) {
-        std::size_t taken = 0;
+        pending_.clear();
         try {
-            taken = parser_.feed(data);
+            parser_.feed(data);
         } catch (const RedirectSignal&) {
             return;
         }
-        if (parser_.complete() && taken < data.size() && started_) {
-            // More bytes than the answer announced: report them as received, so that the count
-            // no longer matches the announced length, but keep them out of the file.
-            const std::string_view excess = data.substr(taken);
-            received_ += excess.size();
-            Fire(evTransfer, {kDirectionReceive, ClampedReceived(), Bytes(excess)});
-            throw Failure{kErrBadResponse, peer_ + " sent more data than it announced" + Progress()};
+        // At the end of the answer (complete or failed) Receive decides what is reported.
+        if (parser_.state() == http::ResponseParser::State::InProgress) ReportArrived();
+    }
+
+    // Reports the pieces of the last receive that are known not to end the body. With a
+    // Content-Length the body has not ended while the parse goes on, so all of them are. A chunked
+    // body or one that ends with the connection may end with what just arrived (its end is seen
+    // only in the next receive), so the last piece waits, copied out of the receive buffer that
+    // the next receive reuses, until more of the body arrives or the body ends.
+    void ReportArrived() {
+        if (pending_.empty()) return;
+        const bool lastMayEnd = parser_.framing() != http::BodyFraming::ContentLength;
+        if (hasHeld_) {
+            hasHeld_ = false;
+            ReportPiece(held_);
         }
+        const std::size_t now = pending_.size() - (lastMayEnd ? 1 : 0);
+        for (std::size_t i = 0; i < now; ++i) ReportPiece(pending_[i]);
+        if (lastMayEnd) {
+            held_.assign(pending_.back());
+            hasHeld_ = true;
+        }
+        pending_.clear();
+    }
+
+    void ReportPiece(std::string_view piece) {
+        reported_ += piece.size();
+        const auto total = static_cast<std::intptr_t>(
+            std::min<std::uint64_t>(reported_, std::numeric_limits<std::int32_t>::max()));
+        Fire(evTransfer, {kDirectionReceive, total, Bytes(piece)});
     }
 
     std::string Progress() const {
         if (!started_) return "";
-        std::string text = " (" + std::to_string(received_);
+        std::string text = " (" + std::to_string(parser_.bodyBytes());
         if (const auto length = parser_.announcedLength()) text += " of " + std::to_string(*length);
         return text + " bytes received)";
-    }
-
-    std::intptr_t ClampedReceived() const {
-        return static_cast<std::intptr_t>(std::min<std::uint64_t>(received_, std::numeric_limits<std::int32_t>::max()));
     }
 
     // ---- the parser's events ------------------------------------------------------------------
@@ -687,10 +723,12 @@ private:
         Fire(evStartTransfer, {kDirectionReceive});
     }
 
+    // The piece is written first and reported after the parser has taken the whole receive, when
+    // it is known whether the body ended there (Receive, ReportArrived). The view stays valid until
+    // the next receive.
     void onBody(std::string_view piece) override {
         file_.Write(piece);
-        received_ += piece.size();
-        Fire(evTransfer, {kDirectionReceive, ClampedReceived(), Bytes(piece)});
+        pending_.push_back(piece);
     }
 
     void FireCookie(std::string_view header) {
@@ -810,7 +848,10 @@ private:
     http::ResponseParser parser_;
     std::vector<char> buffer_;
     BodyFile file_;
-    std::uint64_t received_ = 0;
+    std::vector<std::string_view> pending_;  // body pieces of the last receive, not yet reported
+    std::string held_;                       // a piece that may be the body's last, not yet reported
+    bool hasHeld_ = false;
+    std::uint64_t reported_ = 0;             // body bytes reported in transfer events
     bool started_ = false;
     bool ended_ = false;
     bool everConnected_ = false;

@@ -27,7 +27,7 @@ enum ErrorCode : int {
     kErrTimeout = 12,        // Timeout passed while connecting, sending or waiting for data
     kErrSend = 13,           // the request could not be sent
     kErrReceive = 14,        // the connection failed (was reset) while the answer arrived
-    kErrBadResponse = 15,    // the answer is not valid HTTP, or longer than it announced
+    kErrBadResponse = 15,    // the answer is not valid HTTP, or its heads exceed the parser's limits
     kErrIncomplete = 16,     // the connection closed before the answer ended
     kErrFile = 17,           // LocalFile cannot be created or written
     kErrInterrupted = 18,    // Interrupt or Reset during the Get, or the application quitting

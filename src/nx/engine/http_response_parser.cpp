@@ -116,6 +116,8 @@ const char* describe(ParseError error) {
     case ParseError::BadHeaderLine: return "bad header line";
     case ParseError::HeaderLineTooLong: return "header line too long";
     case ParseError::TooManyHeaderLines: return "too many header lines";
+    case ParseError::TooManyInterimResponses: return "too many interim responses";
+    case ParseError::HeadTooLarge: return "response head too large";
     case ParseError::BadContentLength: return "bad Content-Length";
     case ParseError::ConflictingContentLength: return "conflicting Content-Length values";
     case ParseError::BadTransferEncoding: return "bad Transfer-Encoding";
@@ -140,6 +142,9 @@ void ResponseParser::reset() {
     status_ = StatusLine{};
     interim_ = false;
     fieldLines_ = 0;
+    interimCount_ = 0;
+    headBytes_ = 0;
+    lineBytes_ = 0;
     hasField_ = false;
     fieldName_.clear();
     fieldValue_.clear();
@@ -231,6 +236,7 @@ ResponseParser::LineResult ResponseParser::readLine(const char*& p, const char* 
         return LineResult::Failed;
     }
     line_.append(p, n);
+    lineBytes_ += n + (lf ? 1 : 0);
     p = lf ? lf + 1 : end;
     if (!lf) return LineResult::NeedMore;
     if (!line_.empty() && line_.back() == '\r') line_.pop_back();
@@ -255,6 +261,18 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
                                                                       : "trailer line too long");
             if (r == LineResult::Failed) return static_cast<std::size_t>(p - begin);
             if (r == LineResult::NeedMore) break;
+            const std::size_t lineBytes = lineBytes_;
+            lineBytes_ = 0;
+            if (phase_ != Phase::Trailers) {
+                // Counted per whole line, so that a line too long is reported as such however the
+                // bytes arrived; memory stays bounded by the line limit meanwhile.
+                headBytes_ += lineBytes;
+                if (headBytes_ > kMaxHeadBytes) {
+                    fail(ParseError::HeadTooLarge,
+                         "response head larger than " + std::to_string(kMaxHeadBytes) + " bytes");
+                    return static_cast<std::size_t>(p - begin);
+                }
+            }
             if (phase_ == Phase::StatusLine)
                 parseStatusLine();
             else
@@ -310,6 +328,7 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
                                           "chunk size line too long");
             if (r == LineResult::Failed) return static_cast<std::size_t>(p - begin);
             if (r == LineResult::NeedMore) break;
+            lineBytes_ = 0;
             parseChunkSizeLine();
             line_.clear();
             break;
@@ -348,6 +367,11 @@ void ResponseParser::parseStatusLine() {
     if (code == 101) {
         // Only an Upgrade request may be answered with a protocol switch, and we never send one.
         fail(ParseError::BadStatusLine, "unexpected 101 Switching Protocols");
+        return;
+    }
+    if (code < 200 && ++interimCount_ > kMaxInterimResponses) {
+        fail(ParseError::TooManyInterimResponses,
+             "more than " + std::to_string(kMaxInterimResponses) + " interim (1xx) responses");
         return;
     }
     status_.major = s[5] - '0';

@@ -4,7 +4,7 @@
 // The engine hands it the bytes that arrive on the connection, in pieces of any size down to one
 // byte, and tells it when the connection has closed. The parser reports, through a handler:
 //   - the status line of the final response (1xx interim responses such as 100 Continue are read and
-//     skipped without any event);
+//     skipped without any event, at most kMaxInterimResponses of them);
 //   - each header line: the name exactly as the server sent it (spaces between it and the colon,
 //     which a server should not send, are dropped) and the value alone, without the
 //     surrounding spaces and tabs (a folded line, obs-fold, is joined with one space, and the
@@ -24,7 +24,8 @@
 // upgrade.
 //
 // The parser holds at most one line at a time, and a server cannot make that line larger than the
-// limits below. After an error or the end of the message, feed() takes no more bytes.
+// limits below; nor can it make the parser read more than kMaxHeadBytes of response heads before
+// the body. After an error or the end of the message, feed() takes no more bytes.
 //
 // Whether a transfer is complete is read from state(): Complete, or Failed with error() telling why;
 // ParseError::Truncated means that the connection closed before the message ended ("cut short"), as
@@ -44,6 +45,15 @@ inline constexpr std::size_t kMaxHeaderLineLength = 8192;
 inline constexpr std::size_t kMaxHeaderLines = 100;
 // Bytes of a chunk-size line, extensions included, without its line end.
 inline constexpr std::size_t kMaxChunkSizeLineLength = 64;
+// Interim (1xx) responses before the final one. A server sends one or two at most (100 Continue,
+// 103 Early Hints); the limit keeps a server that sends them without end from holding us for ever.
+inline constexpr std::size_t kMaxInterimResponses = 10;
+// Bytes of all response heads together, interim heads included: every status and header line with
+// its line end, and the empty line that ends each head. The heads of the answers we read carry a
+// few hundred bytes, a proxy adds a few lines more; 64 KB is over a hundred times that, yet stops a
+// server from feeding us up to 100 lines of 8 KB for each of the interim heads and the final one
+// (about 9 MB) before the answer begins.
+inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
 struct StatusLine {
     int major = 0;        // HTTP version, e.g. 1 and 1 for "HTTP/1.1"
@@ -66,6 +76,8 @@ enum class ParseError {
     BadHeaderLine,
     HeaderLineTooLong,
     TooManyHeaderLines,
+    TooManyInterimResponses,
+    HeadTooLarge,   // the response heads together exceed kMaxHeadBytes
     BadContentLength,
     ConflictingContentLength,
     BadTransferEncoding,
@@ -101,7 +113,7 @@ public:
 
     // Parses the bytes and raises the events they complete. Returns how many bytes were taken:
     // all of them, except when the message ended or failed inside `data` (bytes after the end of
-    // the message are not taken; the caller may count them as excess). An exception from a handler
+    // the message are not taken: they are not part of it). An exception from a handler
     // marks the parse Failed (HandlerFailed) and propagates.
     std::size_t feed(std::string_view data);
 
@@ -163,6 +175,9 @@ private:
     StatusLine status_;
     bool interim_ = false;       // the response being read is a 1xx
     std::size_t fieldLines_ = 0; // lines of the current header or trailer section
+    std::size_t interimCount_ = 0; // interim responses read
+    std::size_t headBytes_ = 0;    // bytes of the complete lines of all response heads so far
+    std::size_t lineBytes_ = 0;    // bytes of the line being read, its line end included
     bool hasField_ = false;      // a field waits for a possible continuation line
     std::string fieldName_;
     std::string fieldValue_;
