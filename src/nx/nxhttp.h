@@ -30,9 +30,8 @@
 // LocalFile: opened when the body starts, overwritten from its start and cut to the body's length
 // when the transfer ends (a file of the same name is thus replaced); after a failure it holds what
 // arrived. An empty LocalFile keeps the body out of any file; OnTransfer still reports it.
-// A body longer than its Content-Length is a failure when the excess arrives with the body's last
-// bytes (the excess is counted in BytesTransferred but not written); the connection is closed as
-// soon as the announced body is complete, so later bytes are never read.
+// An answer is complete when its announced length has arrived; bytes beyond it, in the same packet
+// or a later one, are not part of it: never written, never reported, and reading stops there.
 //
 // ProxyServer: when set, every request goes to ProxyServer:ProxyPort with the whole address in the
 // request line (and Proxy-Authorization when ProxyUser is set); when empty, the connection is
