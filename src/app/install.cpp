@@ -108,12 +108,6 @@ constexpr unsigned long long kSpareBytes = 1024 * 1024;
 // The user stopped the installation before anything was changed.
 struct InstallationCancelled {};
 
-unsigned long long FileSize(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // The root of the volume that holds `path` ("C:\\").
 std::string VolumeOf(const std::string& path) {
     wchar_t root[MAX_PATH + 1] = {};
@@ -432,7 +426,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
         if (result != 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
                             "\" から取り出せません（UNLHA32.DLL のエラー " + std::to_string(result) + "）。");
-        if (FileSize(staging + controlNames[i]) == 0)
+        if (FileSizeOf(staging + controlNames[i]) == 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive + "\" から取り出せません。");
         for (const std::string& name : FileNamesIn(staging))
             plan.controls[i].push_back({staging + name, folders[i] + name, kImageKitFailed});
@@ -464,15 +458,15 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     std::map<std::string, unsigned long long> need;
     const std::string undoVolume = VolumeOf(UndoFolder(WorkPath));
     auto count = [&](const InstallPlan::Copy& copy) {
-        need[VolumeOf(ExtractFolderPart(copy.target))] += FileSize(copy.source);
-        need[undoVolume] += FileSize(copy.target);
+        need[VolumeOf(ExtractFolderPart(copy.target))] += FileSizeOf(copy.source);
+        need[undoVolume] += FileSizeOf(copy.target);
     };
     for (const auto& copy : plan.seeds) count(copy);
     for (const auto& copy : plan.components) count(copy);
     for (const auto& controls : plan.controls)
         for (const auto& copy : controls) count(copy);
     count(plan.executable);
-    need[VolumeOf(WorkPath)] += FileSize(plan.executable.target);  // karemain.old
+    need[VolumeOf(WorkPath)] += FileSizeOf(plan.executable.target);  // karemain.old
     for (const auto& [volume, bytes] : need) {
         ULARGE_INTEGER available{};
         if (!GetDiskFreeSpaceExW(Wide(volume).c_str(), &available, nullptr, nullptr)) continue;

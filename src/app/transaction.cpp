@@ -20,12 +20,6 @@ constexpr DWORD kCopyPiece = 1 << 20;
 
 std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
 
-unsigned long long SizeOf(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 std::string Reason(const std::string& path, DWORD error) {
     return "ファイル \"" + path + "\" を書き換えできません。" + SystemErrorText(error);
 }
@@ -116,16 +110,12 @@ FileTransaction::FileTransaction(std::string folder) : folder_(std::move(folder)
     ForceFolder(folder_);
 }
 
-FileTransaction::~FileTransaction() = default;
-
 void FileTransaction::Add(const std::string& source, const std::string& target) {
     Entry entry;
     entry.source = source;
     entry.target = target;
-    entry.newSize = SizeOf(source);
     if (FileExists(target)) {
         entry.saved = true;
-        entry.oldSize = SizeOf(target);
         entry.copy = folder_ + std::to_string(entries_.size()) + ".sav";
         if (!CopyFlushed(target, entry.copy)) {
             const DWORD error = GetLastError();
@@ -170,7 +160,6 @@ void FileTransaction::Replace(const std::string& source, const std::string& targ
 
 void FileTransaction::Commit() {
     DeleteFileW(Wide(folder_ + kJournalName).c_str());
-    finished_ = true;
     RemoveFilesIn(folder_);
 }
 
@@ -185,7 +174,6 @@ bool FileTransaction::RollBack() {
     if (!whole) return false;
     RemoveFolders(createdFolders_);
     DeleteFileW(Wide(folder_ + kJournalName).c_str());
-    finished_ = true;
     RemoveFilesIn(folder_);
     return true;
 }

@@ -24,7 +24,6 @@ class FileTransaction {
 public:
     // `folder`: the transaction's own folder, ending with "\" (created when needed).
     explicit FileTransaction(std::string folder);
-    ~FileTransaction();
     FileTransaction(const FileTransaction&) = delete;
     FileTransaction& operator=(const FileTransaction&) = delete;
 
@@ -61,8 +60,6 @@ private:
         std::string target;
         bool saved = false;  // the target existed and its content is in the saved copy
         std::string copy;    // the saved copy's path
-        unsigned long long oldSize = 0;
-        unsigned long long newSize = 0;
         bool replaced = false;
     };
     static bool Load(const std::string& folder, std::vector<Entry>& entries, std::vector<std::string>& folders);
@@ -74,5 +71,4 @@ private:
     std::vector<Entry> entries_;
     std::vector<std::string> createdFolders_;
     bool begun_ = false;
-    bool finished_ = false;
 };
