@@ -6,11 +6,15 @@
 #include "version_resource.h"
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -116,6 +120,92 @@ private:
     bool ok_ = false;
 };
 
+// A proxy of our own on loopback that serves the package's files itself, one connection at a
+// time, and can break one file: its answer announces the length of the file before it and the
+// connection closes before the first body byte.
+class BreakingProxy {
+public:
+    BreakingProxy() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 4) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~BreakingProxy() {
+        stop_ = true;
+        closesocket(listener_);
+        if (thread_.joinable()) thread_.join();
+        WSACleanup();
+    }
+    int Port() const { return port_; }
+    // The file to break ("" for none) and the length its answer announces.
+    void Break(const std::string& name, size_t announced) {
+        std::lock_guard lock(mutex_);
+        broken_ = name;
+        announced_ = announced;
+    }
+
+private:
+    void Run() {
+        while (!stop_) {
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET) return;
+            DWORD timeout = 10000;
+            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+            while (!stop_ && Answer(client)) {
+            }
+            closesocket(client);
+        }
+    }
+    // Answers one request; false when the connection is to be closed.
+    bool Answer(SOCKET client) {
+        std::string head;
+        char buffer[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            const int got = recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) return false;
+            head.append(buffer, static_cast<size_t>(got));
+        }
+        const size_t end = head.find(' ', head.find(' ') + 1);
+        const std::string name = head.substr(head.rfind('/', end) + 1, end - head.rfind('/', end) - 1);
+        std::unique_lock lock(mutex_);
+        if (name == broken_) {
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(announced_) + "\r\n\r\n";
+            lock.unlock();
+            send(client, answer.data(), static_cast<int>(answer.size()), 0);
+            shutdown(client, SD_SEND);
+            return false;
+        }
+        lock.unlock();
+        const auto body = ScopedInstallation::ReadFileBytes(ServedFile(name));
+        const std::string answer = body ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size()) +
+                                              "\r\n\r\n" + *body
+                                        : std::string("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+        for (size_t sent = 0; sent < answer.size();) {
+            const int now = send(client, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
+            if (now <= 0) return false;
+            sent += static_cast<size_t>(now);
+        }
+        return true;
+    }
+
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;  // set by the test, read by the server thread
+    std::string broken_;
+    size_t announced_ = 0;
+};
+
 class InstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -131,9 +221,9 @@ protected:
         SetEnvironmentVariableW(L"KARUPDT_REGSVR32_LOG", nullptr);
         DeleteFileW(registrations_.c_str());
     }
-    std::unique_ptr<ScopedInstallation> Install() {
+    std::unique_ptr<ScopedInstallation> Install(int proxyPort = ServerPort()) {
         InstallationOptions options;
-        options.downloadIni = ProxyIni(ServerPort());
+        options.downloadIni = ProxyIni(proxyPort);
         auto installation = std::make_unique<ScopedInstallation>(options);
         EXPECT_TRUE(installation->Ok()) << installation->Error();
         return installation;
@@ -407,6 +497,43 @@ TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
                                                       "【カレドナ】1.6.0の実行ファイルではありません。\r" + kUnchanged);
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
     EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"karupdt.log"), 0u);
+}
+
+TEST_F(InstallTest, TransferEndingBeforeItsBodyIsNotCountedAndASecondPressCompletes) {
+    ImageKitControls controls(true, true);
+    BreakingProxy proxy;
+    ASSERT_NE(proxy.Port(), 0);
+    auto installation = Install(proxy.Port());
+    const ProductState before(installation->Folder());
+    // The broken answer announces exactly the length of the file that came before it.
+    const std::vector<std::string> names = ExpectedDownloads(true, true);
+    const std::string broken = names[6];
+    proxy.Break(broken, Bytes(ServedFile(names[5])).size());
+
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    auto dialog = robot::WaitForDialog(updater.Process().Id(), std::chrono::seconds(30));
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->Title(), "エラー");
+    EXPECT_TRUE(StartsWith(dialog->Text(), "通信エラーが発生しました[0]\r\r" + broken + "\r\r")) << dialog->Text();
+    dialog->Close();
+    ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+    // The other files still come, nothing is installed, and the start button is offered again.
+    for (int i = 0; i < 1000 && !(updater.StartButtonVisible() && !updater.CancelButtonVisible()); ++i) Sleep(20);
+    EXPECT_TRUE(updater.StartButtonVisible());
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), std::chrono::milliseconds(1500)));
+    EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+    EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"karupdt.log"), 0u);
+
+    // Once the proxy is mended, a second press in the same window completes the update.
+    proxy.Break("", 0);
+    ASSERT_TRUE(updater.PressStart());
+    const auto dialogs = updater.RunToEnd();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, kCompleted);
+    for (const auto& [installed, original] : kInstalled)
+        EXPECT_TRUE(Bytes(installation->Folder() + installed) == Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
 }
 
 // Starts an update whose registration tool waits for the test, and returns once the tool runs:
