@@ -619,6 +619,95 @@ TEST_F(InstallTest, KilledInTheMiddleIsUndoneAtTheNextStart) {
     EXPECT_TRUE(Bytes(product + L"Temp\\karemain.old") == before.files.at(L"karemain.exe"));
 }
 
+// Fills drive R: up to `leave` free bytes with one file; returns false when it cannot.
+bool FillDisk(const std::wstring& filler, unsigned long long leave) {
+    HANDLE file = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const std::string block(64 * 1024, '\0');
+    for (;;) {
+        ULARGE_INTEGER available{};
+        if (!GetDiskFreeSpaceExW(L"R:\\", &available, nullptr, nullptr)) break;
+        if (available.QuadPart <= leave) break;
+        const DWORD size = static_cast<DWORD>(std::min<unsigned long long>(block.size(), available.QuadPart - leave));
+        DWORD written = 0;
+        if (!WriteFile(file, block.data(), size, &written, nullptr) || written == 0) break;
+        FlushFileBuffers(file);
+    }
+    CloseHandle(file);
+    return true;
+}
+
+unsigned long long SizesOf(const std::vector<std::wstring>& files) {
+    unsigned long long total = 0;
+    for (const auto& file : files) total += Bytes(file).size();
+    return total;
+}
+
+TEST_F(InstallTest, FullDiskIsFoundBeforeOrUndoneDuringTheCopies) {
+    // Drive R: is a 4 MB disk of its own, mapped by tests/e2e/small-disk.sh when run as root.
+    ULARGE_INTEGER available{}, total{};
+    if (!GetDiskFreeSpaceExW(L"R:\\", &available, &total, nullptr) || total.QuadPart > 64ull * 1024 * 1024)
+        GTEST_SKIP() << "drive R: is not a small disk of its own (tests/e2e/small-disk.sh mounts one only as root)";
+    ImageKitControls controls(false, true);
+    InstallationOptions options;
+    options.folder = L"R:\\TALVERN\\KAREDONA\\";
+    options.settings = SettingsPlace::WindowsFolder;
+    options.downloadIni = ProxyIni(ServerPort());
+    ScopedInstallation installation(options);
+    ASSERT_TRUE(installation.Ok()) << installation.Error();
+    const std::wstring product = installation.Folder();
+    const std::wstring filler = L"R:\\filler.bin";
+    struct RemoveFiller {
+        std::wstring path;
+        ~RemoveFiller() { DeleteFileW(path.c_str()); }
+    } removeFiller{filler};
+    const ProductState before(product);
+    {
+        // Room for the downloads and what they expand to, and some 400 KB more: too little for the
+        // new files beside their targets and the saved copies.
+        std::vector<std::wstring> served, expanded;
+        for (const std::string& name : ExpectedDownloads(false, true)) served.push_back(ServedFile(name));
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((PreparedFolder() + L"package\\original\\*").c_str(), &found);
+        ASSERT_NE(search, INVALID_HANDLE_VALUE);
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                expanded.push_back(PreparedFolder() + L"package\\original\\" + found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        ASSERT_TRUE(FillDisk(filler, SizesOf(served) + SizesOf(expanded) + 400 * 1024));
+        const auto dialogs = Update();
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "ディスク \"R:\\\" の空き容量が足りません。あと "))
+            << dialogs[0].text;
+        EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
+        EXPECT_TRUE(SameProduct(before, ProductState(product)));
+        ASSERT_TRUE(DeleteFileW(filler.c_str()));
+    }
+    {
+        // The disk fills up while the components are already replaced and the executable is not.
+        PausedUpdate update(TempFolder());
+        ASSERT_TRUE(update.StartAndWaitForTheTool(registrations_));
+        ASSERT_TRUE(FillDisk(filler, 0));
+        ASSERT_TRUE(GetDiskFreeSpaceExW(L"R:\\", &available, nullptr, nullptr));
+        EXPECT_LT(available.QuadPart, 64u * 1024) << "the disk did not fill up";
+        update.Release();
+        const auto dialogs = update.updater().RunToEnd();
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(8)に失敗しました。"))
+            << dialogs[0].text;
+        EXPECT_TRUE(EndsWith(dialogs[0].text, kRestored)) << dialogs[0].text;
+        EXPECT_TRUE(SameProduct(before, ProductState(product)));
+        ASSERT_TRUE(DeleteFileW(filler.c_str()));
+    }
+    // With room again, the same installation updates completely.
+    const auto dialogs = Update();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, kCompleted);
+    for (const auto& [installed, original] : kInstalled)
+        EXPECT_TRUE(Bytes(product + installed) == Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
+}
+
 TEST_F(InstallTest, ExecutableOpenedPartWayIsFollowedByTheWholeProductRestored) {
     ImageKitControls controls(false, true);
     auto installation = Install();
