@@ -2,6 +2,7 @@
 // another into the work folder, with progress, failure messages and cancel, and hands over to the
 // installation once every file has arrived complete.
 #include "mainform.h"
+#include "pinned_package.h"
 
 #include "ui/application.h"
 #include "update_host.h"
@@ -97,6 +98,7 @@ void TMainForm::DownLoadButtonClick() {
         TransferComplete = false;
         ReceivedBytes = 0;
         LengthAnnounced = false;
+        CurrentFile = name;
         nxHTTP.SetLocalFile(WorkPath + name);
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
@@ -177,6 +179,18 @@ void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Descripti
 
 void TMainForm::nxHTTPDisconnected() {
     if (!TransferComplete) return;
+    // A build for a pinned package counts only the vendor's own bytes. The file is closed by now.
+    if (const auto mismatch = PinnedMismatch(CurrentFile, WorkPath + CurrentFile)) {
+        TransferComplete = false;
+        DeleteFileW(Utf8ToWide(WorkPath + CurrentFile).c_str());
+        MsgLabel.SetText(kPressStartMessage);
+        ProgressLabel.SetText("");
+        ProgressBar.SetPosition(0);
+        ShowError("ファイル \"" + CurrentFile + "\" の内容は配布元のものではありません。\r" + *mismatch +
+                  "\rダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
+                  "しばらくしてから、もう一度アップデートを開始してください。");
+        return;
+    }
     ++DownloadCount;
     if (DownloadCount == DownloadTotal) {
         PostMessageW(Handle(), kExpandStartMessage, 0, 0);

@@ -130,6 +130,8 @@ private:
     long long ContentLength = 0;
     // The current answer announced its length.
     bool LengthAnnounced = false;
+    // The component being fetched, as named on the server.
+    std::string CurrentFile;
     // This run has posted the start of the installation.
     bool HandedOver = false;
     // The installation runs: the window must not close under it.

@@ -2,6 +2,7 @@
 // ImageKit controls are and whether they must be installed, and so how many files to fetch. The
 // tests lay out real files in the fixed folders of the prefix and create the real window.
 #include "app/mainform.h"
+#include "app/pinned_package.h"
 #include "app/update_host.h"
 #include "nx/nxcore.h"
 #include "ui/application.h"
@@ -44,6 +45,7 @@ struct TMainFormProbe {
 
 // The window is created but never downloads here.
 const char* const kUpdateHost = "update.invalid";
+const char* const kPinnedPackage = "";
 
 namespace {
 

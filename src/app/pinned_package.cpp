@@ -1,0 +1,47 @@
+#include "app/pinned_package.h"
+
+#include "util/files.h"
+#include "util/sha256.h"
+#include "util/text.h"
+
+#include <sstream>
+
+std::vector<PinnedFile> ParsePinnedPackage(const std::string& text) {
+    std::istringstream lines(text);
+    std::string line;
+    // The first line names the format; without it, or without the closing line, nothing counts.
+    if (!std::getline(lines, line) || line != "KARUPDT-PINNED-PACKAGE 1") return {};
+    std::vector<PinnedFile> files;
+    while (std::getline(lines, line)) {
+        if (line == "END") return files;
+        std::istringstream fields(line);
+        PinnedFile file;
+        std::string rest;
+        if (!(fields >> file.name >> file.size >> file.sha256) || (fields >> rest) || file.sha256.size() != 64)
+            return {};
+        files.push_back(std::move(file));
+    }
+    return {};
+}
+
+const std::vector<PinnedFile>& PinnedFiles() {
+    static const std::vector<PinnedFile> files = ParsePinnedPackage(kPinnedPackage);
+    return files;
+}
+
+std::optional<std::string> PinnedMismatch(const std::string& name, const std::string& path) {
+    const std::vector<PinnedFile>& files = PinnedFiles();
+    if (files.empty()) return std::nullopt;
+    const PinnedFile* pinned = nullptr;
+    for (const PinnedFile& file : files)
+        if (EqualsIgnoringCase(file.name, name)) pinned = &file;
+    if (!pinned) return "このファイルは配布元のパッケージにありません。";
+    const unsigned long long size = FileSizeOf(path);
+    if (size != pinned->size)
+        return "大きさが " + std::to_string(size) + " バイトです (配布元のファイルは " + std::to_string(pinned->size) +
+               " バイト)。";
+    const std::optional<Sha256Digest> digest = Sha256OfFile(path);
+    if (!digest) return "内容を確かめるために読み取れません。";
+    if (HexOf(*digest) != pinned->sha256) return "内容 (SHA-256) が配布元のファイルと一致しません。";
+    return std::nullopt;
+}
