@@ -11,6 +11,7 @@ SZDD decoder against files compressed by mscompress, and its readers of version 
 headers. Needs mscompress, jlha and lhasa (scripts/setup.sh installs them).
 """
 import argparse
+import hashlib
 import os
 import random
 import re
@@ -391,6 +392,77 @@ class PackageTest(unittest.TestCase):
                                "install ImageKit 5 again", level="WARNING", status=0)
 
     # --- usage
+
+    # --- what a pinned build carries
+
+    def test_digests_and_the_pin_table_for_the_build(self):
+        run = Run(self.good, "--digests")
+        self.assertEqual(run.status, 0, str(run))
+        pins = [l.split() for l in run.output.splitlines() if l.strip().startswith("pin ")]
+        expected = []
+        for name in NAMES:
+            data = self.read(self.good, name)
+            expected.append(["pin", name, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
+        self.assertEqual(pins, expected, str(run))
+
+        table = os.path.join(self.work, "pinned.cpp")
+        run = Run(self.good, "--pin-table", table)
+        self.assertEqual(run.status, 0, str(run))
+        with open(table, encoding="utf-8") as f:
+            source = f.read()
+        self.assertIn('"KARUPDT-PINNED-PACKAGE 1\\n"', source)
+        for _, name, size, _, digest in expected:
+            self.assertIn('"%s %s %s\\n"' % (name, size, digest), source)
+        self.assertIn('"END\\n";', source)
+        # An unchanged package leaves the file alone, so that the build relinks nothing.
+        os.utime(table, (1000000000, 1000000000))
+        self.assertEqual(Run(self.good, "--pin-table", table).status, 0)
+        self.assertEqual(os.path.getmtime(table), 1000000000)
+
+        # A package with a fault gets no table: the build stops with the checker's report.
+        folder = self.copy()
+        os.remove(os.path.join(folder, "KarScan.de_"))
+        broken = os.path.join(self.work, "broken.cpp")
+        run = Run(folder, "--pin-table", broken)
+        self.assertEqual(run.status, 1, str(run))
+        self.assertIn("missing", run.lines["KarScan.de_"][2])
+        self.assertIn("no pin table written", run.output)
+        self.assertFalse(os.path.exists(broken))
+
+    def test_package_against_a_built_exe(self):
+        unpinned = os.path.join(BIN, "KarUpdt.exe")
+        run = Run(self.good, "--against-exe", unpinned)
+        self.assertEqual(run.status, 1, str(run))
+        self.assertIn("carries no pinned package", run.summary[0])
+
+        # An executable that carries this package's table, as the build writes it into the image.
+        entries = checker.package_digests(self.good)
+        exe = os.path.join(self.work, "pinned.exe")
+        with open(exe, "wb") as f:
+            f.write(self.read(BIN, "KarUpdt.exe") + checker.pin_block(entries).encode() + b"\0rest of the image")
+        run = Run(self.good, "--against-exe", exe)
+        self.assertEqual(run.status, 0, str(run))
+        self.assertEqual(run.order, NAMES, str(run))
+        self.assertIn("all 19 files match", run.summary[0])
+
+        # One byte differs in one file: only its line is a fault.
+        folder = self.copy()
+        data = bytearray(self.read(folder, "tvdialog.dl_"))
+        data[-1] ^= 1
+        self.write(folder, "tvdialog.dl_", bytes(data))
+        run = Run(folder, "--against-exe", exe)
+        self.assertEqual(run.status, 1, str(run))
+        self.assertEqual(run.lines["tvdialog.dl_"][1], "FAULT", str(run))
+        self.assertIn("the exe pins %d bytes" % len(data), run.lines["tvdialog.dl_"][2])
+        self.assertEqual([n for n in NAMES if run.lines[n][1] != "ok"], ["tvdialog.dl_"], str(run))
+        self.assertIn("1 of 19 files differ", run.summary[0])
+
+        # The build's own pinned program and the package it was built for.
+        built = os.path.join(BIN, "KarUpdt_pinned.exe")
+        package = os.path.join(os.path.dirname(BIN), "package", "karedona")
+        if os.path.isfile(built) and os.path.isdir(package):
+            run = Run(package, "--against-exe", built)
+            self.assertEqual(run.status, 0, str(run))
 
     def test_bad_usage(self):
         for args in ([], [self.good, self.good], ["--no-such-option", self.good],
