@@ -11,7 +11,7 @@ root=$(pwd)
 
 bash scripts/setup.sh
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target KarUpdt karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
+cmake --build --preset mingw --target KarUpdt KarUpdt_pinned karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
   karupdt_demo_driver robot_window_hook
 
 export WINEPREFIX="$root/build/mingw/wineprefix"
@@ -22,7 +22,10 @@ mkdir -p "$demo/screenshots"
 scripts/wine-prefix.sh "$WINEPREFIX"
 wineserver -k 2>/dev/null || true   # nothing of an earlier run stays
 
-python3 scripts/make-package.py --bin "$bin" --out "$demo/package"
+# The package made by the build, which KarUpdt_pinned.exe (the program built for it) carries the
+# size and SHA-256 of: every file fetched is checked against them before it counts.
+cp -a "$root/build/mingw/package" "$demo/package"
+program=KarUpdt_pinned.exe
 port=$(scripts/nginx-server.sh free-port)
 scripts/nginx-server.sh start "$demo/server" "$demo/package" "$port"
 trap 'scripts/nginx-server.sh stop "$demo/server"' EXIT
@@ -39,13 +42,13 @@ echo "Demo installation: C:\\TALVERN\\KAREDONA\\ (version 1.5.2); package on htt
 set +e
 if [ -n "${DISPLAY:-}" ]; then
   echo "Press アップデート開始 in the window."
-  scripts/wine-run.sh "$bin/KarUpdt.exe"
+  scripts/wine-run.sh "$bin/$program"
   code=$?
 else
   trap 'scripts/nginx-server.sh stop "$demo/server"; kill ${karupdt_xvfb_pid:-0} 2>/dev/null || true' EXIT
   . scripts/xvfb.sh
   trap 'scripts/nginx-server.sh stop "$demo/server"; kill $karupdt_xvfb_pid 2>/dev/null || true' EXIT
-  scripts/wine-run.sh "$bin/karupdt_demo_driver.exe" "$(winepath -w "$demo/screenshots")"
+  scripts/wine-run.sh "$bin/karupdt_demo_driver.exe" "$(winepath -w "$demo/screenshots")" "$program"
   code=$?
   for bmp in "$demo"/screenshots/*.bmp; do
     [ -e "$bmp" ] && /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
@@ -63,7 +66,17 @@ if [ -f "$install/Temp/KarUpdt.Log" ]; then
   echo "  update log:         C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.Log"
   iconv -f CP932 -t UTF-8 "$install/Temp/KarUpdt.Log" | sed 's/\r$//; s/^/                      /'
 fi
-echo "  files fetched:      $(grep -c '/karedona/' "$demo/server/access.log")"
+fetched=$(grep -c '/karedona/' "$demo/server/access.log" || true)
+echo "  files fetched:      $fetched"
+if python3 scripts/check-package.py "$demo/package/karedona" --against-exe "$bin/$program" >"$demo/pinned.txt"; then
+  pinned="the package served is the one $program carries (19 files, size and SHA-256)"
+else
+  pinned="the package served is NOT the one $program carries: see $demo/pinned.txt"
+fi
+if [ "$code" = 0 ] && [ -f "$install/Temp/KarUpdt.Log" ]; then
+  pinned="$pinned; every file fetched matched"
+fi
+echo "  pinned package:     $pinned"
 shots=$(ls "$demo"/screenshots/*.png 2>/dev/null || true)
 if [ -n "$shots" ]; then
   echo "  screenshots:"

@@ -12,7 +12,7 @@ runs=${1:-3}
 
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target KarUpdt karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
-  karupdt_bench_update robot_window_hook >/dev/null
+  karupdt_bench_update karupdt_bench_sha256 robot_window_hook >/dev/null
 
 export WINEPREFIX="$root/build/mingw/wineprefix"
 bin="$root/build/mingw/bin"
@@ -65,3 +65,5 @@ print("median: download %d ms, expansion %d ms, installation %d ms, total %d ms;
       (med["download_ms"], med["expansion_ms"], med["installation_ms"], med["total_ms"], med["curl_ms"]))
 print("download / curl: %.2f" % (med["download_ms"] / med["curl_ms"]))
 '
+# What a build with a pinned package adds: the SHA-256 of every file, as the check reads them.
+scripts/wine-run.sh "$bin/karupdt_bench_sha256.exe" "$(winepath -w "$work/package/karedona")" 5 | tr -d '\r'

@@ -38,15 +38,16 @@ std::string OneLine(std::string text) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        Say("usage: karupdt_demo_driver.exe SCREENSHOT_FOLDER");
+        Say("usage: karupdt_demo_driver.exe SCREENSHOT_FOLDER [PROGRAM]");
         return 2;
     }
     std::wstring shots = argv[1];
     if (shots.back() != L'\\') shots += L'\\';
+    const std::wstring program = argc > 2 ? argv[2] : L"KarUpdt.exe";
 
-    robot::Process updater = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+    robot::Process updater = robot::Process::Start(BesideTestProgram(program), L"", L"C:\\");
     if (!updater.Started()) {
-        Say("KarUpdt.exe did not start: " + updater.Error());
+        Say(robot::ToUtf8(program) + " did not start: " + updater.Error());
         return 1;
     }
     robot::Window window(robot::WaitForWindowOfClass(updater.Id(), L"TMainForm"));
@@ -88,6 +89,6 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(10);
     }
     const auto code = updater.WaitForExit(robot::Duration(5000));
-    Say("KarUpdt.exe ended with exit code " + (code ? std::to_string(*code) : std::string("(still running)")));
+    Say(robot::ToUtf8(program) + " ended with exit code " + (code ? std::to_string(*code) : std::string("(still running)")));
     return code && *code == 0 ? 0 : 1;
 }
