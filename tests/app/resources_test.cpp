@@ -9,17 +9,21 @@
 
 namespace {
 
-std::wstring ProgramBesideUs() {
+std::wstring ProgramBesideUs(const wchar_t* name = L"KarUpdt.exe") {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring path(self);
-    return path.substr(0, path.find_last_of(L'\\') + 1) + L"KarUpdt.exe";
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
-TEST(KarUpdtResources, VersionIs160) {
+TEST(KarUpdtResources, VersionIs160AndSaysWhetherAPackageIsPinned) {
     const std::string exe = WideToUtf8(ProgramBesideUs());
     EXPECT_EQ(GetFileVersionText(exe, 3), "1.6.0.0");
     EXPECT_EQ(GetFileVersionText(exe, 7), "KarUpdt.exe");
+    // Spaces are removed by the reading.
+    EXPECT_EQ(GetFileVersionText(exe, 0), "Pinnedpackage:none");
+    EXPECT_EQ(GetFileVersionText(WideToUtf8(ProgramBesideUs(L"KarUpdt_pinned.exe")), 0),
+              "Pinnedpackage:19files,eachcheckedbysizeandSHA-256");
 }
 
 TEST(KarUpdtResources, ManifestAsksForAdministratorAndCommonControls6) {
