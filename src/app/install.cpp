@@ -127,18 +127,6 @@ void CheckReplaceable(const std::string& path, const std::string& failure) {
 }
 
 // The names of the files directly inside `folder`.
-std::vector<std::string> FileNamesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(Wide(folder + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(WideToUtf8(found.cFileName));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return names;
-}
-
 // Keeps the system from ending the session while the installation runs, with a reason that it
 // shows to the user. The functions exist from Windows Vista on.
 class ShutdownBlock {
@@ -246,8 +234,23 @@ struct InstallPlan {
     std::vector<Copy> seeds;
     std::vector<Copy> components;
     std::vector<Copy> controls[2];  // ImageKit 5 and 6: every file of their archive
+    std::string controlFolders[2];  // where they go, ending with "\"
     Copy executable;
 };
+
+namespace {
+
+// The two ImageKit archives: the archive on the server, the control it holds, and the folder of
+// the work folder that it is extracted into first.
+struct ImageKitArchive {
+    const char* archive;
+    const char* control;
+    const char* staging;
+};
+constexpr ImageKitArchive kImageKits[2] = {{"Imgkit5.lzh", "ImgKit5.ocx", "ImageKit5\\"},
+                                           {"Imgkit6.lzh", "ImgKit6.ocx", "ImageKit6\\"}};
+
+}  // namespace
 
 void TMainForm::ExpandStartMessage() { Unpress(); }
 
@@ -370,7 +373,7 @@ void TMainForm::InstallComponents() {
     transaction.Commit();
 
     for (const char* name : kCleanUp) DeleteFileW(Wide(WorkPath + name).c_str());
-    for (const char* staging : {"ImageKit5\\", "ImageKit6\\"}) RemoveFilesIn(WorkPath + staging);
+    for (const ImageKitArchive& imageKit : kImageKits) RemoveFilesIn(WorkPath + imageKit.staging);
 
     // The product is complete from here on: what fails now is reported as what it is.
     std::string notSaved;
@@ -411,25 +414,24 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     // The ImageKit controls are taken out of their archives into the work folder first, so that
     // a damaged archive is found before anything is installed.
     const bool due[2] = {!ImageKit5Current, !ImageKit6Present};
-    const char* const archives[2] = {"Imgkit5.lzh", "Imgkit6.lzh"};
-    const char* const controlNames[2] = {"ImgKit5.ocx", "ImgKit6.ocx"};
-    const std::string folders[2] = {WithTrailingBackslash(ImageKit5Path), WithTrailingBackslash(ImageKit6Path)};
+    plan.controlFolders[0] = WithTrailingBackslash(ImageKit5Path);
+    plan.controlFolders[1] = WithTrailingBackslash(ImageKit6Path);
     for (int i = 0; i < 2; ++i) {
         if (!due[i]) continue;
-        const std::string staging = WorkPath + (i == 0 ? "ImageKit5\\" : "ImageKit6\\");
+        const std::string staging = WorkPath + kImageKits[i].staging;
         RemoveFilesIn(staging);
-        const std::string control = std::string("「") + controlNames[i] + "」";
+        const std::string control = std::string("「") + kImageKits[i].control + "」";
         if (!ForceFolder(staging))
             throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + staging + "\" を作成できません。");
-        const std::string archive = WorkPath + archives[i];
+        const std::string archive = WorkPath + kImageKits[i].archive;
         const int result = ExtractArchive(archive, WithoutTrailingBackslash(staging), "-c1 -d1");
         if (result != 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
                             "\" から取り出せません（UNLHA32.DLL のエラー " + std::to_string(result) + "）。");
-        if (FileSizeOf(staging + controlNames[i]) == 0)
+        if (FileSizeOf(staging + kImageKits[i].control) == 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive + "\" から取り出せません。");
         for (const std::string& name : FileNamesIn(staging))
-            plan.controls[i].push_back({staging + name, folders[i] + name, kImageKitFailed});
+            plan.controls[i].push_back({staging + name, plan.controlFolders[i] + name, kImageKitFailed});
     }
 
     for (const char* seeded : {"karstang.dic", "ZoomHint.txt"}) {
@@ -480,8 +482,9 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     if (!WaitUntilProductEnds()) throw InstallationCancelled{};
 
     for (int i = 0; i < 2; ++i) {
-        if (due[i] && !plan.controls[i].empty() && !transaction.EnsureFolder(folders[i]))
-            throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + folders[i] + "\" を作成できません。");
+        const std::string& folder = plan.controlFolders[i];
+        if (due[i] && !plan.controls[i].empty() && !transaction.EnsureFolder(folder))
+            throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + folder + "\" を作成できません。");
     }
     for (const auto& copy : plan.seeds) transaction.Add(copy.source, copy.target);
     for (const auto& copy : plan.components) transaction.Add(copy.source, copy.target);
@@ -512,12 +515,10 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
     };
     for (const auto& copy : plan.components) replace(copy);
 
-    const char* const controlNames[2] = {"ImgKit5.ocx", "ImgKit6.ocx"};
-    const std::string folders[2] = {WithTrailingBackslash(ImageKit5Path), WithTrailingBackslash(ImageKit6Path)};
     for (int i = 0; i < 2; ++i) {
         if (plan.controls[i].empty()) continue;
         for (const auto& copy : plan.controls[i]) replace(copy);
-        RegisterControl(folders[i] + controlNames[i]);
+        RegisterControl(plan.controlFolders[i] + kImageKits[i].control);
     }
 
     // The backup keeps the last executable of an earlier version: a re-install of this version,

@@ -263,16 +263,10 @@ void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
 }
 
 void RemoveFilesIn(const std::string& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(Wide(folder + "*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-            const std::wstring path = Wide(folder) + found.cFileName;
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(path.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::string& name : FileNamesIn(folder)) {
+        const std::wstring path = Wide(folder + name);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
     }
     RemoveDirectoryW(Wide(WithoutTrailingBackslash(folder)).c_str());
 }

@@ -4,12 +4,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // True when the path names an existing file (a folder of that name gives false).
 bool FileExists(std::string_view path);
 
 // The file's size in bytes; 0 when it is missing or cannot be queried.
 unsigned long long FileSizeOf(std::string_view path);
+
+// The names of the files (not folders) in `folder` (ending with "\\"); empty when there is none.
+std::vector<std::string> FileNamesIn(std::string_view folder);
 
 // The file's bytes, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
