@@ -265,6 +265,16 @@ protected:
             lines.push_back(log.substr(start, end - start));
         return lines;
     }
+    // Presses the start button once more in the same window: the update completes and every
+    // component of the product is the new one.
+    void PressAgainAndExpectEverythingNew(Updater& updater, const std::wstring& product) {
+        ASSERT_TRUE(updater.PressStart());
+        const auto dialogs = updater.RunToEnd();
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].text, kCompleted);
+        for (const auto& [installed, original] : kInstalled)
+            EXPECT_TRUE(Bytes(product + installed) == Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
+    }
     static std::string RegistrationLine(const std::wstring& folder, const char* control) {
         return "\"C:\\TALVERN\\KAREDONA\\Temp\\regsvr32.exe\" /s \"" + robot::ToUtf8(folder) + control + "\"";
     }
@@ -560,12 +570,7 @@ TEST_F(InstallTest, PinnedBuildTakesOnlyThePackageItWasBuiltFor) {
         EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
     }
     // The server mended, a second press in the same window completes.
-    ASSERT_TRUE(updater.PressStart());
-    const auto dialogs = updater.RunToEnd();
-    ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(dialogs[0].text, kCompleted);
-    for (const auto& [installed, original] : kInstalled)
-        EXPECT_TRUE(Bytes(installation->Folder() + installed) == Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
+    PressAgainAndExpectEverythingNew(updater, installation->Folder());
 }
 
 TEST_F(InstallTest, TransferEndingBeforeItsBodyIsNotCountedAndASecondPressCompletes) {
@@ -593,12 +598,7 @@ TEST_F(InstallTest, TransferEndingBeforeItsBodyIsNotCountedAndASecondPressComple
 
     // Once the proxy is mended, a second press in the same window completes the update.
     proxy.Break("", 0);
-    ASSERT_TRUE(updater.PressStart());
-    const auto dialogs = updater.RunToEnd();
-    ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(dialogs[0].text, kCompleted);
-    for (const auto& [installed, original] : kInstalled)
-        EXPECT_TRUE(Bytes(installation->Folder() + installed) == Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
+    PressAgainAndExpectEverythingNew(updater, installation->Folder());
 }
 
 // Starts an update whose registration tool waits for the test, and returns once the tool runs:
