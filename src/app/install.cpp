@@ -126,7 +126,6 @@ void CheckReplaceable(const std::string& path, const std::string& failure) {
     throw Exception(failure + "\rファイル \"" + path + "\" を置き換えできません。" + SystemErrorText(error));
 }
 
-// The names of the files directly inside `folder`.
 // Keeps the system from ending the session while the installation runs, with a reason that it
 // shows to the user. The functions exist from Windows Vista on.
 class ShutdownBlock {

@@ -31,7 +31,9 @@ const std::vector<PinnedFile>& PinnedFiles() {
 
 std::optional<std::string> PinnedMismatch(const std::string& name, const std::string& path) {
     const std::vector<PinnedFile>& files = PinnedFiles();
-    if (files.empty()) return std::nullopt;
+    if (kPinnedPackage[0] == '\0') return std::nullopt;
+    // A build that carries a table it cannot read takes nothing rather than everything.
+    if (files.empty()) return "この KarUpdt.exe に組み込まれたパッケージの情報が読み取れません。";
     const PinnedFile* pinned = nullptr;
     for (const PinnedFile& file : files)
         if (EqualsIgnoringCase(file.name, name)) pinned = &file;

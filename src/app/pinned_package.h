@@ -27,5 +27,5 @@ std::vector<PinnedFile> ParsePinnedPackage(const std::string& text);
 const std::vector<PinnedFile>& PinnedFiles();
 
 // Why the file at `path`, fetched as `name`, is not the pinned one (a line of text for the user);
-// nothing when it matches or when nothing is pinned.
+// nothing when it matches or when nothing is pinned. A table that does not read matches nothing.
 std::optional<std::string> PinnedMismatch(const std::string& name, const std::string& path);
