@@ -66,6 +66,10 @@ constexpr int kSocketReceiveBuffer = 4 * 1024 * 1024;
 constexpr int kMaxRedirects = 10;
 // While data keeps arriving, messages are still dispatched at least this often.
 constexpr auto kPumpInterval = std::chrono::milliseconds(5);
+// Body bytes that arrive close together are reported in one transfer event, at most about one
+// per screen refresh: a handler that paints progress for every receive would otherwise cost more
+// than the transfer itself. The last bytes of a body are always reported at once.
+constexpr auto kTransferEventInterval = std::chrono::milliseconds(16);
 
 // A failure of the running Get: its code and text.
 struct Failure {
@@ -574,6 +578,8 @@ private:
         held_.clear();
         hasHeld_ = false;
         reported_ = 0;
+        gathered_.clear();
+        lastTransferEvent_ = Clock::time_point{};
         if (buffer_.size() != kReceiveBufferSize) buffer_.resize(kReceiveBufferSize);
         auto lastData = Clock::now();
         auto lastPump = lastData;
@@ -602,7 +608,10 @@ private:
                                                                                      : "Timed out waiting for the answer of ") +
                                                    peer_ + Progress()};
                 }
-                WaitSlice(event_);
+                // Nothing more for now: what was gathered is reported once its interval is over,
+                // and the wait ends then at the latest.
+                ReportGathered(false);
+                WaitSlice(event_, WaitForGathered());
                 lastPump = Clock::now();
                 continue;
             }
@@ -626,6 +635,7 @@ private:
         for (const std::string_view piece : pending_) ReportPiece(piece);
         pending_.clear();
         hasHeld_ = false;
+        ReportGathered(true);
         ended_ = true;
         Fire(evEndTransfer, {kDirectionReceive});
     }
@@ -663,13 +673,33 @@ private:
             hasHeld_ = true;
         }
         pending_.clear();
+        ReportGathered(false);
     }
 
-    void ReportPiece(std::string_view piece) {
-        reported_ += piece.size();
+    // A piece known to be reported: gathered until its event (ReportGathered).
+    void ReportPiece(std::string_view piece) { gathered_.append(piece); }
+
+    // Raises one transfer event for everything gathered, when `now` or once the interval since
+    // the last event is over. A failed answer never gets here with what it gathered last.
+    void ReportGathered(bool now) {
+        if (gathered_.empty()) return;
+        if (!now && Clock::now() - lastTransferEvent_ < kTransferEventInterval) return;
+        reported_ += gathered_.size();
         const auto total = static_cast<std::intptr_t>(
             std::min<std::uint64_t>(reported_, std::numeric_limits<std::int32_t>::max()));
-        Fire(evTransfer, {kDirectionReceive, total, Bytes(piece)});
+        Fire(evTransfer, {kDirectionReceive, total, Bytes(gathered_)});
+        gathered_.clear();
+        // Counted from the end of the handler, so that a slow handler still leaves the interval
+        // to the transfer.
+        lastTransferEvent_ = Clock::now();
+    }
+
+    // How long a wait may last before gathered bytes are due: a whole slice when none are.
+    DWORD WaitForGathered() const {
+        if (gathered_.empty()) return kWaitSliceMs;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            lastTransferEvent_ + kTransferEventInterval - Clock::now());
+        return static_cast<DWORD>(std::clamp<long long>(left.count() + 1, 1, kWaitSliceMs));
     }
 
     std::string Progress() const {
@@ -721,6 +751,9 @@ private:
         if (!texts_[pLocalFile].empty()) file_.Open(texts_[pLocalFile]);
         started_ = true;
         Fire(evStartTransfer, {kDirectionReceive});
+        // The first bytes are gathered for one interval too: a body that arrives within it is
+        // reported in a single event.
+        lastTransferEvent_ = Clock::now();
     }
 
     // The piece is written first and reported after the parser has taken the whole receive, when
@@ -811,13 +844,14 @@ private:
         return seconds > 0 && Clock::now() - since >= std::chrono::seconds(seconds);
     }
 
-    // One slice: dispatch messages, then wait for the handle or a new message, at most one slice.
-    void WaitSlice(HANDLE handle) {
+    // One slice: dispatch messages, then wait for the handle or a new message, at most
+    // `milliseconds` (one slice unless told).
+    void WaitSlice(HANDLE handle, DWORD milliseconds = kWaitSliceMs) {
         pump_.Pump();
         CheckStop();
         // The socket's event resets itself when the wait ends on it; the callers try the socket
         // again in any case, and a message that woke the wait is dispatched at the next slice.
-        MsgWaitForMultipleObjectsEx(1, &handle, kWaitSliceMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MsgWaitForMultipleObjectsEx(1, &handle, milliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
 
     void CloseSocket() {
@@ -852,6 +886,8 @@ private:
     std::string held_;                       // a piece that may be the body's last, not yet reported
     bool hasHeld_ = false;
     std::uint64_t reported_ = 0;             // body bytes reported in transfer events
+    std::string gathered_;                   // body bytes to report in the next transfer event
+    Clock::time_point lastTransferEvent_;    // when the last transfer event's handler returned
     bool started_ = false;
     bool ended_ = false;
     bool everConnected_ = false;
