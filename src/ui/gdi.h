@@ -11,6 +11,15 @@ struct FontTraits {
 };
 using FontHandle = UniqueHandle<FontTraits>;
 
+// Memory device contexts (CreateCompatibleDC).
+struct MemoryDcTraits {
+    using Native = HDC;
+    static Native Invalid() noexcept { return nullptr; }
+    static bool Valid(Native h) noexcept { return h != nullptr; }
+    static void Close(Native h) noexcept { DeleteDC(h); }
+};
+using MemoryDc = UniqueHandle<MemoryDcTraits>;
+
 // A font by face name, character set and height in pixels (character height, not cell height).
 FontHandle MakeFont(const wchar_t* face, BYTE charset, int pixelHeight);
 // The system's font for message boxes.

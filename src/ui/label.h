@@ -15,7 +15,8 @@ public:
     void SetText(std::string_view text);
 
 private:
-    void FitToText(std::string_view text);
+    // Sizes the label to `text`; without `redraw`, neither it nor its parent is repainted.
+    void FitToText(std::string_view text, bool redraw);
 
     Alignment alignment_ = Alignment::Left;
     int left_ = 0;

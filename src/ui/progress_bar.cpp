@@ -13,6 +13,8 @@ void ProgressBar::Create(Form& parent, int id, int left, int top, int width, int
 void ProgressBar::SetRange(int minimum, int maximum) { SendMessageW(Handle(), PBM_SETRANGE32, minimum, maximum); }
 
 void ProgressBar::SetPosition(int position) {
+    // An unchanged position costs no paint.
+    if (Position() == position) return;
     SendMessageW(Handle(), PBM_SETPOS, static_cast<WPARAM>(position), 0);
     UpdateWindow(Handle());
 }
