@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark of a whole update (not a test): a package of about 30 MB served by nginx on loopback,
 # KarUpdt.exe under Wine from the press of the start button to the completion dialog, split into
-# download, expansion and installation; beside it curl fetches the same 19 files, one connection
-# each as the updater does, from the same server in the same run.
+# download, expansion and installation; beside it curl fetches the same 19 files from the same
+# server in the same run, once by one process for all of them and once by a process per file.
 #
 #   bash tests/e2e/bench-update.sh [RUNS]      (default 3 runs; prints each and the medians)
 set -euo pipefail
@@ -33,12 +33,24 @@ bytes=$(cat "$work"/package/karedona/* | wc -c)
 echo "package: ${#names[@]} files, $bytes bytes; server 127.0.0.1:$port"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(wine --version)"
 
+# curl, one process per file (one connection each, as the updater opens them).
 curl_ms() {
   local start end
   start=$(date +%s%N)
   for name in "${names[@]}"; do
     curl -s -o "$work/curl/$name" -x "http://127.0.0.1:$port" "http://update.talvern.example/karedona/$name"
   done
+  end=$(date +%s%N)
+  echo $(( (end - start) / 1000000 ))
+}
+
+# curl, one process fetching the same files in the same order (curl -o A URL_A -o B URL_B ...):
+# the peer a user would compare with.
+curl_one_ms() {
+  local start end args=() name
+  for name in "${names[@]}"; do args+=(-o "$work/curl/$name" "http://update.talvern.example/karedona/$name"); done
+  start=$(date +%s%N)
+  curl -s -x "http://127.0.0.1:$port" "${args[@]}"
   end=$(date +%s%N)
   echo $(( (end - start) / 1000000 ))
 }
@@ -53,17 +65,26 @@ for run in $(seq "$runs"); do
   rm -rf "$work/curl"; mkdir -p "$work/curl"
   curl=$(curl_ms)
   for name in "${names[@]}"; do cmp -s "$work/curl/$name" "$work/package/karedona/$name" || echo "curl: $name differs"; done
-  echo "run $run: $line curl_ms=$curl"
-  results+=("$line curl_ms=$curl")
+  rm -rf "$work/curl"; mkdir -p "$work/curl"
+  curl_one=$(curl_one_ms)
+  for name in "${names[@]}"; do cmp -s "$work/curl/$name" "$work/package/karedona/$name" || echo "curl: $name differs"; done
+  echo "run $run: $line curl_ms=$curl curl_one_ms=$curl_one"
+  results+=("$line curl_ms=$curl curl_one_ms=$curl_one")
 done
 
 printf '%s\n' "${results[@]}" | python3 -c '
 import sys, statistics
 rows = [dict(kv.split("=") for kv in line.split()) for line in sys.stdin if line.strip()]
 med = {k: statistics.median(int(r[k]) for r in rows) for k in rows[0]}
-print("median: download %d ms, expansion %d ms, installation %d ms, total %d ms; curl %d ms" %
-      (med["download_ms"], med["expansion_ms"], med["installation_ms"], med["total_ms"], med["curl_ms"]))
-print("download / curl: %.2f" % (med["download_ms"] / med["curl_ms"]))
+def spread(k):
+    values = sorted(int(r[k]) for r in rows)
+    return "%d ms (%d to %d)" % (statistics.median(values), values[0], values[-1])
+print("median (range): download %s, expansion %s, installation %s, total %s" %
+      (spread("download_ms"), spread("expansion_ms"), spread("installation_ms"), spread("total_ms")))
+print("curl, one process: %s; curl, a process per file: %s" % (spread("curl_one_ms"), spread("curl_ms")))
+print("download / curl one process: %.2f (runs: %s)" % (med["download_ms"] / med["curl_one_ms"],
+      " ".join("%.2f" % (int(r["download_ms"]) / int(r["curl_one_ms"])) for r in rows)))
+print("download / curl per file: %.2f" % (med["download_ms"] / med["curl_ms"]))
 '
 # What a build with a pinned package adds: the SHA-256 of every file, as the check reads them.
 scripts/wine-run.sh "$bin/karupdt_bench_sha256.exe" "$(winepath -w "$work/package/karedona")" 5 | tr -d '\r'

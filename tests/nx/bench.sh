@@ -87,7 +87,7 @@ curl_group() {
 
 best() { printf '%s\n' "$@" | sort -g | head -1; }
 rounds=${NX_BENCH_ROUNDS:-3}
-curl_big=(); curl_set=(); nx_big=(); nx_set=(); gaps=(); delays=()
+curl_big=(); curl_set=(); nx_big=(); nx_set=(); gaps=(); p99s=(); delays=()
 for round in $(seq "$rounds"); do
   curl_big+=("$(curl_group big.bin)")
   curl_set+=("$(curl_group "${set_names[@]}")")
@@ -96,17 +96,19 @@ for round in $(seq "$rounds"); do
   nx_big+=("$(sed -n 's/^big seconds=\([0-9.]*\).*/\1/p' <<<"$out")")
   nx_set+=("$(sed -n 's/^set seconds=\([0-9.]*\).*/\1/p' <<<"$out")")
   gaps+=("$(sed -n 's/^max_dispatch_gap_ms=\([0-9.]*\).*/\1/p' <<<"$out")")
+  p99s+=("$(sed -n 's/.*p99_dispatch_gap_ms=\([0-9.]*\).*/\1/p' <<<"$out")")
   delays+=("$(sed -n 's/^max_post_delay_ms=\([0-9.]*\).*/\1/p' <<<"$out")")
   echo "round $round: curl big ${curl_big[-1]} s, set ${curl_set[-1]} s; TnxHTTP big ${nx_big[-1]} s, set ${nx_set[-1]} s;" \
-       "longest dispatch gap ${gaps[-1]} ms, longest posted-message delay ${delays[-1]} ms"
+       "longest dispatch gap ${gaps[-1]} ms (99th percentile ${p99s[-1]} ms), longest posted-message delay ${delays[-1]} ms"
 done
 cmp "$work/www/big.bin" "$work/nx/big.bin" && for n in "${set_names[@]}"; do cmp "$work/www/$n" "$work/nx/$n"; done
 echo "files fetched by TnxHTTP are identical to the served ones"
 
 cb=$(best "${curl_big[@]}"); cs=$(best "${curl_set[@]}"); nb=$(best "${nx_big[@]}"); ns=$(best "${nx_set[@]}")
 gap=$(printf '%s\n' "${gaps[@]}" | sort -g | tail -1)
+p99=$(printf '%s\n' "${p99s[@]}" | sort -g | tail -1)
 delay=$(printf '%s\n' "${delays[@]}" | sort -g | tail -1)
 echo "200 MB file: curl $cb s, TnxHTTP $nb s, ratio $(awk -v a="$nb" -v b="$cb" 'BEGIN { printf "%.2f", a / b }')"
 echo "19 files:    curl $cs s, TnxHTTP $ns s, ratio $(awk -v a="$ns" -v b="$cs" 'BEGIN { printf "%.2f", a / b }')"
-echo "longest gap in message dispatching during TnxHTTP transfers: $gap ms (10 ms timer; over all rounds)"
+echo "longest gap in message dispatching during TnxHTTP transfers: $gap ms, 99th percentile $p99 ms (10 ms timer; the worst round)"
 echo "longest delay of a message posted from another thread: $delay ms (over all rounds)"
