@@ -328,6 +328,12 @@ TEST_F(HttpTest, NamesAreResolvedAndEachAddressTried) {
     EXPECT_TRUE(recorder->has("ConnectionStatus Resolving"));
     EXPECT_EQ(recorder->count("Connected"), 1);
     EXPECT_EQ(recorder->count("Disconnected"), 1);
+    // The next file from the same host takes the addresses just found, without a lookup.
+    recorder->clear();
+    http->Get("http://localhost:" + std::to_string(server->port()) + "/gen/200");
+    EXPECT_EQ(ReadFile(file), Pattern(200));
+    EXPECT_FALSE(recorder->has("ConnectionStatus Resolving"));
+    EXPECT_EQ(recorder->count("Connected"), 1);
 }
 
 TEST_F(HttpTest, RequestCarriesTheOptionalHeaders) {

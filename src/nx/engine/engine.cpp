@@ -70,6 +70,8 @@ constexpr auto kPumpInterval = std::chrono::milliseconds(5);
 // per screen refresh: a handler that paints progress for every receive would otherwise cost more
 // than the transfer itself. The last bytes of a body are always reported at once.
 constexpr auto kTransferEventInterval = std::chrono::milliseconds(16);
+// How long the addresses of a resolved name are used again without a new lookup.
+constexpr auto kResolutionKept = std::chrono::seconds(30);
 
 // A failure of the running Get: its code and text.
 struct Failure {
@@ -470,6 +472,10 @@ private:
     std::vector<Address> Resolve(const std::string& host, unsigned short port) {
         std::vector<Address> numeric = ResolveNumeric(host, port);
         if (!numeric.empty()) return numeric;
+        // A name resolved a moment ago (the files of one update come one after another from the
+        // same server or proxy) is taken as it was, without another lookup.
+        if (resolved_.host == host && resolved_.port == port && Clock::now() - resolved_.when < kResolutionKept)
+            return resolved_.addresses;
         Fire(evConnectionStatus, {Text("Resolving"), 0, Text("Resolving " + host)});
         PendingResolution pending(host, port);
         const auto start = Clock::now();
@@ -483,6 +489,7 @@ private:
             throw Failure{kErrResolve, "Cannot find the host \"" + AnsiToUtf8(host) +
                                            "\": " + DescribeSocketError(pending.error() ? pending.error() : WSANO_DATA)};
         }
+        resolved_ = {host, port, pending.addresses(), Clock::now()};
         return pending.addresses();
     }
 
@@ -887,6 +894,12 @@ private:
     bool hasHeld_ = false;
     std::uint64_t reported_ = 0;             // body bytes reported in transfer events
     std::string gathered_;                   // body bytes to report in the next transfer event
+    struct Resolved {
+        std::string host;
+        unsigned short port = 0;
+        std::vector<Address> addresses;
+        Clock::time_point when;
+    } resolved_;                             // the last name looked up
     Clock::time_point lastTransferEvent_;    // when the last transfer event's handler returned
     bool started_ = false;
     bool ended_ = false;
