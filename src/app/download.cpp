@@ -99,11 +99,15 @@ void TMainForm::DownLoadButtonClick() {
         ReceivedBytes = 0;
         LengthAnnounced = false;
         CurrentFile = name;
+        ServerReached = false;
         nxHTTP.SetLocalFile(WorkPath + name);
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
         } catch (const std::exception& error) {
             if (!CancelRequested) ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
+            // A server or proxy that cannot be reached at all (no such name, refused, no answer to
+            // the connection) would fail every other file the same way: one message is enough.
+            if (!ServerReached) break;
         }
     }
     // A run that did not bring every file offers the start button again, so that the user can
@@ -201,6 +205,7 @@ void TMainForm::nxHTTPDisconnected() {
 
 void TMainForm::BindTransferEvents() {
     nxHTTP.SetFirewallPort(80);
+    nxHTTP.OnConnected = [this](TnxHTTP&, std::int32_t, const std::string&) { ServerReached = true; };
     nxHTTP.OnDisconnected = [this](TnxHTTP&, std::int32_t, const std::string&) { nxHTTPDisconnected(); };
     nxHTTP.OnEndTransfer = [this](TnxHTTP&, std::int32_t) { nxHTTPEndTransfer(); };
     nxHTTP.OnError = [this](TnxHTTP&, std::int32_t code, const std::string& text) { nxHTTPError(code, text); };

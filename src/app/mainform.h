@@ -132,6 +132,8 @@ private:
     bool LengthAnnounced = false;
     // The component being fetched, as named on the server.
     std::string CurrentFile;
+    // The current request got a connection to the server or the proxy.
+    bool ServerReached = false;
     // This run has posted the start of the installation.
     bool HandedOver = false;
     // The installation runs: the window must not close under it.

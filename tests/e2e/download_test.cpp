@@ -179,6 +179,27 @@ TEST_F(DownloadTest, AMissingFileIsReportedAndTheRestStillComes) {
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
 
+TEST_F(DownloadTest, AProxyThatCannotBeReachedIsReportedOnceAndTheRunStops) {
+    ImageKitControls controls(true, true);
+    // Nobody listens on port 1 of the loopback address: every connection is refused.
+    auto installation = Install(ProxyIni(1));
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    auto dialog = robot::WaitForDialog(updater.Process().Id(), 30s);
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->Title(), "エラー");
+    EXPECT_EQ(dialog->Text().rfind("通信エラーが発生しました[0]\r\rkar160.ex_\r\r11: ", 0), 0u) << dialog->Text();
+    dialog->Press("OK");
+    ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+    // No second message for the other files: the start button is back at once.
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 2000ms));
+    EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }));
+    EXPECT_EQ(updater.Label(101), kPressStart);
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+}
+
 TEST_F(DownloadTest, AResponseWithoutContentLengthIsNeverComplete) {
     ImageKitControls controls(true, true);
     auto installation = Install(ProxyIni(PlainPort()));
