@@ -155,14 +155,14 @@ std::string SystemErrorText(DWORD error) {
     wchar_t* buffer = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                   nullptr, error, 0,
                                    reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text;
     if (n && buffer) text = WideToUtf8(std::wstring_view(buffer, n));
     if (buffer) LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
-    if (text.empty()) text = "system error " + std::to_string(error);
+    if (text.empty()) text = "システムエラー " + std::to_string(error);
     return text;
 }
 
@@ -181,7 +181,7 @@ public:
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
-            throw Failure{kErrFile, "Cannot create the file \"" + path_ + "\": " + SystemErrorText(error)};
+            throw Failure{kErrFile, "ファイル \"" + path_ + "\" を作成できません: " + SystemErrorText(error)};
         }
         written_ = 0;
         buffer_.reserve(kFileBufferSize);
@@ -214,12 +214,12 @@ public:
         if (!SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) {
             const DWORD error = GetLastError();
             Close();
-            throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
+            throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + SystemErrorText(error)};
         }
         // Closing can report a write that the system had deferred.
         if (!Close()) {
             const DWORD error = GetLastError();
-            throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
+            throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + SystemErrorText(error)};
         }
     }
     // After a failure: the file keeps what arrived before it.
@@ -246,7 +246,7 @@ private:
             const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 30));
             if (!WriteFile(handle_, data.data(), want, &written, nullptr) || written == 0) {
                 const DWORD error = GetLastError();
-                throw Failure{kErrFile, "Cannot write the file \"" + path_ + "\": " + SystemErrorText(error)};
+                throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + SystemErrorText(error)};
             }
             written_ += written;
             data.remove_prefix(written);
@@ -287,8 +287,8 @@ public:
 
     int Set(int id, int index, std::intptr_t value) {
         if (index != 0 || (!IsTextProperty(id) && !IsIntegerProperty(id)))
-            return Fail(kErrUnknownProperty, "Unknown property " + std::to_string(id));
-        if (id == pConnected || id == pIdle) return Fail(kErrReadOnly, "The property is read-only");
+            return Fail(kErrUnknownProperty, "プロパティ " + std::to_string(id) + " はありません");
+        if (id == pConnected || id == pIdle) return Fail(kErrReadOnly, "このプロパティは読み取り専用です");
         if (IsTextProperty(id)) {
             const char* text = reinterpret_cast<const char*>(value);
             texts_[id] = text ? text : "";
@@ -304,7 +304,7 @@ public:
         case pTimeout: valid = v >= 0; break;
         default: break;
         }
-        if (!valid) return Fail(kErrBadValue, "Value " + std::to_string(v) + " is out of range");
+        if (!valid) return Fail(kErrBadValue, "値 " + std::to_string(v) + " は範囲外です");
         ints_[id] = v;
         return 0;
     }
@@ -347,7 +347,7 @@ public:
             MessageBoxW(nullptr, L"HTTP engine of KarUpdt (Winsock)", L"About", MB_OK | MB_ICONINFORMATION);
             return 0;
         default:
-            return Fail(kErrUnknownMethod, "Unknown method " + std::to_string(method));
+            return Fail(kErrUnknownMethod, "メソッド " + std::to_string(method) + " はありません");
         }
     }
 
@@ -360,10 +360,10 @@ private:
     // ---- one Get ----------------------------------------------------------------------------
 
     int RunGet(const std::string& ansiUrl) {
-        if (busy_) return Fail(kErrBusy, "A transfer is already under way");
-        if (!event_) return Fail(kErrNetwork, "Cannot create an event to wait on");
+        if (busy_) return Fail(kErrBusy, "別の転送が実行中です");
+        if (!event_) return Fail(kErrNetwork, "待機用のイベントを作成できません");
         if (const int rc = StartWinsock(); rc != 0)
-            return Fail(kErrNetwork, "Cannot start Winsock: " + DescribeSocketError(rc));
+            return Fail(kErrNetwork, "Winsock を開始できません: " + DescribeSocketError(rc));
         busy_ = true;
         getActive_ = true;
         stopRequested_ = false;
@@ -412,21 +412,21 @@ private:
 
     void Transfer(const std::string& ansiUrl) {
         http::UrlParseResult parsed = http::parseHttpUrl(ansiUrl);
-        if (!parsed.url) throw Failure{kErrBadUrl, "Invalid URL \"" + AnsiToUtf8(ansiUrl) + "\": " + parsed.error};
+        if (!parsed.url) throw Failure{kErrBadUrl, "URL \"" + AnsiToUtf8(ansiUrl) + "\" が正しくありません (" + parsed.error + ")"};
         http::HttpUrl url = *parsed.url;
-        if (ints_[pFirewallType] != 0) throw Failure{kErrUnsupported, "This firewall type is not supported"};
+        if (ints_[pFirewallType] != 0) throw Failure{kErrUnsupported, "この種類のファイアウォールには対応していません"};
         if (ints_[pAuthScheme] != 0 && !texts_[pUser].empty())
-            throw Failure{kErrUnsupported, "Digest authentication is not supported"};
+            throw Failure{kErrUnsupported, "ダイジェスト認証には対応していません"};
 
         for (int hop = 0;; ++hop) {
             redirectTo_.reset();
             FetchOnce(url);
             if (!redirectTo_) return;
-            if (hop + 1 > kMaxRedirects) throw Failure{kErrRedirect, "Too many redirections"};
+            if (hop + 1 > kMaxRedirects) throw Failure{kErrRedirect, "リダイレクトが多すぎます"};
             parsed = http::parseHttpUrl(*redirectTo_);
             if (!parsed.url)
-                throw Failure{kErrBadUrl, "Cannot follow the redirection to \"" + AnsiToUtf8(*redirectTo_) +
-                                              "\": " + parsed.error};
+                throw Failure{kErrBadUrl, "リダイレクト先 \"" + AnsiToUtf8(*redirectTo_) + "\" に移れません (" +
+                                              parsed.error + ")"};
             url = *parsed.url;
         }
     }
@@ -439,8 +439,8 @@ private:
         std::string host = viaProxy ? proxy : url.host;
         if (viaProxy && host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
         const int port = viaProxy ? ints_[pProxyPort] : url.port;
-        peer_ = (viaProxy ? "the proxy " : "") + AnsiToUtf8(host) + ":" + std::to_string(port);
-        if (port <= 0 || port > 65535) throw Failure{kErrConnect, "Cannot connect to " + peer_ + ": invalid port"};
+        peer_ = (viaProxy ? "プロキシ " : "") + AnsiToUtf8(host) + ":" + std::to_string(port);
+        if (port <= 0 || port > 65535) throw Failure{kErrConnect, peer_ + " に接続できません: ポート番号が正しくありません"};
         const std::vector<Address> addresses = Resolve(host, static_cast<unsigned short>(port));
         Connect(addresses);
 
@@ -463,7 +463,7 @@ private:
         try {
             request = http::buildGetRequest(url, viaProxy ? http::RequestForm::Absolute : http::RequestForm::Origin, extra);
         } catch (const std::exception& e) {
-            throw Failure{kErrBadUrl, std::string("Cannot build the request: ") + e.what()};
+            throw Failure{kErrBadUrl, std::string("要求を作成できません (") + e.what() + ")"};
         }
         Send(request);
         Receive();
@@ -476,18 +476,18 @@ private:
         // same server or proxy) is taken as it was, without another lookup.
         if (resolved_.host == host && resolved_.port == port && Clock::now() - resolved_.when < kResolutionKept)
             return resolved_.addresses;
-        Fire(evConnectionStatus, {Text("Resolving"), 0, Text("Resolving " + host)});
+        Fire(evConnectionStatus, {Text("Resolving"), 0, Text(Utf8ToAnsi(AnsiToUtf8(host) + " の名前を解決しています"))});
         PendingResolution pending(host, port);
         const auto start = Clock::now();
         while (!pending.ready()) {
             CheckStop();
             if (TimedOut(start))
-                throw Failure{kErrTimeout, "Timed out resolving the host name \"" + AnsiToUtf8(host) + "\""};
+                throw Failure{kErrTimeout, "ホスト名 \"" + AnsiToUtf8(host) + "\" の名前解決がタイムアウトしました"};
             WaitSlice(pending.event());
         }
         if (pending.error() != 0 || pending.addresses().empty()) {
-            throw Failure{kErrResolve, "Cannot find the host \"" + AnsiToUtf8(host) +
-                                           "\": " + DescribeSocketError(pending.error() ? pending.error() : WSANO_DATA)};
+            throw Failure{kErrResolve, "ホスト \"" + AnsiToUtf8(host) +
+                                           "\" が見つかりません: " + DescribeSocketError(pending.error() ? pending.error() : WSANO_DATA)};
         }
         resolved_ = {host, port, pending.addresses(), Clock::now()};
         return pending.addresses();
@@ -497,26 +497,26 @@ private:
         int lastError = WSAECONNREFUSED;
         for (const Address& address : addresses) {
             CheckStop();
-            Fire(evConnectionStatus, {Text("Connecting"), 0, Text("Connecting to " + peer_)});
+            Fire(evConnectionStatus, {Text("Connecting"), 0, Text(Utf8ToAnsi(peer_ + " に接続しています"))});
             socket_ = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
             if (socket_ == INVALID_SOCKET)
-                throw Failure{kErrNetwork, "Cannot create a socket: " + DescribeSocketError(WSAGetLastError())};
+                throw Failure{kErrNetwork, "ソケットを作成できません: " + DescribeSocketError(WSAGetLastError())};
             int size = kSocketReceiveBuffer;
             setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
             if (WSAEventSelect(socket_, event_, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0)
-                throw Failure{kErrNetwork, "Cannot watch the socket: " + DescribeSocketError(WSAGetLastError())};
+                throw Failure{kErrNetwork, "ソケットを監視できません: " + DescribeSocketError(WSAGetLastError())};
             BindLocal(address.family);
             const int error = ConnectOne(address);
             if (error == 0) {
                 everConnected_ = true;
-                Fire(evConnected, {0, Text("Connected to " + peer_)});
+                Fire(evConnected, {0, Text(Utf8ToAnsi(peer_ + " に接続しました"))});
                 return;
             }
             lastError = error;
             CloseSocket();
-            if (error == WSAETIMEDOUT) throw Failure{kErrTimeout, "Timed out connecting to " + peer_};
+            if (error == WSAETIMEDOUT) throw Failure{kErrTimeout, peer_ + " への接続がタイムアウトしました"};
         }
-        throw Failure{kErrConnect, "Cannot connect to " + peer_ + ": " + DescribeSocketError(lastError)};
+        throw Failure{kErrConnect, peer_ + " に接続できません: " + DescribeSocketError(lastError)};
     }
 
     void BindLocal(int family) {
@@ -525,10 +525,10 @@ private:
         for (const Address& a : ResolveNumeric(local, 0)) {
             if (a.family != family) continue;
             if (bind(socket_, reinterpret_cast<const sockaddr*>(&a.storage), a.length) == 0) return;
-            throw Failure{kErrConnect, "Cannot bind to the local address " + local + ": " +
+            throw Failure{kErrConnect, "ローカルアドレス " + local + " を使用できません: " +
                                            DescribeSocketError(WSAGetLastError())};
         }
-        throw Failure{kErrConnect, "The local address \"" + AnsiToUtf8(local) + "\" cannot be used"};
+        throw Failure{kErrConnect, "ローカルアドレス \"" + AnsiToUtf8(local) + "\" は使用できません"};
     }
 
     // 0 when connected, else the Winsock error.
@@ -573,8 +573,8 @@ private:
             }
             const int error = WSAGetLastError();
             if (error != WSAEWOULDBLOCK)
-                throw Failure{kErrSend, "Cannot send the request to " + peer_ + ": " + DescribeSocketError(error)};
-            if (TimedOut(last)) throw Failure{kErrTimeout, "Timed out sending the request to " + peer_};
+                throw Failure{kErrSend, peer_ + " に要求を送信できません: " + DescribeSocketError(error)};
+            if (TimedOut(last)) throw Failure{kErrTimeout, peer_ + " への要求の送信がタイムアウトしました"};
             WaitSlice(event_);
         }
     }
@@ -611,9 +611,9 @@ private:
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) {
                 if (TimedOut(lastData)) {
-                    throw Failure{kErrTimeout, std::string(parser_.headersComplete() ? "Timed out waiting for data from "
-                                                                                     : "Timed out waiting for the answer of ") +
-                                                   peer_ + Progress()};
+                    throw Failure{kErrTimeout, peer_ + (parser_.headersComplete() ? " からのデータ待ちがタイムアウトしました"
+                                                                     : " からの応答待ちがタイムアウトしました") +
+                                                   Progress()};
                 }
                 // Nothing more for now: what was gathered is reported once its interval is over,
                 // and the wait ends then at the latest.
@@ -622,7 +622,7 @@ private:
                 lastPump = Clock::now();
                 continue;
             }
-            throw Failure{kErrReceive, "The connection to " + peer_ + " failed: " + DescribeSocketError(error) + Progress()};
+            throw Failure{kErrReceive, peer_ + " との接続が切れました: " + DescribeSocketError(error) + Progress()};
         }
         if (redirectTo_) return;
         // A failed answer reports none of the pieces still waiting: its last piece is never
@@ -630,10 +630,10 @@ private:
         if (parser_.failed()) {
             if (parser_.error() == http::ParseError::Truncated) {
                 if (!parser_.headersComplete())
-                    throw Failure{kErrIncomplete, peer_ + " closed the connection without a complete answer"};
-                throw Failure{kErrIncomplete, "The connection closed before the end of the data" + Progress()};
+                    throw Failure{kErrIncomplete, peer_ + " が応答を最後まで返さずに接続を閉じました"};
+                throw Failure{kErrIncomplete, "データの途中で接続が閉じられました" + Progress()};
             }
-            throw Failure{kErrBadResponse, "Bad answer from " + peer_ + ": " + parser_.errorText()};
+            throw Failure{kErrBadResponse, peer_ + " からの応答が HTTP として正しくありません (" + parser_.errorText() + ")"};
         }
         // Complete. The file is whole on disk before the last piece is reported: a failure to write
         // it fails the transfer before the application sees the count reach the end.
@@ -712,8 +712,8 @@ private:
     std::string Progress() const {
         if (!started_) return "";
         std::string text = " (" + std::to_string(parser_.bodyBytes());
-        if (const auto length = parser_.announcedLength()) text += " of " + std::to_string(*length);
-        return text + " bytes received)";
+        if (const auto length = parser_.announcedLength()) text += " / " + std::to_string(*length);
+        return text + " バイト受信)";
     }
 
     // ---- the parser's events ------------------------------------------------------------------
@@ -842,8 +842,8 @@ private:
     // ---- waiting -----------------------------------------------------------------------------
 
     void CheckStop() {
-        if (pump_.quitSeen()) throw Failure{kErrInterrupted, "The transfer was interrupted: the program is closing"};
-        if (stopRequested_) throw Failure{kErrInterrupted, "The transfer was interrupted"};
+        if (pump_.quitSeen()) throw Failure{kErrInterrupted, "プログラムの終了のため転送を中断しました"};
+        if (stopRequested_) throw Failure{kErrInterrupted, "転送を中断しました"};
     }
 
     bool TimedOut(Clock::time_point since) const {
@@ -949,7 +949,7 @@ std::intptr_t NX_CALL GetProperty(EngineHandle handle, int id, int index, int*) 
 
 const char* NX_CALL LastError(EngineHandle handle) {
     Session* session = Find(handle);
-    return session ? session->lastError() : "Invalid engine handle";
+    return session ? session->lastError() : "エンジンのハンドルが正しくありません";
 }
 
 int NX_CALL CheckIndex(EngineHandle handle, int id, int index) {

@@ -116,21 +116,21 @@ int PendingResolution::error() const { return job_->error; }
 
 std::string DescribeSocketError(int error) {
     switch (error) {
-    case WSAECONNREFUSED: return "connection refused";
-    case WSAETIMEDOUT: return "timed out";
-    case WSAECONNRESET: return "connection reset by the server";
-    case WSAECONNABORTED: return "connection aborted";
-    case WSAENETUNREACH: return "network unreachable";
-    case WSAEHOSTUNREACH: return "host unreachable";
-    case WSAENETDOWN: return "network down";
-    case WSAEADDRNOTAVAIL: return "address not available";
-    case WSAEACCES: return "access denied";
-    case WSAHOST_NOT_FOUND: return "no such host is known";
-    case WSATRY_AGAIN: return "the name server did not answer";
-    case WSANO_RECOVERY: return "the name server failed";
-    case WSANO_DATA: return "the name has no address";
-    case WSAEAFNOSUPPORT: return "address family not supported";
-    default: return "Winsock error " + std::to_string(error);
+    case WSAECONNREFUSED: return "接続が拒否されました";
+    case WSAETIMEDOUT: return "タイムアウトしました";
+    case WSAECONNRESET: return "サーバーが接続をリセットしました";
+    case WSAECONNABORTED: return "接続が中止されました";
+    case WSAENETUNREACH: return "ネットワークに到達できません";
+    case WSAEHOSTUNREACH: return "ホストに到達できません";
+    case WSAENETDOWN: return "ネットワークが停止しています";
+    case WSAEADDRNOTAVAIL: return "アドレスを使用できません";
+    case WSAEACCES: return "アクセスが拒否されました";
+    case WSAHOST_NOT_FOUND: return "そのようなホストは不明です";
+    case WSATRY_AGAIN: return "ネームサーバーが応答しません";
+    case WSANO_RECOVERY: return "ネームサーバーでエラーが発生しました";
+    case WSANO_DATA: return "この名前にはアドレスがありません";
+    case WSAEAFNOSUPPORT: return "このアドレスファミリには対応していません";
+    default: return "Winsock エラー " + std::to_string(error);
     }
 }
 
