@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <system_error>
 
@@ -42,6 +43,21 @@ double TextToNumber(std::string_view text) {
     const auto [end, error] = std::from_chars(kept.data(), kept.data() + kept.size(), value);
     if (error != std::errc() || end != kept.data() + kept.size()) return 0;
     return std::isfinite(value) ? value : 0;
+}
+
+std::optional<long long> ParseSignedDigits(std::string_view text) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return std::nullopt;
+    constexpr long long kLimit = std::numeric_limits<long long>::max();
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        const int digit = text[i] - '0';
+        value = value > (kLimit - digit) / 10 ? kLimit : value * 10 + digit;
+    }
+    return negative ? -value : value;
 }
 
 std::optional<long long> ParseDecimalInteger(std::string_view text) {

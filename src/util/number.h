@@ -12,3 +12,8 @@ double TextToNumber(std::string_view text);
 // A decimal integer with an optional sign, after optional leading blanks, within the range of a
 // 32-bit signed integer; nothing for any other text.
 std::optional<long long> ParseDecimalInteger(std::string_view text);
+
+// An integer written as decimal digits with an optional sign and nothing else (no blanks), of any
+// length: one beyond the range of long long comes out as its limit, so that a range check still
+// refuses it as out of range rather than as no integer. Nothing for any other text.
+std::optional<long long> ParseSignedDigits(std::string_view text);

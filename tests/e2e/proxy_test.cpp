@@ -117,9 +117,12 @@ TEST_F(ProxyTest, CancelRewritesTheUnchangedValues) {
 TEST_F(ProxyTest, PortDialogRefusesWhatIsNoPort) {
     StartWith("PROXYIP=p\r\nPROXYPORT=8080\r\n");
     const std::string before = *IniBytes();
-    Enter(kProxyPortMenu, "プロキシPort", "8080", "abc");
-    EXPECT_TRUE(ErrorBox("'abc' は整数ではありません."));
-    for (const char* outOfRange : {"-1", "65536"}) {
+    for (const char* noInteger : {"abc", " 80", "80 "}) {
+        Enter(kProxyPortMenu, "プロキシPort", "8080", noInteger);
+        EXPECT_TRUE(ErrorBox(std::string("'") + noInteger + "' は整数ではありません.")) << noInteger;
+    }
+    // Beyond the range of any integer type the number is still a number, only out of range.
+    for (const char* outOfRange : {"-1", "65536", "4294967296", "99999999999999999999999"}) {
         Enter(kProxyPortMenu, "プロキシPort", "8080", outOfRange);
         EXPECT_TRUE(ErrorBox("範囲チェックエラー.")) << outOfRange;
     }

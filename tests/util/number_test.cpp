@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 TEST(TextToNumber, KeepsOnlySignPointAndDigits) {
     EXPECT_EQ(TextToNumber("8080"), 8080);
     EXPECT_EQ(TextToNumber("8,080"), 8080);
@@ -36,6 +38,17 @@ TEST(TextToNumber, NeverFailsOnHugeOrOddInput) {
     EXPECT_EQ(TextToNumber(std::string(10000, '-')), 0);
     const std::string binary("\x00\xff\x80\x31", 4);
     EXPECT_EQ(TextToNumber(binary), 1);
+}
+
+TEST(ParseSignedDigits, DigitsWithASignOnlyAndTheirLimitBeyondRange) {
+    EXPECT_EQ(ParseSignedDigits("65535"), 65535);
+    EXPECT_EQ(ParseSignedDigits("-1"), -1);
+    EXPECT_EQ(ParseSignedDigits("+0"), 0);
+    EXPECT_EQ(ParseSignedDigits("4294967296"), 4294967296LL);
+    EXPECT_EQ(ParseSignedDigits("99999999999999999999999"), std::numeric_limits<long long>::max());
+    EXPECT_EQ(ParseSignedDigits("-99999999999999999999999"), -std::numeric_limits<long long>::max());
+    for (const char* bad : {"", "-", " 80", "80 ", "8 0", "abc", "1.5", "0x10"})
+        EXPECT_EQ(ParseSignedDigits(bad), std::nullopt) << bad;
 }
 
 TEST(ParseDecimalInteger, SignedDecimalWithinThirtyTwoBits) {
