@@ -29,13 +29,6 @@ namespace {
 
 constexpr const char* kProxyCaption = "プロキシ設定";
 
-// The system's description of an error code, without its final full stop.
-std::string DescriptionWithoutFullStop(DWORD code) {
-    std::wstring text = Utf8ToWide(SystemErrorText(code));
-    while (!text.empty() && (text.back() <= L' ' || text.back() == L'.' || text.back() == L'。')) text.pop_back();
-    return WideToUtf8(text);
-}
-
 std::string FullFileName(const std::string& name) {
     const std::wstring wide = Utf8ToWide(name);
     wchar_t full[MAX_PATH * 2] = {};
@@ -66,6 +59,6 @@ void TMainForm::WriteInitFile() {
     const std::string content = "PROXYIP=" + ProxyIP + "\r\nPROXYPORT=" + std::to_string(ProxyPort) + "\r\n";
     if (!WriteWholeFile(IniFileName, Utf8ToAnsi(content))) {
         const DWORD error = GetLastError();
-        throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + DescriptionWithoutFullStop(error));
+        throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + SystemErrorText(error));
     }
 }
