@@ -47,11 +47,12 @@ std::string Trimmed(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-// The text without its last two characters; a text of one character stays as it is.
+// The text without its last two characters, counted in the bytes of the text in the system's ANSI
+// code page (a double-byte character counts as two); a text of one byte stays as it is.
 std::string WithoutLastTwoCharacters(const std::string& text) {
-    std::wstring wide = Utf8ToWide(text);
-    if (wide.size() >= 2) wide.resize(wide.size() - 2);
-    return WideToUtf8(wide);
+    std::string ansi = Utf8ToAnsi(text);
+    if (ansi.size() >= 2) ansi.resize(ansi.size() - 2);
+    return AnsiToUtf8(ansi);
 }
 
 }  // namespace

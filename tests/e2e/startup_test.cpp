@@ -138,6 +138,8 @@ TEST_F(StartupTest, InstalledVersionDecidesTheQuestion) {
         {L"2.0.0.0", {Question(kDowngrade, "はい(&Y)")}, true, "現在バージョン = 2.0.0"},
         {L"2.0.0.0", {Question(kDowngrade, "いいえ(&N)"), Information(kCancelled)}, false, ""},
         {L"1.6.0.10", {Question(kDowngrade, "はい(&Y)")}, true, "現在バージョン = 1.6.0."},
+        // A double-byte character at the end counts as two characters of the ANSI text.
+        {L"1.5.2版", {}, true, "現在バージョン = 1.5.2"},
     };
     for (const VersionCase& c : cases) {
         SCOPED_TRACE(robot::ToUtf8(c.fileVersion));
