@@ -43,10 +43,20 @@ struct Installation {
     std::string oldVersion;
 };
 
+// "X:\..." or "\\server\share\...".
+bool IsFullPath(const std::string& path) {
+    const bool drive = path.size() >= 3 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                       path[1] == ':' && path[2] == '\\';
+    const bool share = path.size() >= 5 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
+    return drive || share;
+}
+
 bool FindInstallation(Installation& found) {
     const std::optional<std::string> path = ReadInstallationPath(ProductSettingsFolder());
-    // A settings file without a usable "Path" entry names no installation.
-    if (!path || path->empty()) {
+    // A settings file without a usable "Path" entry names no installation: none at all, one that
+    // is not a full path (a drive or a network share), or one naming a folder that does not exist.
+    // Nothing is created for such a path.
+    if (!path || !IsFullPath(*path) || !FolderExists(*path)) {
         ShowError(kNotInstalled);
         return false;
     }

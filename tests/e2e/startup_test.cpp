@@ -101,14 +101,29 @@ TEST_F(StartupTest, NoInstallation) {
 }
 
 TEST_F(StartupTest, SettingsWithoutPathCountAsNoInstallation) {
-    for (const char* content : {"[Karedona]\r\nName=x\r\n", "[Karedona]\r\nPath=\r\n"}) {
+    // No "Path", an empty one, one naming a folder that does not exist, one without a drive.
+    for (const char* content : {"[Karedona]\r\nName=x\r\n", "[Karedona]\r\nPath=\r\n",
+                                "[Karedona]\r\nPath=C:\\NOSUCH\\KAREDONA\\\r\n", "[Karedona]\r\nPath=KAREDONA\\\r\n"}) {
         InstallationOptions options;
         options.settingsContent = content;
         auto installation = Install(options);
         robot::Process process = StartUpdater();
         ASSERT_TRUE(robot::AnswerDialogs(process, {Error(kNotInstalled)})) << content;
         ExpectEndWithoutWindow(process);
+        // Nothing is made where no installation is.
+        EXPECT_EQ(GetFileAttributesW(L"C:\\NOSUCH"), INVALID_FILE_ATTRIBUTES) << content;
+        EXPECT_EQ(GetFileAttributesW(L"C:\\KAREDONA"), INVALID_FILE_ATTRIBUTES) << content;
     }
+}
+
+TEST_F(StartupTest, WorkFolderThatCannotBeMadeStopsTheUpdate) {
+    auto installation = Install();
+    // A file where the work folder belongs.
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(installation->Folder() + L"Temp", "not a folder"));
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(
+        process, {Error("作業用フォルダの作成に失敗しました。\rアップデート処理を中止します。")}));
+    ExpectEndWithoutWindow(process);
 }
 
 TEST_F(StartupTest, SettingsInTheWindowsFolderWhenTheMakerFolderIsMissing) {
