@@ -111,8 +111,11 @@ LRESULT Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         break;
     case WM_ACTIVATE:
-        // Handlers may show boxes that take and give back the activation: no nested runs.
-        if (LOWORD(wParam) != WA_INACTIVE && !activating_) {
+        // Handlers may show boxes that take and give back the activation: no nested runs. The
+        // handler runs at the first activation and when a window of this program (a dialog) gives
+        // the activation back, not when the user comes back from another program.
+        if (LOWORD(wParam) != WA_INACTIVE && !activating_ && (!activatedBefore_ || FromThisProgram(lParam))) {
+            activatedBefore_ = true;
             activating_ = true;
             struct Reset {
                 bool& flag;
@@ -126,6 +129,14 @@ LRESULT Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         break;
     }
     return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+// The window that gave up the activation (WM_ACTIVATE's lParam) belongs to this program.
+bool Form::FromThisProgram(LPARAM previous) {
+    const auto window = reinterpret_cast<HWND>(previous);
+    DWORD process = 0;
+    if (window) GetWindowThreadProcessId(window, &process);
+    return window && process == GetCurrentProcessId();
 }
 
 LRESULT CALLBACK Form::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

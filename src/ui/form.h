@@ -44,17 +44,20 @@ protected:
     // Messages not handled here go to DefWindowProc. Exceptions never leave it: they are shown
     // in the standard error box.
     virtual LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    // The window became the active window.
+    // The window became the active window: the first time, and each time a window of this program
+    // (a dialog) gave the activation back; not when the user comes back from another program.
     virtual void Activated() {}
     // A window message of the program's own range (WM_USER and above).
     virtual bool HandleUserMessage(UINT /*message*/, WPARAM, LPARAM) { return false; }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static bool FromThisProgram(LPARAM previous);
 
     HWND window_ = nullptr;
     FontHandle font_;
     std::map<int, std::function<void()>> commands_;
     std::map<HWND, COLORREF> textColors_;
     bool activating_ = false;
+    bool activatedBefore_ = false;
 };

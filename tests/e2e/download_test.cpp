@@ -103,6 +103,27 @@ TEST_F(DownloadTest, ProgressWhileAFileArrivesThenCancel) {
     EXPECT_LE(position, 100);
     EXPECT_EQ(updater.Label(101), "アップデートコンポーネントのダウンロード...");
 
+    // The user switches to another program and back: the labels go on as they were.
+    {
+        ProductWindow other(true);
+        ASSERT_TRUE(other.Exists());
+        SetForegroundWindow(other.Handle());
+        EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == other.Handle(); }, 5s));
+        // Back with a click into the window, on its version label, as the user would.
+        RECT label{};
+        GetWindowRect(GetDlgItem(updater.Window().Handle(), 104), &label);
+        SetCursorPos(label.left + 5, (label.top + label.bottom) / 2);
+        INPUT clicks[2] = {};
+        clicks[0].type = clicks[1].type = INPUT_MOUSE;
+        clicks[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+        clicks[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+        SendInput(2, clicks, sizeof(INPUT));
+        EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == updater.Window().Handle(); }, 5s));
+        Sleep(300);
+    }
+    EXPECT_EQ(updater.Label(101), "アップデートコンポーネントのダウンロード...");
+    EXPECT_TRUE(std::regex_match(updater.Label(103), progress)) << updater.Label(103);
+
     // Cancel in the middle: no dialog, the start button comes back, nothing more is requested.
     ASSERT_TRUE(updater.PressCancel());
     EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }, 5s));
