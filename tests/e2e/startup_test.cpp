@@ -126,6 +126,61 @@ TEST_F(StartupTest, WorkFolderThatCannotBeMadeStopsTheUpdate) {
     ExpectEndWithoutWindow(process);
 }
 
+TEST_F(StartupTest, SettingsOnlyInTheWindowsFolderBesideTheMakerFolderCountAsNoInstallation) {
+    // The maker's folder exists, so the settings are looked for there only.
+    InstallationOptions options;
+    options.settings = SettingsPlace::WindowsFolder;
+    auto installation = Install(options);
+    robot::Process process = StartUpdater();
+    ASSERT_TRUE(robot::AnswerDialogs(process, {Error(kNotInstalled)}));
+    ExpectEndWithoutWindow(process);
+}
+
+TEST_F(StartupTest, ArchiverIsCopiedWhereTheSystemFindsItAndActivationKeepsTheLabels) {
+    const std::wstring archiver = BesideTestProgram(L"UNLHA32.DLL");
+    const auto bytes = ScopedInstallation::ReadFileBytes(archiver);
+    ASSERT_TRUE(bytes);
+    InstallationOptions options;
+    options.unlha32Source = archiver;
+    auto installation = Install(options);
+    // A copy of the program in a folder without UNLHA32.DLL.
+    const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(L"KarUpdt.exe").c_str(), copy.c_str(), FALSE));
+    const std::wstring inWindows = ScopedInstallation::WindowsFolder() + L"\\UNLHA32.DLL";
+    {
+        robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
+        robot::Window window = WaitForMainWindow(process);
+        ASSERT_TRUE(window.Exists());
+        EXPECT_TRUE(ScopedInstallation::ReadFileBytes(inWindows) == bytes) << "not copied to the Windows folder";
+        // A dialog of the program closes: the window is activated again, the labels stay.
+        window.ChooseMenuItem(202);
+        auto dialog = robot::WaitForDialog(process.Id());
+        ASSERT_TRUE(dialog);
+        ASSERT_TRUE(dialog->Press("キャンセル"));
+        ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+        Sleep(300);
+        EXPECT_EQ(window.ControlById(104)->text, "現在バージョン = 1.5.2");
+        EXPECT_EQ(window.ControlById(105)->text, "アップデートバージョン = 1.6.0");
+        window.Close();
+        EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+    }
+    // The Windows folder refuses the copy (its file is held open): the program's own folder gets it.
+    ASSERT_TRUE(DeleteFileW(inWindows.c_str()));
+    HANDLE held = CreateFileW(inWindows.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    {
+        robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
+        robot::Window window = WaitForMainWindow(process);
+        ASSERT_TRUE(window.Exists());
+        EXPECT_TRUE(ScopedInstallation::ReadFileBytes(installation->TopFolder() + L"\\UNLHA32.DLL") == bytes)
+            << "not copied beside the program";
+        window.Close();
+        EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+    }
+    CloseHandle(held);
+    DeleteFileW(inWindows.c_str());
+}
+
 TEST_F(StartupTest, SettingsInTheWindowsFolderWhenTheMakerFolderIsMissing) {
     InstallationOptions options;
     options.folder = L"C:\\Other Place\\カレドナ\\";
