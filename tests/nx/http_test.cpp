@@ -497,11 +497,11 @@ TEST_F(HttpTest, BadAnswersFailCleanly) {
         int code;
         const char* text;
     };
-    for (const Case& c : {Case{"/garbage", nx::engine::kErrBadResponse, "bad status line"},
-                           Case{"/longheader", nx::engine::kErrBadResponse, "header line too long"},
-                           Case{"/badchunk", nx::engine::kErrBadResponse, "bad chunk size"},
-                           Case{"/interim", nx::engine::kErrBadResponse, "more than 10 interim (1xx) responses"},
-                           Case{"/hugehead", nx::engine::kErrBadResponse, "response head larger than 65536 bytes"},
+    for (const Case& c : {Case{"/garbage", nx::engine::kErrBadResponse, "ステータス行が HTTP の形式ではありません"},
+                           Case{"/longheader", nx::engine::kErrBadResponse, "ヘッダー行が長すぎます"},
+                           Case{"/badchunk", nx::engine::kErrBadResponse, "チャンク形式のデータが正しくありません"},
+                           Case{"/interim", nx::engine::kErrBadResponse, "中間応答 (1xx) が 10 回を超えました"},
+                           Case{"/hugehead", nx::engine::kErrBadResponse, "ヘッダーが 65536 バイトを超えました"},
                            Case{"/short/1", nx::engine::kErrIncomplete, "(0 / 1 バイト受信)"}}) {
         SCOPED_TRACE(c.path);
         recorder->clear();

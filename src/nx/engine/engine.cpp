@@ -73,6 +73,31 @@ constexpr auto kTransferEventInterval = std::chrono::milliseconds(16);
 // How long the addresses of a resolved name are used again without a new lookup.
 constexpr auto kResolutionKept = std::chrono::seconds(30);
 
+// What is wrong with an answer that the parser refused, for the user.
+std::string ParseErrorText(http::ParseError error) {
+    using http::ParseError;
+    switch (error) {
+    case ParseError::BadStatusLine: return "ステータス行が HTTP の形式ではありません";
+    case ParseError::UnsupportedVersion: return "対応していない HTTP のバージョンです";
+    case ParseError::BadHeaderLine: return "ヘッダー行の形式が正しくありません";
+    case ParseError::HeaderLineTooLong: return "ヘッダー行が長すぎます";
+    case ParseError::TooManyHeaderLines: return "ヘッダー行が多すぎます";
+    case ParseError::TooManyInterimResponses:
+        return "中間応答 (1xx) が " + std::to_string(http::kMaxInterimResponses) + " 回を超えました";
+    case ParseError::HeadTooLarge: return "ヘッダーが " + std::to_string(http::kMaxHeadBytes) + " バイトを超えました";
+    case ParseError::BadContentLength: return "Content-Length の値が正しくありません";
+    case ParseError::ConflictingContentLength: return "Content-Length の値が食い違っています";
+    case ParseError::BadTransferEncoding: return "Transfer-Encoding の値が正しくありません";
+    case ParseError::BadChunkSize:
+    case ParseError::ChunkSizeLineTooLong:
+    case ParseError::BadChunkData: return "チャンク形式のデータが正しくありません";
+    case ParseError::Truncated: return "応答が途中で切れました";
+    case ParseError::HandlerFailed: return "イベント処理で中断しました";
+    case ParseError::None: break;
+    }
+    return "形式が正しくありません";
+}
+
 // A failure of the running Get: its code and text.
 struct Failure {
     int code;
@@ -633,7 +658,7 @@ private:
                     throw Failure{kErrIncomplete, peer_ + " が応答を最後まで返さずに接続を閉じました"};
                 throw Failure{kErrIncomplete, "データの途中で接続が閉じられました" + Progress()};
             }
-            throw Failure{kErrBadResponse, peer_ + " からの応答が HTTP として正しくありません (" + parser_.errorText() + ")"};
+            throw Failure{kErrBadResponse, peer_ + " からの応答が正しくありません: " + ParseErrorText(parser_.error())};
         }
         // Complete. The file is whole on disk before the last piece is reported: a failure to write
         // it fails the transfer before the application sees the count reach the end.
