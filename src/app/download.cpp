@@ -3,6 +3,7 @@
 // installation once every file has arrived complete.
 #include "mainform.h"
 #include "pinned_package.h"
+#include "product.h"
 
 #include "ui/application.h"
 #include "update_host.h"
@@ -92,6 +93,8 @@ void TMainForm::DownLoadButtonClick() {
         if (nxHTTP.Connected()) nxHTTP.Reset();
         nxHTTP.SetProxyServer(ProxyIP);
         nxHTTP.SetProxyPort(ProxyPort);
+        // Tells the server which program asks and from which version it updates.
+        nxHTTP.SetUserAgent(std::string("KarUpdt/") + kUpdateVersion + " (from " + OldVersion + ")");
         ContentLength = kUnknownLength;
         // A file counts only when its own transfer ends complete: a request that fails before its
         // body starts must not be counted on the strength of the file before it.

@@ -65,7 +65,7 @@ public:
         idFirewallPort = 12, idFirewallType = 13, idFirewallUser = 14, idFollowRedirects = 15,
         idIdle = 18, idLocalFile = 20, idLocalHost = 21, idPassword = 23, idProxyPassword = 27,
         idProxyPort = 28, idProxyServer = 29, idProxyUser = 30, idRange = 31, idTimeout = 34, idURL = 37,
-        idUser = 42,
+        idUserAgent = 40, idUser = 42,
     };
     // Method ids of the engine.
     enum MethodId : int { midGet = 4, midInterrupt = 6, midReset = 9, midAbout = 255 };
@@ -129,6 +129,9 @@ public:
     void SetProxyUser(const std::string& v) { SetText(idProxyUser, v); }
     std::string Range() const { return GetText(idRange); }
     void SetRange(const std::string& v) { SetText(idRange, v); }
+    // The User-Agent request header (not published; empty sends none).
+    std::string UserAgent() const { return GetText(idUserAgent); }
+    void SetUserAgent(const std::string& v) { SetText(idUserAgent, v); }
     // Seconds; bounds name resolution, connecting, sending and each wait for data. 0: no limit.
     std::int32_t Timeout() const { return GetInt(idTimeout); }
     void SetTimeout(std::int32_t v) { SetInt(idTimeout, v); }

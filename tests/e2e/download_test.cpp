@@ -66,9 +66,12 @@ TEST_F(DownloadTest, EachSelectionFetchesItsFilesInOrderAndHandsOver) {
         for (const Request& request : Requests()) {
             EXPECT_EQ(request.status, 200);
             EXPECT_EQ(request.port, ServerPort());
+            // The server's log tells which program asked and from which version it updates.
+            EXPECT_EQ(request.userAgent, "KarUpdt/1.6.0 (from 1.5.2)");
             // Through a proxy the request names the whole address of the update server.
             if (selection.throughProxy) {
-                EXPECT_EQ(request.target.rfind("http://update.talvern.example/karedona/", 0), 0u) << request.target;
+                EXPECT_EQ(request.target.rfind(std::string("http://") + KARUPDT_UPDATE_HOST + "/karedona/", 0), 0u)
+                    << request.target;
             } else {
                 EXPECT_EQ(request.target.rfind("/karedona/", 0), 0u) << request.target;
             }

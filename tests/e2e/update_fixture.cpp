@@ -53,6 +53,9 @@ std::vector<Request> Requests() {
         std::string method, target, version;
         fields >> request.port >> method >> target >> version >> request.status;
         request.target = target;
+        // ... 200 123 "KarUpdt/1.6.0 (from 1.5.2)"
+        const size_t open = line.find('"', line.find('"', line.find('"') + 1) + 1);
+        if (open != std::string::npos) request.userAgent = line.substr(open + 1, line.rfind('"') - open - 1);
         requests.push_back(request);
     }
     return requests;

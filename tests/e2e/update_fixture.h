@@ -32,6 +32,7 @@ struct Request {
     int port = 0;
     std::string target;
     int status = 0;
+    std::string userAgent;
 };
 // Empties the server's access log.
 void ClearAccessLog();

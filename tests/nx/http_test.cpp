@@ -343,6 +343,11 @@ TEST_F(HttpTest, RequestCarriesTheOptionalHeaders) {
     http->SetPassword("pass");
     http->Get(server->url("/gen/10"));
     std::string request = server->lastRequest();
+    EXPECT_EQ(request.find("User-Agent"), std::string::npos) << "none unless set: " << request;
+    http->SetUserAgent("KarUpdt/1.6.0 (from 1.5.2)");
+    http->Get(server->url("/gen/10"));
+    request = server->lastRequest();
+    EXPECT_NE(request.find("\r\nUser-Agent: KarUpdt/1.6.0 (from 1.5.2)\r\n"), std::string::npos) << request;
     EXPECT_NE(request.find("\r\nAccept: text/plain"), std::string::npos) << request;
     EXPECT_NE(request.find("\r\nRange: bytes=0-99"), std::string::npos) << request;
     EXPECT_NE(request.find("\r\nAuthorization: Basic dXNlcjpwYXNz"), std::string::npos) << request;

@@ -36,14 +36,14 @@ enum PropertyId : int {
     pAccept = 1, pAuthScheme = 4, pConnected = 5, pFirewallHost = 10, pFirewallPassword = 11,
     pFirewallPort = 12, pFirewallType = 13, pFirewallUser = 14, pFollowRedirects = 15, pIdle = 18,
     pLocalFile = 20, pLocalHost = 21, pPassword = 23, pProxyPassword = 27, pProxyPort = 28,
-    pProxyServer = 29, pProxyUser = 30, pRange = 31, pTimeout = 34, pURL = 37, pUser = 42,
+    pProxyServer = 29, pProxyUser = 30, pRange = 31, pTimeout = 34, pURL = 37, pUserAgent = 40, pUser = 42,
 };
 
 bool IsTextProperty(int id) {
     switch (id) {
     case pAccept: case pFirewallHost: case pFirewallPassword: case pFirewallUser: case pLocalFile:
     case pLocalHost: case pPassword: case pProxyPassword: case pProxyServer: case pProxyUser:
-    case pRange: case pURL: case pUser:
+    case pRange: case pURL: case pUser: case pUserAgent:
         return true;
     default:
         return false;
@@ -475,6 +475,7 @@ private:
             extraStore.push_back(std::move(value));
             extra.push_back({name, {}});
         };
+        if (!texts_[pUserAgent].empty()) add("User-Agent", texts_[pUserAgent]);
         if (!texts_[pAccept].empty()) add("Accept", texts_[pAccept]);
         if (!texts_[pRange].empty()) {
             const std::string& r = texts_[pRange];
