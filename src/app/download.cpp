@@ -13,6 +13,7 @@
 #include "util/text.h"
 
 #include <array>
+#include <vector>
 #include <string>
 
 namespace {
@@ -81,6 +82,9 @@ void TMainForm::DownLoadButtonClick() {
 
     DownloadCount = 0;
     HandedOver = false;
+    // Files that did not arrive complete without any message of their own (no Content-Length, or
+    // a length that the body did not match): named together at the end of the run.
+    std::vector<std::string> unannounced;
     for (int index = 0; index < static_cast<int>(ComponentFiles.size()); ++index) {
         if (!Selected(index)) continue;
         const std::string name = ComponentFiles[static_cast<size_t>(index)].name;
@@ -103,9 +107,13 @@ void TMainForm::DownLoadButtonClick() {
         LengthAnnounced = false;
         CurrentFile = name;
         ServerReached = false;
+        FileReported = false;
+        const int countedBefore = DownloadCount;
         nxHTTP.SetLocalFile(WorkPath + name);
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
+            const bool counted = HandedOver || DownloadCount > countedBefore;
+            if (!counted && !FileReported && !CancelRequested && !Application::Terminated()) unannounced.push_back(name);
         } catch (const std::exception& error) {
             if (!CancelRequested) ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
             // A server or proxy that cannot be reached at all (no such name, refused, no answer to
@@ -118,6 +126,15 @@ void TMainForm::DownLoadButtonClick() {
     if (!HandedOver && !Application::Terminated()) {
         ShowStartButton();
         MsgLabel.SetText(kPressStartMessage);
+        if (!unannounced.empty() && !CancelRequested) {
+            // Four names to a line, so that the box stays narrow.
+            std::string names;
+            for (size_t i = 0; i < unannounced.size(); ++i)
+                names += (i == 0 ? "" : i % 4 == 0 ? "\r" : "、") + unannounced[i];
+            ShowError("次のファイルを最後まで受信できませんでした。\r\r" + names +
+                      "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが知らされた大きさと"
+                      "違います。\r【カレドナ】は変更されていません。");
+        }
     }
 }
 
@@ -175,6 +192,7 @@ void TMainForm::nxHTTPEndTransfer() {
 
 void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Description) {
     TransferComplete = false;
+    FileReported = true;
     if (CancelRequested) return;
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "[" + std::to_string(...).
     std::string text = "[";
@@ -189,6 +207,7 @@ void TMainForm::nxHTTPDisconnected() {
     // A build for a pinned package counts only the vendor's own bytes. The file is closed by now.
     if (const auto mismatch = PinnedMismatch(CurrentFile, WorkPath + CurrentFile)) {
         TransferComplete = false;
+        FileReported = true;
         DeleteFileW(Utf8ToWide(WorkPath + CurrentFile).c_str());
         MsgLabel.SetText(kPressStartMessage);
         ProgressLabel.SetText("");

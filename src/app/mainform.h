@@ -134,6 +134,8 @@ private:
     std::string CurrentFile;
     // The current request got a connection to the server or the proxy.
     bool ServerReached = false;
+    // A message about the current file has been shown.
+    bool FileReported = false;
     // This run has posted the start of the installation.
     bool HandedOver = false;
     // The installation runs: the window must not close under it.

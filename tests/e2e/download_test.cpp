@@ -231,7 +231,18 @@ TEST_F(DownloadTest, AResponseWithoutContentLengthIsNeverComplete) {
     ASSERT_TRUE(updater.Ok());
     ASSERT_TRUE(updater.PressStart());
     // Every file ends with the failure display; nothing is counted, so no installation starts.
-    EXPECT_TRUE(WaitUntil([&] { return RequestedNames().size() == 16u; }, 30s));
+    // One message at the end names every file that did not arrive complete.
+    auto dialog = robot::WaitForDialog(updater.Process().Id(), 30s);
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(RequestedNames().size(), 16u);
+    std::string names;
+    const std::vector<std::string> expected = ExpectedDownloads(true, true);
+    for (size_t i = 0; i < expected.size(); ++i) names += (i == 0 ? "" : i % 4 == 0 ? "\r" : "、") + expected[i];
+    EXPECT_EQ(dialog->Text(), "次のファイルを最後まで受信できませんでした。\r\r" + names +
+                                  "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが"
+                                  "知らされた大きさと違います。\r【カレドナ】は変更されていません。");
+    dialog->Press("OK");
+    ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
     EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1500ms));
     EXPECT_EQ(updater.Label(101), kPressStart);
     EXPECT_EQ(updater.Label(103), "");
