@@ -13,8 +13,8 @@
 #include "util/text.h"
 
 #include <array>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace {
 
