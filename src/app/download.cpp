@@ -108,6 +108,7 @@ void TMainForm::DownLoadButtonClick() {
         CurrentFile = name;
         ServerReached = false;
         FileReported = false;
+        RedirectLocation.clear();
         const int countedBefore = DownloadCount;
         nxHTTP.SetLocalFile(WorkPath + name);
         try {
@@ -115,6 +116,16 @@ void TMainForm::DownLoadButtonClick() {
             const bool counted = HandedOver || DownloadCount > countedBefore;
             if (!counted && !FileReported && !CancelRequested && !Application::Terminated()) unannounced.push_back(name);
         } catch (const std::exception& error) {
+            // A server that sends the files elsewhere (to HTTPS, say) does so for every file: one
+            // message that says so, and the run stops. The program does not follow redirections.
+            const auto* answer = dynamic_cast<const EnxHTTP*>(&error);
+            if (answer && answer->Code() >= 300 && answer->Code() < 400 && !RedirectLocation.empty()) {
+                if (!CancelRequested)
+                    ShowError("更新サーバーがファイル \"" + name + "\" を別の場所へ転送しようとしました [" +
+                              std::to_string(answer->Code()) + "]。\r転送先: " + RedirectLocation +
+                              "\rこのプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。");
+                break;
+            }
             if (!CancelRequested) ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
             // A server or proxy that cannot be reached at all (no such name, refused, no answer to
             // the connection) would fail every other file the same way: one message is enough.
@@ -147,6 +158,7 @@ void TMainForm::CancelButtonClick() {
 }
 
 void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value) {
+    if (EqualsIgnoringCase(Field, "LOCATION")) RedirectLocation = Value;
     if (CancelRequested || !EqualsIgnoringCase(Field, "CONTENT-LENGTH")) return;
     const std::optional<long long> length = ParseDecimalInteger(Value);
     if (!length) throw Exception("'" + Value + "' は整数ではありません");

@@ -136,6 +136,8 @@ private:
     bool ServerReached = false;
     // A message about the current file has been shown.
     bool FileReported = false;
+    // The Location header of the current answer, if it had one.
+    std::string RedirectLocation;
     // This run has posted the start of the installation.
     bool HandedOver = false;
     // The installation runs: the window must not close under it.

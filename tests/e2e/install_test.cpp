@@ -171,6 +171,12 @@ public:
         broken_ = name;
         announced_ = announced;
     }
+    // Answers every request with a redirection to `location` ("" for none).
+    void RedirectTo(const std::string& location) {
+        std::lock_guard lock(mutex_);
+        redirect_ = location;
+    }
+    int Answered() const { return answered_; }
 
 private:
     void Run() {
@@ -195,7 +201,14 @@ private:
         }
         const size_t end = head.find(' ', head.find(' ') + 1);
         const std::string name = head.substr(head.rfind('/', end) + 1, end - head.rfind('/', end) - 1);
+        ++answered_;
         std::unique_lock lock(mutex_);
+        if (!redirect_.empty()) {
+            const std::string answer = "HTTP/1.1 302 Found\r\nLocation: " + redirect_ + name + "\r\nContent-Length: 0\r\n\r\n";
+            lock.unlock();
+            send(client, answer.data(), static_cast<int>(answer.size()), 0);
+            return true;
+        }
         if (name == broken_) {
             const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(announced_) + "\r\n\r\n";
             lock.unlock();
@@ -223,6 +236,8 @@ private:
     std::mutex mutex_;  // set by the test, read by the server thread
     std::string broken_;
     size_t announced_ = 0;
+    std::string redirect_;
+    std::atomic<int> answered_{0};
 };
 
 class InstallTest : public ::testing::Test {
@@ -599,6 +614,29 @@ TEST_F(InstallTest, TransferEndingBeforeItsBodyIsNotCountedAndASecondPressComple
     // Once the proxy is mended, a second press in the same window completes the update.
     proxy.Break("", 0);
     PressAgainAndExpectEverythingNew(updater, installation->Folder());
+}
+
+TEST_F(InstallTest, ARedirectingServerIsReportedOnceAndNothingIsInstalled) {
+    ImageKitControls controls(true, true);
+    BreakingProxy proxy;
+    ASSERT_NE(proxy.Port(), 0);
+    auto installation = Install(proxy.Port());
+    const ProductState before(installation->Folder());
+    // As a server that moved to HTTPS answers.
+    proxy.RedirectTo("https://update.example/karedona/");
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    const std::vector<std::string> texts = DialogsUntilStartButton(updater);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], "更新サーバーがファイル \"kar160.ex_\" を別の場所へ転送しようとしました [302]。\r"
+                        "転送先: https://update.example/karedona/kar160.ex_\r"
+                        "このプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。");
+    EXPECT_EQ(proxy.Answered(), 1) << "the run went on after the redirection";
+    EXPECT_TRUE(updater.StartButtonVisible());
+    EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
 
 // Starts an update whose registration tool waits for the test, and returns once the tool runs:
