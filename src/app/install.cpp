@@ -90,9 +90,7 @@ std::string FailureMessage(const char* number) {
     return std::string("コンポーネントの展開(") + number + ")に失敗しました。終了します。";
 }
 
-std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
-
-void ClearAttributes(const std::string& path) { SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL); }
+void ClearAttributes(const std::string& path) { SetFileAttributesW(Utf8ToWide(path).c_str(), FILE_ATTRIBUTE_NORMAL); }
 
 // The last line of every failure: what became of the product.
 constexpr const char* kUnchanged = "【カレドナ】は変更されていません。";
@@ -111,7 +109,7 @@ struct InstallationCancelled {};
 // The root of the volume that holds `path` ("C:\\").
 std::string VolumeOf(const std::string& path) {
     wchar_t root[MAX_PATH + 1] = {};
-    if (GetVolumePathNameW(Wide(path).c_str(), root, MAX_PATH)) return WithTrailingBackslash(WideToUtf8(root));
+    if (GetVolumePathNameW(Utf8ToWide(path).c_str(), root, MAX_PATH)) return WithTrailingBackslash(WideToUtf8(root));
     return path.substr(0, 3);
 }
 
@@ -119,7 +117,7 @@ std::string VolumeOf(const std::string& path) {
 // `failure` with the reason.
 void CheckReplaceable(const std::string& path, const std::string& failure) {
     if (!FileExists(path)) return;
-    FileHandle probe(CreateFileW(Wide(path).c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+    FileHandle probe(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (probe) return;
     const DWORD error = GetLastError();
@@ -171,7 +169,7 @@ std::optional<DWORD> AnnouncedExpandedSize(HANDLE file) {
 // damaged component must never be installed.
 void Expand(const std::string& from, const std::string& to) {
     const std::string failure = "ファイル \"" + from + "\" を展開できません。";
-    FileHandle source(CreateFileW(Wide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    FileHandle source(CreateFileW(Utf8ToWide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!source) throw Exception(failure);
     LARGE_INTEGER sourceSize{};
@@ -179,7 +177,7 @@ void Expand(const std::string& from, const std::string& to) {
     const std::optional<DWORD> announced = AnnouncedExpandedSize(source.get());
 
     ClearAttributes(to);
-    FileHandle target(CreateFileW(Wide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+    FileHandle target(CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
     if (!target) throw Exception(failure);
 
@@ -274,7 +272,7 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
     const std::string control = "「" + controlFile.substr(ExtractFolderPart(controlFile).size()) + "」";
     const std::string tool = WorkPath + "regsvr32.exe";
     const std::string commandLine = "\"" + tool + "\" /s \"" + controlFile + "\"";
-    std::wstring mutableLine = Wide(commandLine);
+    std::wstring mutableLine = Utf8ToWide(commandLine);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);
@@ -371,7 +369,7 @@ void TMainForm::InstallComponents() {
     }
     transaction.Commit();
 
-    for (const char* name : kCleanUp) DeleteFileW(Wide(WorkPath + name).c_str());
+    for (const char* name : kCleanUp) DeleteFileW(Utf8ToWide(WorkPath + name).c_str());
     for (const ImageKitArchive& imageKit : kImageKits) RemoveFilesIn(WorkPath + imageKit.staging);
 
     // The product is complete from here on: what fails now is reported as what it is.
@@ -470,7 +468,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     need[VolumeOf(WorkPath)] += FileSizeOf(plan.executable.target);  // karemain.old
     for (const auto& [volume, bytes] : need) {
         ULARGE_INTEGER available{};
-        if (!GetDiskFreeSpaceExW(Wide(volume).c_str(), &available, nullptr, nullptr)) continue;
+        if (!GetDiskFreeSpaceExW(Utf8ToWide(volume).c_str(), &available, nullptr, nullptr)) continue;
         if (available.QuadPart < bytes + kSpareBytes)
             throw Exception("ディスク \"" + volume + "\" の空き容量が足りません。あと " +
                             std::to_string((bytes + kSpareBytes - available.QuadPart + 1023) / 1024) +

@@ -18,8 +18,6 @@ constexpr const char* kJournalHeader = "KarUpdt journal 1";
 constexpr const char* kBesideSuffix = ".karupdt-new";
 constexpr DWORD kCopyPiece = 1 << 20;
 
-std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
-
 std::string Reason(const std::string& path, DWORD error) {
     return "ファイル \"" + path + "\" を書き換えできません。" + SystemErrorText(error);
 }
@@ -27,11 +25,11 @@ std::string Reason(const std::string& path, DWORD error) {
 // Copies `from` to `to` (replacing it) and flushes it to disk. False with the system's error
 // code set when anything fails; a partly written `to` is removed.
 bool CopyFlushed(const std::string& from, const std::string& to) {
-    FileHandle source(CreateFileW(Wide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    FileHandle source(CreateFileW(Utf8ToWide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source) return false;
-    SetFileAttributesW(Wide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
-    FileHandle target(CreateFileW(Wide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
+    FileHandle target(CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
     if (!target) return false;
     std::string buffer(kCopyPiece, '\0');
@@ -54,7 +52,7 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
     if (ok) return true;
     const DWORD error = GetLastError();
     target.reset();
-    DeleteFileW(Wide(to).c_str());
+    DeleteFileW(Utf8ToWide(to).c_str());
     SetLastError(error);
     return false;
 }
@@ -63,19 +61,19 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {
     const std::string beside = to + kBesideSuffix;
     if (!CopyFlushed(from, beside)) return false;
-    SetFileAttributesW(Wide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (MoveFileExW(Wide(beside).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (MoveFileExW(Utf8ToWide(beside).c_str(), Utf8ToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     const DWORD error = GetLastError();
-    DeleteFileW(Wide(beside).c_str());
+    DeleteFileW(Utf8ToWide(beside).c_str());
     SetLastError(error);
     return false;
 }
 
 bool SameBytes(const std::string& a, const std::string& b) {
-    FileHandle first(CreateFileW(Wide(a).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    FileHandle first(CreateFileW(Utf8ToWide(a).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    FileHandle second(CreateFileW(Wide(b).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    FileHandle second(CreateFileW(Utf8ToWide(b).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!first || !second) return false;
     LARGE_INTEGER sizeA{}, sizeB{};
@@ -159,7 +157,7 @@ void FileTransaction::Replace(const std::string& source, const std::string& targ
 }
 
 void FileTransaction::Commit() {
-    DeleteFileW(Wide(folder_ + kJournalName).c_str());
+    DeleteFileW(Utf8ToWide(folder_ + kJournalName).c_str());
     RemoveFilesIn(folder_);
 }
 
@@ -173,7 +171,7 @@ bool FileTransaction::RollBack() {
     }
     if (!whole) return false;
     RemoveFolders(createdFolders_);
-    DeleteFileW(Wide(folder_ + kJournalName).c_str());
+    DeleteFileW(Utf8ToWide(folder_ + kJournalName).c_str());
     RemoveFilesIn(folder_);
     return true;
 }
@@ -189,7 +187,7 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, st
         return Recovery::Failed;
     }
     if (AllNew(entries)) {
-        DeleteFileW(Wide(folder + kJournalName).c_str());
+        DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());
         RemoveFilesIn(folder);
         return Recovery::Completed;
     }
@@ -199,7 +197,7 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, st
     }
     if (!whole) return Recovery::Failed;
     RemoveFolders(folders);
-    DeleteFileW(Wide(folder + kJournalName).c_str());
+    DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());
     RemoveFilesIn(folder);
     return Recovery::RolledBack;
 }
@@ -231,8 +229,8 @@ bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entrie
 }
 
 bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
-    const std::wstring target = Wide(entry.target);
-    DeleteFileW(Wide(entry.target + kBesideSuffix).c_str());
+    const std::wstring target = Utf8ToWide(entry.target);
+    DeleteFileW(Utf8ToWide(entry.target + kBesideSuffix).c_str());
     if (!entry.saved) {
         if (!FileExists(entry.target)) return true;
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -245,7 +243,7 @@ bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
     if (FileExists(entry.target) && SameBytes(entry.copy, entry.target)) return true;
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     // On the same volume the saved copy is moved back in one step, which needs no free space.
-    if (MoveFileExW(Wide(entry.copy).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(Utf8ToWide(entry.copy).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     if (GetLastError() == ERROR_NOT_SAME_DEVICE && ReplaceWholeFile(entry.copy, entry.target)) return true;
     failure = Reason(entry.target, GetLastError());
@@ -259,14 +257,14 @@ bool FileTransaction::AllNew(const std::vector<Entry>& entries) {
 }
 
 void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveDirectoryW(Wide(*folder).c_str());
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveDirectoryW(Utf8ToWide(*folder).c_str());
 }
 
 void RemoveFilesIn(const std::string& folder) {
     for (const std::string& name : FileNamesIn(folder)) {
-        const std::wstring path = Wide(folder + name);
+        const std::wstring path = Utf8ToWide(folder + name);
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(path.c_str());
     }
-    RemoveDirectoryW(Wide(WithoutTrailingBackslash(folder)).c_str());
+    RemoveDirectoryW(Utf8ToWide(WithoutTrailingBackslash(folder)).c_str());
 }
