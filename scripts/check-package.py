@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Checks an update package before it is served to workstations.
 
-    check-package.py [--allow-uncompressed] [--digests] PACKAGE_FOLDER
+    check-package.py [--allow-uncompressed] [--allow-stand-ins] [--digests] PACKAGE_FOLDER
     check-package.py PACKAGE_FOLDER --pin-table OUTPUT.cpp
     check-package.py PACKAGE_FOLDER --against-exe KarUpdt.exe
+    check-package.py PACKAGE_FOLDER --live http://<host>/karedona/ [--proxy HOST:PORT]
 
 PACKAGE_FOLDER is the folder whose files the update server offers as
 http://<host>/karedona/<name> (the "karedona" folder of the server's document root). For each of
@@ -16,7 +17,11 @@ is there and sound:
   expanded size differs, and installs nothing after it);
 - kar160.ex_ besides: it expands to a Windows program whose version resource's FileVersion, read
   the way the updater reads versions (spaces removed, the last two characters dropped), is 1.6.0;
-- Regsvr32.ex_ besides: it expands to a Windows program (the updater runs it);
+- Regsvr32.ex_ besides: it expands to a 32-bit Windows program, not a DLL (the updater runs it,
+  and a 64-bit regsvr32 cannot register the 32-bit controls);
+- neither kar160.ex_ nor Regsvr32.ex_ holds this project's stand-in for karemain.exe or
+  regsvr32.exe, which tests and the demo use (their version resource says so); --allow-stand-ins
+  accepts them in a test package;
 - Imgkit5.lzh and Imgkit6.lzh: LHA archives (header levels 0, 1 and 2) whose headers read cleanly
   and that `lhasa t` tests without error (every member decompresses with a matching CRC), holding
   ImgKit5.ocx or ImgKit6.ocx at the top of the archive (the updater registers the control in the
@@ -42,12 +47,19 @@ exits 1, which fails the build. The file is rewritten only when its content chan
 line per file: exit 1 when the executable carries no table or any file differs ("is this the
 executable for this package?").
 
+--live fetches each of the 19 files from the published URL as the updater does (one GET per file,
+HTTP/1.1 with "Connection: close", through the proxy when --proxy is given) and reports per file:
+the status, a redirect and where to, whether Content-Length is present and matches the body, an
+on-the-fly Content-Encoding, and whether the bytes equal the local package's. Exit 1 when any file
+is not served as the updater needs it, or when the server cannot be reached at all.
+
 Needs Python 3 and, for the LHA archives, `lhasa` (Debian package lhasa).
 """
 import argparse
 import hashlib
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -205,15 +217,31 @@ def _u32(data, offset):
     return struct.unpack_from("<I", data, offset)[0]
 
 
-def pe_sections(data):
-    """The section table of a PE file: [(virtual address, virtual size, raw offset, raw size)], and
-    the resource directory's (rva, size). Raises PeError when `data` is not a PE file."""
+def _pe_coff_header(data):
+    """The offset of a PE file's COFF header. Raises PeError when `data` is not a PE file."""
     if len(data) < 64 or data[:2] != b"MZ":
         raise PeError("not a Windows program (no MZ header)")
     pe = _u32(data, 0x3C)
     if data[pe:pe + 4] != b"PE\0\0":
         raise PeError("not a Windows program (no PE header)")
-    coff = pe + 4
+    return pe + 4
+
+
+MACHINES = {0x14C: "32-bit x86", 0x8664: "64-bit x64", 0xAA64: "64-bit ARM", 0x1C4: "32-bit ARM"}
+
+
+def pe_image(data):
+    """(machine name, is a DLL) of a PE file. Raises PeError when `data` is not a PE file."""
+    coff = _pe_coff_header(data)
+    machine = _u16(data, coff)
+    characteristics = _u16(data, coff + 18)
+    return MACHINES.get(machine, "machine 0x%X" % machine), bool(characteristics & 0x2000)
+
+
+def pe_sections(data):
+    """The section table of a PE file: [(virtual address, virtual size, raw offset, raw size)], and
+    the resource directory's (rva, size). Raises PeError when `data` is not a PE file."""
+    coff = _pe_coff_header(data)
     sections = _u16(data, coff + 2)
     optional_size = _u16(data, coff + 16)
     optional = coff + 20
@@ -548,7 +576,11 @@ def check_archive(path, control, finding):
 # ---------------------------------------------------------------------------------------------
 # Compressed components
 
-def check_compressed(path, name, expanded_name, finding, allow_uncompressed):
+# The project's stand-ins for karemain.exe and regsvr32.exe carry this in their version resource.
+STAND_IN_MARK = "KARUPDT-STAND-IN".encode("utf-16-le")
+
+
+def check_compressed(path, name, expanded_name, finding, allow_uncompressed, allow_stand_ins):
     with open(path, "rb") as f:
         data = f.read()
     if not data:
@@ -562,9 +594,11 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed):
             return
         finding.note("SZDD, expands cleanly to %s (%d -> %d bytes)" % (expanded_name, len(data), len(expanded)))
         if len(expanded) < 16:
-            # Such a file decodes to the right size whatever it holds, so its content cannot be told.
+            # Such a file decodes to the right size whatever it holds, so its content cannot be
+            # told: it is shown, for the vendor to compare.
             finding.warn("only %d bytes: Debian's mscompress writes wrong data for inputs shorter than 16 "
-                         "bytes, so make sure this one holds what it should" % len(expanded))
+                         "bytes (make-package.py does not use it for them), so make sure this one holds "
+                         "what it should: %s" % (len(expanded), ascii(expanded)[1:]))
     elif SZDD_MAGIC.startswith(data[:8]) or data[:4] == b"SZDD":
         finding.fault("damaged SZDD header")
         return
@@ -576,6 +610,14 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed):
         else:
             finding.fault(text)
         expanded = data
+
+    if name in ("kar160.ex_", "Regsvr32.ex_") and STAND_IN_MARK in expanded:
+        if allow_stand_ins:
+            finding.note("%s is this project's stand-in (allowed by --allow-stand-ins)" % expanded_name)
+        else:
+            finding.fault("%s is this project's stand-in for tests and the demo, not the real program: "
+                          "workstations must not get it" % expanded_name)
+            return
 
     if name == "kar160.ex_":
         try:
@@ -591,16 +633,23 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed):
             finding.note("%s FileVersion %s reads as %s" % (expanded_name, version, seen))
     elif name == "Regsvr32.ex_":
         try:
-            pe_sections(expanded)
+            machine, dll = pe_image(expanded)
         except PeError as error:
             finding.fault("%s is %s" % (expanded_name, error))
             return
-        finding.note("%s is a Windows program" % expanded_name)
+        if dll:
+            finding.fault("%s is a DLL, not a program the updater can run" % expanded_name)
+        elif machine != "32-bit x86":
+            # A 64-bit regsvr32 loads only 64-bit controls; the ImageKit controls are 32-bit.
+            finding.fault("%s is a %s program: the 32-bit controls need the 32-bit regsvr32.exe "
+                          "(on 64-bit Windows the one in SysWOW64)" % (expanded_name, machine))
+        else:
+            finding.note("%s is a 32-bit Windows program" % expanded_name)
 
 
 # ---------------------------------------------------------------------------------------------
 
-def check_folder(folder, allow_uncompressed=False):
+def check_folder(folder, allow_uncompressed=False, allow_stand_ins=False):
     """[(number, name, Finding)] for the 19 files, in download order, and the folder's other files."""
     present = {}
     try:
@@ -626,7 +675,7 @@ def check_folder(folder, allow_uncompressed=False):
                 if expanded is None:
                     check_archive(path, ARCHIVE_CONTROLS[name], finding)
                 else:
-                    check_compressed(path, name, expanded, finding, allow_uncompressed)
+                    check_compressed(path, name, expanded, finding, allow_uncompressed, allow_stand_ins)
             except OSError as error:
                 finding.fault("cannot be read: %s" % error.strerror)
         results.append((number, name, finding))
@@ -719,6 +768,157 @@ def check_against_exe(folder, exe):
     return 0
 
 
+# ---------------------------------------------------------------------------------------------
+# The published server: each file fetched the way the updater fetches it
+
+LIVE_USER_AGENT = "KarUpdt-check-package"  # not "KarUpdt/...": a check is no workstation's update
+LIVE_TIMEOUT = 30
+LIVE_LIMIT = 256 * 1024 * 1024
+
+
+class LiveError(Exception):
+    pass
+
+
+class Unreachable(LiveError):
+    """No connection at all: every other file would fail alike."""
+
+
+def parse_http_url(url):
+    """(host, port, path ending in "/") of an http:// URL; raises LiveError otherwise."""
+    if not url.lower().startswith("http://"):
+        raise LiveError("%s: the updater fetches over plain HTTP only; give an http:// URL" % url)
+    rest = url[len("http://"):]
+    authority, slash, path = rest.partition("/")
+    path = "/" + path
+    if not path.endswith("/"):
+        path += "/"
+    if authority.startswith("["):
+        end = authority.find("]")
+        host, port = authority[1:end], authority[end + 1:].lstrip(":") if end > 0 else ""
+    else:
+        host, _, port = authority.partition(":")
+    port = port or "80"
+    if not host or not port.isdigit() or not 0 < int(port) < 65536:
+        raise LiveError("%s: not a host with an optional port" % url)
+    return host, int(port), path
+
+
+def parse_host_port(text):
+    host, colon, port = text.rpartition(":")
+    if not colon or not host or not port.isdigit() or not 0 < int(port) < 65536:
+        raise LiveError("--proxy %s: give HOST:PORT" % text)
+    return host, int(port)
+
+
+def http_get(host, port, path, proxy):
+    """One GET as the updater sends it (HTTP/1.1, Connection: close; to the proxy with the whole
+    URL in the request line). Returns (status, reason, {lower-case name: value}, body as sent)."""
+    named = "[%s]" % host if ":" in host else host
+    authority = named if port == 80 else "%s:%d" % (named, port)
+    target = "http://%s%s" % (authority, path) if proxy else path
+    request = ("GET %s HTTP/1.1\r\nHost: %s\r\nUser-Agent: %s\r\nConnection: close\r\n\r\n"
+               % (target, authority, LIVE_USER_AGENT)).encode("latin-1")
+    peer = proxy or (host, port)
+    where = "%s%s:%d" % ("the proxy " if proxy else "", peer[0], peer[1])
+    try:
+        connection = socket.create_connection(peer, timeout=LIVE_TIMEOUT)
+    except OSError as error:
+        raise Unreachable("cannot connect to %s: %s" % (where, error.strerror or error))
+    try:
+        with connection:
+            connection.sendall(request)
+            received = bytearray()
+            while len(received) <= LIVE_LIMIT:
+                piece = connection.recv(1 << 16)
+                if not piece:
+                    break
+                received += piece
+    except OSError as error:
+        raise LiveError("%s: %s" % (where, error.strerror or error))
+    head, separator, body = bytes(received).partition(b"\r\n\r\n")
+    if not separator:
+        raise LiveError("no complete HTTP answer (%d bytes received)" % len(received))
+    lines = head.decode("latin-1").split("\r\n")
+    status_line = lines[0].split(" ", 2)
+    if len(status_line) < 2 or not status_line[0].startswith("HTTP/") or not status_line[1].isdigit():
+        raise LiveError("not an HTTP answer: %r" % lines[0][:80])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return int(status_line[1]), status_line[2] if len(status_line) > 2 else "", headers, body
+
+
+def check_live(folder, url, proxy):
+    """Fetches the 19 files from `url` and compares each with the package; 0 when all are served
+    as the updater needs them."""
+    host, port, path = parse_http_url(url)
+    print("package: %s" % os.path.abspath(folder))
+    print("server:  http://%s:%d%s%s" % (host, port, path, " through the proxy %s:%d" % proxy if proxy else ""))
+    width = max(len(name) for name, _, _ in COMPONENTS)
+    faults = 0
+    for number, (name, _, _) in enumerate(COMPONENTS, 1):
+        finding = Finding()
+        try:
+            status, reason, headers, body = http_get(host, port, path + name, proxy)
+        except Unreachable as error:
+            print("%2d %-*s  %-7s  %s" % (number, width, name, FAULT, error))
+            print("summary: the server cannot be reached; nothing was fetched")
+            return 1
+        except LiveError as error:
+            finding.fault(str(error))
+        else:
+            check_live_answer(finding, status, reason, headers, body, os.path.join(folder, name))
+        faults += finding.level == FAULT
+        print("%2d %-*s  %-7s  %s" % (number, width, name, finding.level, "; ".join(finding.notes)))
+    if faults:
+        print("summary: %d of %d files are NOT served as the updater needs them" % (faults, len(COMPONENTS)))
+        return 1
+    print("summary: all %d files are served with their Content-Length, unchanged; the server is ready"
+          % len(COMPONENTS))
+    return 0
+
+
+def check_live_answer(finding, status, reason, headers, body, local_path):
+    location = headers.get("location")
+    if 300 <= status < 400 and location:
+        finding.fault("%d %s, redirects to %s: the updater does not follow redirects" % (status, reason, location))
+        return
+    if not 200 <= status < 300:
+        finding.fault("%d %s: the updater counts the file as failed" % (status, reason))
+        return
+    finding.note("%d %s" % (status, reason))
+    length = headers.get("content-length")
+    if length is None or not length.isdigit():
+        coding = headers.get("transfer-encoding")
+        finding.fault("no Content-Length%s: the updater counts the file as failed"
+                      % (" (Transfer-Encoding: %s)" % coding if coding else ""))
+        return
+    if int(length) != len(body):
+        finding.fault("Content-Length %s, but %d bytes came before the connection closed" % (length, len(body)))
+        return
+    finding.note("Content-Length %s" % length)
+    if headers.get("content-encoding", "identity").lower() != "identity":
+        # The updater saves the body as it comes, so these bytes would be installed compressed.
+        finding.fault("Content-Encoding: %s: the server compresses on the fly" % headers["content-encoding"])
+        return
+    try:
+        with open(local_path, "rb") as f:
+            local = f.read()
+    except OSError:
+        finding.fault("the local package lacks the file, so the bytes cannot be compared")
+        return
+    if body != local:
+        finding.fault("differs from the local package (served: %d bytes, sha256 %s; package: %d bytes, "
+                      "sha256 %s)" % (len(body), hashlib.sha256(body).hexdigest(), len(local),
+                                      hashlib.sha256(local).hexdigest()))
+        return
+    finding.note("same bytes as the package")
+    if "cache-control" in headers:
+        finding.note("Cache-Control: %s" % headers["cache-control"])
+
+
 def write_if_changed(path, text):
     try:
         with open(path, encoding="utf-8") as f:
@@ -738,24 +938,40 @@ def main(argv=None):
     parser.add_argument("folder", help="the folder served as http://<host>/karedona/")
     parser.add_argument("--allow-uncompressed", action="store_true",
                         help="report a component without SZDD header as a warning, not a fault")
+    parser.add_argument("--allow-stand-ins", action="store_true",
+                        help="accept this project's stand-in karemain.exe and regsvr32.exe (test packages only)")
     parser.add_argument("--digests", action="store_true",
                         help="print the size and SHA-256 of each file, as a pinned build carries them")
     parser.add_argument("--pin-table", metavar="OUTPUT",
                         help="after the check, write the C++ table of sizes and digests for the build")
     parser.add_argument("--against-exe", metavar="EXE",
                         help="compare the package with the table a built KarUpdt.exe carries")
+    parser.add_argument("--live", metavar="URL",
+                        help="fetch each file from URL (http://<host>/karedona/) and compare it with the package")
+    parser.add_argument("--proxy", metavar="HOST:PORT", help="with --live: fetch through this proxy")
     args = parser.parse_args(argv)
     if not os.path.isdir(args.folder):
         parser.print_usage(sys.stderr)
         print("check-package.py: error: %s is not a folder" % args.folder, file=sys.stderr)
         return 2
+    if args.live or args.proxy:
+        try:
+            if not args.live:
+                raise LiveError("--proxy needs --live URL")
+            proxy = parse_host_port(args.proxy) if args.proxy else None
+            parse_http_url(args.live)
+        except LiveError as error:
+            parser.print_usage(sys.stderr)
+            print("check-package.py: error: %s" % error, file=sys.stderr)
+            return 2
+        return check_live(args.folder, args.live, proxy)
     if args.against_exe:
         if not os.path.isfile(args.against_exe):
             print("check-package.py: error: %s is not a file" % args.against_exe, file=sys.stderr)
             return 2
         return check_against_exe(args.folder, args.against_exe)
 
-    results, extra = check_folder(args.folder, args.allow_uncompressed)
+    results, extra = check_folder(args.folder, args.allow_uncompressed, args.allow_stand_ins)
     width = max(len(name) for name, _, _ in COMPONENTS)
     print("package: %s" % os.path.abspath(args.folder))
     for number, name, finding in results:

@@ -1,26 +1,39 @@
 #!/usr/bin/env python3
-"""Builds an update package for tests and the demo.
+"""Makes the 19 files of an update package, as the update server offers them.
 
+    make-package.py --from EXPANDED_FOLDER --out PACKAGE_FOLDER
     make-package.py --bin BIN_FOLDER --out PACKAGE_FOLDER [--scale BYTES]
 
-PACKAGE_FOLDER/karedona/ receives the 19 files a server offers (serve PACKAGE_FOLDER as the
-document root, so that /karedona/<name> is the URL path); PACKAGE_FOLDER/original/ receives what
-each compressed component expands to, and the ImageKit controls inside the archives, so that a
-test can compare an installation byte for byte.
+Either way PACKAGE_FOLDER/karedona/ receives exactly the 19 files a server offers (serve
+PACKAGE_FOLDER as the document root, so that /karedona/<name> is the URL path), and nothing else.
 
-- The components are compressed with Debian's mscompress (the SZDD format of the system's compress
-  tool); "kar160.ex_" holds the stand-in karemain.exe of version 1.6.0.0 and "Regsvr32.ex_" the
-  stand-in registration tool, both from BIN_FOLDER.
-- "Imgkit5.lzh" and "Imgkit6.lzh" are made by a real LHA archiver (Debian's jlha-utils) and hold
-  "ImgKit5.ocx" (version 2,1,0,16: BIN_FOLDER/version_windres.exe) and "ImgKit6.ocx".
-- The other components are made-up data of fixed content: text for the dictionaries and settings,
-  random-looking bytes for the programs. --scale sets the size of the largest made-up file
-  (default 64 KiB); the others are fractions of it.
+--from: the vendor's release. EXPANDED_FOLDER holds the files as they are to be installed, under
+their own names in any letter case: karemain.exe (version 1.6.0), DLKR_DL.exe, karstang.dic,
+ZoomHint.txt, cellmapa.dat, cellmapb.dat, vornlib.dll, FindUpd.exe, tvdialog.dll, plxShow.exe,
+GroupList.Mst, GroupMst.ini, KarScan.exe, KarScanPaste.exe, KarScan.def, scanabort.exe, the 32-bit
+Regsvr32.exe, and for the two ImageKit archives either ImgKit5.ocx and ImgKit6.ocx, or folders
+Imgkit5/ and Imgkit6/ whose whole contents (the control at their top) go into the archive. The
+folder is only read. The result is checked with check-package.py, whose report and exit status
+this script ends with.
+
+--bin: the test and demo package, from the programs of a build (BIN_FOLDER): "kar160.ex_" holds
+the stand-in karemain.exe of version 1.6.0.0, "Regsvr32.ex_" the stand-in registration tool,
+"ImgKit5.ocx" is version_windres.exe (version 2,1,0,16), and the other components are made-up data
+of fixed content: text for the dictionaries and settings, random-looking bytes for the programs.
+--scale sets the size of the largest made-up file (default 64 KiB); the others are fractions of
+it. PACKAGE_FOLDER/original/ receives what each component expands to and the controls inside the
+archives, so that a test can compare an installation byte for byte.
+
+The components are compressed with Debian's mscompress (the SZDD format of the system's compress
+tool), except files shorter than 16 bytes, for which mscompress writes wrong data: those are
+written here as SZDD without back-references. The archives are made by a real LHA archiver
+(Debian's jlha-utils), header level 2.
 """
 import argparse
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -86,7 +99,19 @@ def made_up(name, size, text):
     return bytes(out[:size])
 
 
+SZDD_MAGIC = b"SZDD\x88\xf0\x27\x33"
+
+
 def compress(source, target):
+    with open(source, "rb") as f:
+        data = f.read()
+    if len(data) < 16:
+        # Every byte a literal: a flag byte of eight 1 bits before each eight bytes.
+        body = b"".join(b"\xff" + data[k:k + 8] for k in range(0, len(data), 8))
+        last = os.path.basename(source)[-1:].encode("latin-1", "replace") or b"\0"
+        with open(target, "wb") as f:
+            f.write(SZDD_MAGIC + b"A" + last + struct.pack("<I", len(data)) + body)
+        return
     with tempfile.TemporaryDirectory() as work:
         copy = os.path.join(work, "f")
         shutil.copyfile(source, copy)
@@ -101,42 +126,97 @@ def lha_archive(archive, folder, names):
                    stdout=subprocess.DEVNULL)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--out", required=True)
-    parser.add_argument("--scale", type=int, default=64 * 1024)
-    args = parser.parse_args()
+ARCHIVES = [("Imgkit5.lzh", "ImgKit5.ocx"), ("Imgkit6.lzh", "ImgKit6.ocx")]
 
-    served = os.path.join(args.out, "karedona")
-    original = os.path.join(args.out, "original")
-    for folder in (served, original):
-        shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(folder)
 
-    sources = {
-        "karemain.exe": os.path.join(args.bin, "karemain_1600.exe"),
-        "Regsvr32.exe": os.path.join(args.bin, "regsvr32.exe"),
-    }
+def pack(sources, archives, served):
+    """Writes the 19 files into `served`, replacing what it held. `sources` maps each expanded name
+    of COMPONENTS to its file; `archives` maps each archive name to (folder, [names in it])."""
+    fresh = served + ".new"
+    shutil.rmtree(fresh, ignore_errors=True)
+    os.makedirs(fresh)
     for compressed, expanded in COMPONENTS:
-        target = os.path.join(original, expanded)
-        if expanded in sources:
-            shutil.copyfile(sources[expanded], target)
-        else:
-            share, text = MADE_UP[expanded]
-            with open(target, "wb") as f:
-                f.write(made_up(expanded, int(args.scale * share), text))
-        compress(target, os.path.join(served, compressed))
-
-    controls = {"Imgkit5.lzh": "ImgKit5.ocx", "Imgkit6.lzh": "ImgKit6.ocx"}
-    shutil.copyfile(os.path.join(args.bin, "version_windres.exe"), os.path.join(original, "ImgKit5.ocx"))
-    with open(os.path.join(original, "ImgKit6.ocx"), "wb") as f:
-        f.write(made_up("ImgKit6.ocx", args.scale // 2, False))
-    for archive, control in controls.items():
-        lha_archive(os.path.join(served, archive), original, [control])
-
+        compress(sources[expanded], os.path.join(fresh, compressed))
+    for archive, _ in ARCHIVES:
+        folder, names = archives[archive]
+        lha_archive(os.path.join(fresh, archive), folder, names)
+    shutil.rmtree(served, ignore_errors=True)
+    os.rename(fresh, served)
     total = sum(os.path.getsize(os.path.join(served, n)) for n in os.listdir(served))
     print("package: %d files, %d bytes in %s" % (len(os.listdir(served)), total, served))
+
+
+def test_package(bin_folder, out, scale, served):
+    original = os.path.join(out, "original")
+    shutil.rmtree(original, ignore_errors=True)
+    os.makedirs(original)
+    built = {
+        "karemain.exe": os.path.join(bin_folder, "karemain_1600.exe"),
+        "Regsvr32.exe": os.path.join(bin_folder, "regsvr32.exe"),
+        "ImgKit5.ocx": os.path.join(bin_folder, "version_windres.exe"),
+    }
+    made = dict(MADE_UP, **{"ImgKit6.ocx": (0.5, False)})
+    sources = {}
+    for name in [expanded for _, expanded in COMPONENTS] + [control for _, control in ARCHIVES]:
+        target = os.path.join(original, name)
+        if name in built:
+            shutil.copyfile(built[name], target)
+        else:
+            share, text = made[name]
+            with open(target, "wb") as f:
+                f.write(made_up(name, int(scale * share), text))
+        sources[name] = target
+    pack(sources, {archive: (original, [control]) for archive, control in ARCHIVES}, served)
+    return 0
+
+
+def vendor_package(folder, served):
+    """The package from the vendor's folder of expanded files, checked. Exit status as the checker's."""
+    present = {entry.lower(): entry for entry in os.listdir(folder)}
+    sources, archives, missing = {}, {}, []
+    for _, expanded in COMPONENTS:
+        entry = present.get(expanded.lower())
+        if entry is None or not os.path.isfile(os.path.join(folder, entry)):
+            missing.append(expanded)
+        else:
+            sources[expanded] = os.path.join(folder, entry)
+    for archive, control in ARCHIVES:
+        inner = present.get(os.path.splitext(archive)[0].lower())
+        if inner and os.path.isdir(os.path.join(folder, inner)):
+            contents = sorted(os.listdir(os.path.join(folder, inner)))
+            if control.lower() not in (name.lower() for name in contents):
+                missing.append("%s/%s" % (inner, control))
+            archives[archive] = (os.path.join(folder, inner), contents)
+        elif present.get(control.lower()):
+            archives[archive] = (folder, [present[control.lower()]])
+        else:
+            missing.append("%s (or a folder %s/ holding it)" % (control, os.path.splitext(archive)[0]))
+    if missing:
+        for name in missing:
+            print("make-package.py: %s: missing in %s" % (name, folder), file=sys.stderr)
+        print("make-package.py: nothing written", file=sys.stderr)
+        return 1
+    pack(sources, archives, served)
+    checker = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check-package.py")
+    return subprocess.run([sys.executable, checker, served]).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
+    source = parser.add_mutually_exclusive_group(required=True)
+    source.add_argument("--from", dest="expanded", metavar="EXPANDED_FOLDER",
+                        help="the vendor's files as they are to be installed")
+    source.add_argument("--bin", metavar="BIN_FOLDER", help="a build's programs, for the test package")
+    parser.add_argument("--out", required=True, metavar="PACKAGE_FOLDER")
+    parser.add_argument("--scale", type=int, default=64 * 1024, help="with --bin: largest made-up file")
+    args = parser.parse_args()
+    if args.expanded and not os.path.isdir(args.expanded):
+        parser.error("%s is not a folder" % args.expanded)
+    served = os.path.join(args.out, "karedona")
+    os.makedirs(args.out, exist_ok=True)
+    if args.expanded:
+        return vendor_package(args.expanded, served)
+    return test_package(args.bin, args.out, args.scale, served)
 
 
 if __name__ == "__main__":

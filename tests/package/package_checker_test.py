@@ -6,21 +6,27 @@
 BIN_FOLDER holds karemain_1600.exe, karemain_1520.exe, regsvr32.exe and version_windres.exe, as
 the mingw build writes them (build/mingw/bin). The test builds a package with
 scripts/make-package.py, checks it, then breaks copies of it one way at a time and checks that the
-checker names the fault on the right file's line and nowhere else. It also checks the checker's
-SZDD decoder against files compressed by mscompress, and its readers of version resources and LHA
-headers. Needs mscompress, jlha and lhasa (scripts/setup.sh installs them).
+checker names the fault on the right file's line and nowhere else. It makes a package from a
+vendor's folder of expanded files (make-package.py --from), and checks a published package on nginx
+and on a redirecting server of its own (--live). It also checks the checker's SZDD decoder against
+files compressed by mscompress, and its readers of version resources and LHA headers. Needs
+mscompress, jlha, lhasa, nginx and the 32- and 64-bit mingw compilers (scripts/setup.sh installs
+them).
 """
 import argparse
 import hashlib
+import http.server
 import os
 import random
 import re
 import runpy
 import shutil
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import types
 import unittest
 
@@ -63,11 +69,24 @@ def jlha(archive, folder, names):
     subprocess.run(["jlha", "c2", archive] + names, cwd=folder, env=env, check=True, stdout=subprocess.DEVNULL)
 
 
-class Run:
-    """One run of the checker: exit status, output, and the lines by file name."""
+def windows_program(work, compiler, *flags):
+    """A minimal Windows program (or DLL, with -shared) built by the given mingw compiler."""
+    source = os.path.join(work, "tool.c")
+    with open(source, "w") as f:
+        f.write("int main(void) { return 0; }\n")
+    out = os.path.join(work, "tool.bin")
+    subprocess.run([compiler, source, "-o", out] + list(flags), check=True)
+    with open(out, "rb") as f:
+        return f.read()
 
-    def __init__(self, folder, *options):
-        done = subprocess.run([sys.executable, CHECKER] + list(options) + [folder], stdout=subprocess.PIPE,
+
+class Run:
+    """One run of the checker: exit status, output, and the lines by file name. The test package
+    holds this project's stand-ins, so they are allowed unless `stand_ins` is False."""
+
+    def __init__(self, folder, *options, stand_ins=True):
+        options = list(options) + (["--allow-stand-ins"] if stand_ins else [])
+        done = subprocess.run([sys.executable, CHECKER] + options + [folder], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=300)
         self.status = done.returncode
         self.output = done.stdout.decode("utf-8")
@@ -273,7 +292,7 @@ class PackageTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as work:
             self.write(folder, "GroupMst.in_", mscompress(b"[Group]\r\nA=1\r\n", work))
         self.assert_only_fault(Run(folder), "GroupMst.in_", "expands cleanly", "only 14 bytes",
-                               level="WARNING", status=0)
+                               "holds what it should: '\\x00\\x00[Group]\\r\\nA=1'", level="WARNING", status=0)
 
     def test_uncompressed_component_is_a_fault_unless_allowed(self):
         folder = self.copy()
@@ -313,11 +332,76 @@ class PackageTest(unittest.TestCase):
         shutil.copyfile(os.path.join(BIN, "karemain_1520.exe"), os.path.join(folder, "kar160.ex_"))
         self.assert_only_fault(Run(folder, "--allow-uncompressed"), "kar160.ex_", "reads as 1.5.2")
 
-    def test_regsvr32_holding_no_program(self):
+    def test_registration_tool_must_be_a_32_bit_program(self):
         folder = self.copy()
         with tempfile.TemporaryDirectory() as work:
             self.write(folder, "Regsvr32.ex_", mscompress(random.Random(9).randbytes(3000), work))
-        self.assert_only_fault(Run(folder), "Regsvr32.ex_", "Regsvr32.exe is not a Windows program")
+            self.assert_only_fault(Run(folder), "Regsvr32.ex_", "Regsvr32.exe is not a Windows program")
+            # A 64-bit regsvr32 cannot load the 32-bit controls.
+            self.write(folder, "Regsvr32.ex_", mscompress(windows_program(work, "x86_64-w64-mingw32-gcc"), work))
+            self.assert_only_fault(Run(folder), "Regsvr32.ex_", "is a 64-bit x64 program", "SysWOW64")
+            self.write(folder, "Regsvr32.ex_",
+                       mscompress(windows_program(work, "i686-w64-mingw32-gcc", "-shared"), work))
+            self.assert_only_fault(Run(folder), "Regsvr32.ex_", "is a DLL")
+            # Any 32-bit program that is not the project's stand-in passes.
+            self.write(folder, "Regsvr32.ex_", mscompress(self.read(BIN, "version_stub.exe"), work))
+            run = Run(folder, stand_ins=False)
+            self.assertIn("Regsvr32.exe is a 32-bit Windows program", run.lines["Regsvr32.ex_"][2], str(run))
+            self.assert_only_fault(run, "kar160.ex_", "karemain.exe is this project's stand-in")
+
+    def test_stand_ins_are_refused_unless_allowed(self):
+        run = Run(self.good, stand_ins=False)
+        self.assertEqual(run.status, 1, str(run))
+        for name, program in (("kar160.ex_", "karemain.exe"), ("Regsvr32.ex_", "Regsvr32.exe")):
+            self.assertEqual(run.lines[name][1], "FAULT", str(run))
+            self.assertIn("%s is this project's stand-in for tests and the demo" % program, run.lines[name][2])
+        self.assertIn("17 ok, 0 warnings, 2 faults", run.summary[0])
+        self.assertIn("allowed by --allow-stand-ins", Run(self.good).lines["kar160.ex_"][2])
+
+    def test_package_made_from_the_vendors_files(self):
+        vendor = os.path.join(self.work, "vendor")
+        shutil.copytree(self.original, vendor)
+        # Real programs in place of the stand-ins; names in other letter cases; a file under 16
+        # bytes; ImageKit 6 as a folder with a second file.
+        shutil.copyfile(os.path.join(BIN, "KarUpdt.exe"), os.path.join(vendor, "karemain.exe"))
+        shutil.copyfile(os.path.join(BIN, "version_stub.exe"), os.path.join(vendor, "Regsvr32.exe"))
+        os.rename(os.path.join(vendor, "Regsvr32.exe"), os.path.join(vendor, "REGSVR32.EXE"))
+        os.rename(os.path.join(vendor, "ZoomHint.txt"), os.path.join(vendor, "zoomhint.txt"))
+        os.remove(os.path.join(vendor, "GroupMst.ini"))
+        self.write(vendor, "groupmst.INI", b"Group=1\r\n")
+        os.makedirs(os.path.join(vendor, "Imgkit6"))
+        os.rename(os.path.join(vendor, "ImgKit6.ocx"), os.path.join(vendor, "Imgkit6", "ImgKit6.ocx"))
+        self.write(os.path.join(vendor, "Imgkit6"), "ImgKit6.dat", b"data the control reads\r\n")
+        before = {name: self.read(vendor, name) for name in os.listdir(vendor) if os.path.isfile(os.path.join(vendor, name))}
+
+        out = os.path.join(self.work, "vendor-package")
+        done = subprocess.run([sys.executable, MAKE_PACKAGE, "--from", vendor, "--out", out],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        report = done.stdout.decode()
+        self.assertEqual(done.returncode, 0, report)
+        self.assertIn("18 ok, 1 warning, 0 faults", report)
+        self.assertIn("holds what it should: 'Group=1\\r\\n'", report)
+        self.assertEqual(os.listdir(out), ["karedona"])
+        self.assertEqual(sorted(os.listdir(os.path.join(out, "karedona"))), sorted(NAMES))
+        for name, expanded, _ in checker.COMPONENTS:
+            if expanded is not None:
+                source = [n for n in before if n.lower() == expanded.lower()][0]
+                self.assertEqual(checker.szdd_expand(self.read(os.path.join(out, "karedona"), name)), before[source], name)
+        listing = subprocess.run(["lhasa", "l", os.path.join(out, "karedona", "Imgkit6.lzh")],
+                                 stdout=subprocess.PIPE).stdout.decode()
+        self.assertIn("ImgKit6.ocx", listing)
+        self.assertIn("ImgKit6.dat", listing)
+        self.assertEqual({n: self.read(vendor, n) for n in before}, before, "the vendor's folder is only read")
+
+        # A missing file: each one named, nothing written over the last package.
+        os.remove(os.path.join(vendor, "cellmapb.dat"))
+        os.remove(os.path.join(vendor, "ImgKit5.ocx"))
+        done = subprocess.run([sys.executable, MAKE_PACKAGE, "--from", vendor, "--out", out],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"cellmapb.dat: missing", done.stdout)
+        self.assertIn(b"ImgKit5.ocx (or a folder Imgkit5/ holding it): missing", done.stdout)
+        self.assertEqual(sorted(os.listdir(os.path.join(out, "karedona"))), sorted(NAMES))
 
     # --- the LHA archives
 
@@ -474,6 +558,121 @@ class PackageTest(unittest.TestCase):
             self.assertIn(b"usage:", done.stderr)
 
 
+class LiveTest(unittest.TestCase):
+    """--live: the published server, fetched as the updater fetches it, against nginx on loopback
+    (served as is, and without Content-Length) and a server of the test's own that redirects."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="package_checker_live.")
+        made = os.path.join(cls.work, "made")
+        subprocess.run([sys.executable, MAKE_PACKAGE, "--bin", BIN, "--out", made], check=True,
+                       stdout=subprocess.DEVNULL)
+        cls.package = os.path.join(made, "karedona")
+        # What the server publishes: a copy, which tests may break.
+        cls.published = os.path.join(cls.work, "www")
+        shutil.copytree(cls.package, os.path.join(cls.published, "karedona"))
+        cls.state = os.path.join(cls.work, "nginx")
+        ports = [int(subprocess.run([os.path.join(ROOT, "scripts", "nginx-server.sh"), "free-port"],
+                                    stdout=subprocess.PIPE, check=True).stdout) for _ in range(2)]
+        cls.port, cls.plain_port = ports
+        subprocess.run([os.path.join(ROOT, "scripts", "nginx-server.sh"), "start", cls.state, cls.published,
+                        str(cls.port), "", "64k", str(cls.plain_port)], check=True, stdout=subprocess.DEVNULL)
+
+        class Redirecting(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(301)
+                self.send_header("Location", "https://updates.example.invalid" + self.path)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        cls.redirecting = http.server.HTTPServer(("127.0.0.1", 0), Redirecting)
+        threading.Thread(target=cls.redirecting.serve_forever, daemon=True).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.redirecting.shutdown()
+        subprocess.run([os.path.join(ROOT, "scripts", "nginx-server.sh"), "stop", cls.state])
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def live(self, url, *options):
+        return Run(self.package, "--live", url, *options, stand_ins=False)
+
+    def access_log(self):
+        with open(os.path.join(self.state, "access.log"), encoding="utf-8") as f:
+            return f.read()
+
+    def test_published_package_directly_and_through_a_proxy(self):
+        run = self.live("http://127.0.0.1:%d/karedona/" % self.port)
+        self.assertEqual(run.status, 0, str(run))
+        self.assertEqual(run.order, NAMES, str(run))
+        for name in NAMES:
+            size = os.path.getsize(os.path.join(self.package, name))
+            self.assertEqual(run.lines[name][1:], ("ok", "200 OK; Content-Length %d; same bytes as the package" % size))
+        self.assertIn("all 19 files are served", run.summary[0])
+        self.assertIn('"GET /karedona/kar160.ex_ HTTP/1.1" 200', self.access_log())
+        self.assertIn('"KarUpdt-check-package"', self.access_log())
+        self.assertNotIn("KarUpdt/", self.access_log(), "a check must not count as a workstation's update")
+
+        # A workstation with a proxy: the whole URL goes to the proxy (nginx answers for any host).
+        run = self.live("http://updates.example.invalid/karedona", "--proxy", "127.0.0.1:%d" % self.port)
+        self.assertEqual(run.status, 0, str(run))
+        self.assertIn("through the proxy 127.0.0.1:%d" % self.port, run.output)
+        self.assertIn('"GET http://updates.example.invalid/karedona/Imgkit6.lzh HTTP/1.1" 200', self.access_log())
+
+    def test_what_the_updater_would_refuse_is_named_per_file(self):
+        served = os.path.join(self.published, "karedona")
+        damaged = os.path.join(served, "tvdialog.dl_")
+        with open(damaged, "rb") as f:
+            original = f.read()
+        try:
+            with open(damaged, "wb") as f:
+                f.write(original[:-1] + bytes([original[-1] ^ 1]))
+            os.rename(os.path.join(served, "KarScan.de_"), os.path.join(served, "karscan.de_"))
+            run = self.live("http://127.0.0.1:%d/karedona/" % self.port)
+            self.assertEqual(run.status, 1, str(run))
+            self.assertEqual([n for n in NAMES if run.lines[n][1] != "ok"], ["tvdialog.dl_", "KarScan.de_"], str(run))
+            self.assertIn("differs from the local package (served: %d bytes, sha256 %s"
+                          % (len(original), hashlib.sha256(original[:-1] + bytes([original[-1] ^ 1])).hexdigest()),
+                          run.lines["tvdialog.dl_"][2])
+            self.assertIn("404 Not Found", run.lines["KarScan.de_"][2])
+            self.assertIn("2 of 19 files are NOT served", run.summary[0])
+        finally:
+            with open(damaged, "wb") as f:
+                f.write(original)
+            os.rename(os.path.join(served, "karscan.de_"), os.path.join(served, "KarScan.de_"))
+
+        run = self.live("http://127.0.0.1:%d/karedona/" % self.plain_port)
+        self.assertEqual(run.status, 1, str(run))
+        for name in NAMES:
+            self.assertEqual(run.lines[name][1], "FAULT", str(run))
+            self.assertIn("no Content-Length (Transfer-Encoding: chunked)", run.lines[name][2])
+
+        run = self.live("http://127.0.0.1:%d/karedona/" % self.redirecting.server_port)
+        self.assertEqual(run.status, 1, str(run))
+        self.assertIn("301 Moved Permanently, redirects to https://updates.example.invalid/karedona/kar160.ex_: "
+                      "the updater does not follow redirects", run.lines["kar160.ex_"][2])
+        self.assertIn("19 of 19 files are NOT served", run.summary[0])
+
+    def test_server_that_cannot_be_reached_and_bad_urls(self):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            closed = s.getsockname()[1]
+        run = self.live("http://127.0.0.1:%d/karedona/" % closed)
+        self.assertEqual(run.status, 1, str(run))
+        self.assertEqual(run.order, ["kar160.ex_"], str(run))
+        self.assertIn("cannot connect to 127.0.0.1:%d" % closed, run.lines["kar160.ex_"][2])
+        self.assertIn("the server cannot be reached; nothing was fetched", run.summary[0])
+        for options in (["--live", "https://updates.example.invalid/karedona/"], ["--proxy", "127.0.0.1:1"],
+                        ["--live", "http://127.0.0.1:%d/" % self.port, "--proxy", "no-port"]):
+            run = Run(self.package, *options)
+            self.assertEqual(run.status, 2, "%s\n%s" % (options, run))
+            self.assertIn("usage:", run.errors)
+
+
 class SzddDecoderTest(unittest.TestCase):
     """The checker's SZDD decoder against mscompress."""
 
@@ -605,11 +804,12 @@ def main():
     parser.add_argument("--bin", required=True, help="the mingw build's bin folder")
     args, rest = parser.parse_known_args()
     BIN = os.path.abspath(args.bin)
-    missing = [t for t in ("mscompress", "jlha", "lhasa") if shutil.which(t) is None]
+    missing = [t for t in ("mscompress", "jlha", "lhasa", "nginx", "i686-w64-mingw32-gcc", "x86_64-w64-mingw32-gcc")
+               if shutil.which(t) is None]
     if missing:
         print("package_checker_test: missing %s (run scripts/setup.sh)" % ", ".join(missing), file=sys.stderr)
         return 1
-    for exe in ("karemain_1600.exe", "karemain_1520.exe", "regsvr32.exe", "version_windres.exe",
+    for exe in ("KarUpdt.exe", "karemain_1600.exe", "karemain_1520.exe", "regsvr32.exe", "version_windres.exe",
                 "version_stub.exe"):
         if not os.path.isfile(os.path.join(BIN, exe)):
             print("package_checker_test: %s not in %s (cmake --build --preset mingw)" % (exe, BIN), file=sys.stderr)
