@@ -38,14 +38,16 @@ std::string OneLine(std::string text) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        Say("usage: karupdt_demo_driver.exe SCREENSHOT_FOLDER [PROGRAM]");
+        Say("usage: karupdt_demo_driver.exe SCREENSHOT_FOLDER [PROGRAM NAME OR PATH]");
         return 2;
     }
     std::wstring shots = argv[1];
     if (shots.back() != L'\\') shots += L'\\';
     const std::wstring program = argc > 2 ? argv[2] : L"KarUpdt.exe";
 
-    robot::Process updater = robot::Process::Start(BesideTestProgram(program), L"", L"C:\\");
+    // A bare name is a program of this build, beside the driver; a path is taken as it is.
+    const bool path = program.find_first_of(L"\\:") != std::wstring::npos;
+    robot::Process updater = robot::Process::Start(path ? program : BesideTestProgram(program), L"", L"C:\\");
     if (!updater.Started()) {
         Say(robot::ToUtf8(program) + " did not start: " + updater.Error());
         return 1;
