@@ -56,7 +56,14 @@ else
   program=${program:-$bin/KarUpdt_pinned.exe}
 fi
 cp -a "$package" "$demo/package"
+# The program runs from a folder of its own with UNLHA32.DLL beside it, as on a workstation that has
+# the archiver library: the one beside the program when there is one, else this build's.
 name=$(basename "$program")
+mkdir -p "$demo/program"
+cp "$program" "$demo/program/$name"
+unlha32=$(find "$(dirname "$program")" -maxdepth 1 -iname unlha32.dll | head -1)
+cp "${unlha32:-$bin/UNLHA32.DLL}" "$demo/program/UNLHA32.DLL"
+program="$demo/program/$name"
 port=$(scripts/nginx-server.sh free-port)
 scripts/nginx-server.sh start "$demo/server" "$demo/package" "$port"
 trap 'scripts/nginx-server.sh stop "$demo/server"' EXIT
