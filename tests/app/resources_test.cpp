@@ -17,7 +17,7 @@ std::wstring ProgramBesideUs(const wchar_t* name = L"KarUpdt.exe") {
 }
 
 TEST(KarUpdtResources, VersionIs160AndSaysWhetherAPackageIsPinned) {
-    const std::string exe = WideToUtf8(ProgramBesideUs());
+    const std::string exe = WideToUtf8(ProgramBesideUs(KARUPDT_PROGRAM_UNDER_TEST));
     EXPECT_EQ(GetFileVersionText(exe, 3), "1.6.0.0");
     EXPECT_EQ(GetFileVersionText(exe, 7), "KarUpdt.exe");
     // Spaces are removed by the reading.

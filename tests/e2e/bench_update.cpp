@@ -30,7 +30,7 @@ long long Ms(Clock::time_point from, Clock::time_point to) {
 }  // namespace
 
 int wmain() {
-    robot::Process updater = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+    robot::Process updater = robot::Process::Start(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST), L"", L"C:\\");
     robot::Window window(robot::WaitForWindowOfClass(updater.Id(), L"TMainForm"));
     if (!window.Exists()) {
         std::puts("the update window did not appear");

@@ -53,7 +53,7 @@ TEST_F(DownloadTest, EachSelectionFetchesItsFilesInOrderAndHandsOver) {
         ImageKitControls controls(selection.imageKit5Current, selection.imageKit6Present);
         auto installation = Install(selection.throughProxy ? std::optional(ProxyIni(ServerPort())) : std::nullopt);
         // Without a proxy, the build for the loopback server fetches directly.
-        Updater updater(selection.throughProxy ? L"KarUpdt.exe" : L"KarUpdt_loopback.exe");
+        Updater updater(selection.throughProxy ? KARUPDT_PROGRAM_UNDER_TEST : L"KarUpdt_loopback.exe");
         ASSERT_TRUE(updater.Ok());
         ASSERT_TRUE(updater.PressStart());
         const auto dialogs = updater.RunToEnd();

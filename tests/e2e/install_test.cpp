@@ -263,7 +263,7 @@ protected:
         return installation;
     }
     // Presses the start button and answers every dialog until the program ends.
-    std::vector<DialogSeen> Update(const std::wstring& program = L"KarUpdt.exe") {
+    std::vector<DialogSeen> Update(const std::wstring& program = KARUPDT_PROGRAM_UNDER_TEST) {
         Updater updater(program);
         EXPECT_TRUE(updater.Ok());
         if (!updater.Ok()) return {};
@@ -450,7 +450,7 @@ TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) 
     const ProductState before(installation->Folder());
     // A copy of the program in a folder without UNLHA32.DLL; none in the system folders either.
     const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
-    ASSERT_TRUE(CopyFileW(BesideTestProgram(L"KarUpdt.exe").c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST).c_str(), copy.c_str(), FALSE));
     {
         Updater updater(copy);
         ASSERT_TRUE(updater.Ok());
@@ -702,7 +702,7 @@ TEST_F(InstallTest, KilledInTheMiddleIsUndoneAtTheNextStart) {
     }
     // The next start finds the unfinished installation and puts the product back first.
     {
-        robot::Process again = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+        robot::Process again = robot::Process::Start(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST), L"", L"C:\\");
         ASSERT_TRUE(again.Started());
         EXPECT_TRUE(robot::AnswerDialogs(again, {{"情報",
                                                   "前回のアップデートは途中で中断されました。\r"

@@ -25,7 +25,7 @@ protected:
         Restart();
     }
     void Restart() {
-        process_ = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+        process_ = robot::Process::Start(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST), L"", L"C:\\");
         ASSERT_TRUE(process_.Started()) << process_.Error();
         window_ = robot::Window(robot::WaitForWindowOfClass(process_.Id(), L"TMainForm"));
         ASSERT_TRUE(window_.Exists());

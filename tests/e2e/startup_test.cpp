@@ -34,7 +34,7 @@ ExpectedDialog Error(const char* text) { return {"エラー", text, IconKind::Er
 ExpectedDialog Information(const char* text) { return {"情報", text, IconKind::Information, kOk, "OK"}; }
 
 robot::Process StartUpdater() {
-    robot::Process process = robot::Process::Start(BesideTestProgram(L"KarUpdt.exe"), L"", L"C:\\");
+    robot::Process process = robot::Process::Start(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST), L"", L"C:\\");
     EXPECT_TRUE(process.Started()) << process.Error();
     return process;
 }
@@ -155,7 +155,7 @@ TEST_F(StartupTest, ArchiverIsCopiedWhereTheSystemFindsItAndActivationKeepsTheLa
     auto installation = Install(options);
     // A copy of the program in a folder without UNLHA32.DLL.
     const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
-    ASSERT_TRUE(CopyFileW(BesideTestProgram(L"KarUpdt.exe").c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST).c_str(), copy.c_str(), FALSE));
     const std::wstring inWindows = ScopedInstallation::WindowsFolder() + L"\\UNLHA32.DLL";
     {
         robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
