@@ -34,6 +34,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 CHECKER = os.path.join(ROOT, "scripts", "check-package.py")
 MAKE_PACKAGE = os.path.join(ROOT, "scripts", "make-package.py")
 BIN = None  # set from the command line
+PROGRAM = "KarUpdt.exe"  # the build's program without a pinned package (--program)
 
 NAMES = ["kar160.ex_", "DLKR_DL.ex_", "karstang.di_", "Zoomhint.tx_", "cellmapa.da_", "cellmapb.da_",
          "vornlib.dl_", "FindUpd.ex_", "tvdialog.dl_", "plxShow.ex_", "GroupList.Ms_", "GroupMst.in_",
@@ -363,7 +364,7 @@ class PackageTest(unittest.TestCase):
         shutil.copytree(self.original, vendor)
         # Real programs in place of the stand-ins; names in other letter cases; a file under 16
         # bytes; ImageKit 6 as a folder with a second file.
-        shutil.copyfile(os.path.join(BIN, "KarUpdt.exe"), os.path.join(vendor, "karemain.exe"))
+        shutil.copyfile(os.path.join(BIN, PROGRAM), os.path.join(vendor, "karemain.exe"))
         shutil.copyfile(os.path.join(BIN, "version_stub.exe"), os.path.join(vendor, "Regsvr32.exe"))
         os.rename(os.path.join(vendor, "Regsvr32.exe"), os.path.join(vendor, "REGSVR32.EXE"))
         os.rename(os.path.join(vendor, "ZoomHint.txt"), os.path.join(vendor, "zoomhint.txt"))
@@ -514,7 +515,7 @@ class PackageTest(unittest.TestCase):
         self.assertFalse(os.path.exists(broken))
 
     def test_package_against_a_built_exe(self):
-        unpinned = os.path.join(BIN, "KarUpdt.exe")
+        unpinned = os.path.join(BIN, PROGRAM)
         run = Run(self.good, "--against-exe", unpinned)
         self.assertEqual(run.status, 1, str(run))
         self.assertIn("carries no pinned package", run.summary[0])
@@ -523,7 +524,7 @@ class PackageTest(unittest.TestCase):
         entries = checker.package_digests(self.good)
         exe = os.path.join(self.work, "pinned.exe")
         with open(exe, "wb") as f:
-            f.write(self.read(BIN, "KarUpdt.exe") + checker.pin_block(entries).encode() + b"\0rest of the image")
+            f.write(self.read(BIN, PROGRAM) + checker.pin_block(entries).encode() + b"\0rest of the image")
         run = Run(self.good, "--against-exe", exe)
         self.assertEqual(run.status, 0, str(run))
         self.assertEqual(run.order, NAMES, str(run))
@@ -799,17 +800,19 @@ class ReaderTest(unittest.TestCase):
 
 
 def main():
-    global BIN
+    global BIN, PROGRAM
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True, help="the mingw build's bin folder")
+    parser.add_argument("--program", default=PROGRAM, help="the program in it built without a pinned package")
     args, rest = parser.parse_known_args()
     BIN = os.path.abspath(args.bin)
+    PROGRAM = args.program
     missing = [t for t in ("mscompress", "jlha", "lhasa", "nginx", "i686-w64-mingw32-gcc", "x86_64-w64-mingw32-gcc")
                if shutil.which(t) is None]
     if missing:
         print("package_checker_test: missing %s (run scripts/setup.sh)" % ", ".join(missing), file=sys.stderr)
         return 1
-    for exe in ("KarUpdt.exe", "karemain_1600.exe", "karemain_1520.exe", "regsvr32.exe", "version_windres.exe",
+    for exe in (PROGRAM, "karemain_1600.exe", "karemain_1520.exe", "regsvr32.exe", "version_windres.exe",
                 "version_stub.exe"):
         if not os.path.isfile(os.path.join(BIN, exe)):
             print("package_checker_test: %s not in %s (cmake --build --preset mingw)" % (exe, BIN), file=sys.stderr)
