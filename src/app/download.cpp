@@ -64,15 +64,11 @@ bool TMainForm::Selected(int index) const {
     return false;
 }
 
-void TMainForm::ShowStartButton() {
-    CancelButton.SetVisible(false);
-    DownLoadButton.SetVisible(true);
-}
+void TMainForm::ShowStartButton() { DownLoadButton.ShowInstead(CancelButton); }
 
 void TMainForm::DownLoadButtonClick() {
     CancelRequested = false;
-    CancelButton.SetVisible(true);
-    DownLoadButton.SetVisible(false);
+    CancelButton.ShowInstead(DownLoadButton);
     if (Transferring) {
         // The end of an earlier transfer was never reported: start again from idle.
         if (nxHTTP.Connected()) nxHTTP.Reset();

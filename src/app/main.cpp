@@ -13,6 +13,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The HTTP engine is made ready and the archiver library bound before the window exists; both
     // are released after the program body ends.
     NetXferEngines engines;
+    SetNetXferMessageDispatch(&Application::Dispatch);
     LhaLibraryScope archiver;
     try {
         return RunUpdater();

@@ -23,6 +23,8 @@ void ProvisionNetXferEngines() {
     table = nx::engine::HttpEngineEntries();
 }
 
+void SetNetXferMessageDispatch(nx::MessageDispatch dispatch) { nx::engine::SetMessageDispatch(dispatch); }
+
 void ReleaseNetXferEngines() {
     // Empty the table first, so that a component that outlives the engine skips it from now on.
     nx::HttpEngineEntries() = nx::EngineEntries{};

@@ -35,6 +35,8 @@ private:
     std::int32_t code_;
 };
 
+struct tagMSG;  // MSG of <windows.h>
+
 namespace nx {
 
 // The engine object of one component, as the engine hands it out; 0 means none.
@@ -74,7 +76,16 @@ struct EngineEntries {
 // The process-wide table of the HTTP engine. The front reads the entries before every call.
 EngineEntries& HttpEngineEntries();
 
+// How an engine dispatches a window message while it waits on the UI thread during a transfer.
+using MessageDispatch = void (*)(::tagMSG& message);
+
 }  // namespace nx
+
+// Gives the engines the program's own dispatch, so that its windows handle the keyboard during a
+// transfer as they do outside one (Tab, Space and Enter in a window with dialog navigation).
+// Without one, a message is translated and dispatched. WM_QUIT never reaches it: the engine stops
+// the transfer and leaves the message for the program's own loop.
+void SetNetXferMessageDispatch(nx::MessageDispatch dispatch);
 
 // Fills the engine table from the engine built into the program. Call once at program start,
 // before any component is created (ProvisionNetXferEngines is idempotent: a second call refills the

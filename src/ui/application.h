@@ -49,7 +49,9 @@ public:
     // Called by the main form when its window is destroyed: ends the message loop.
     static void MainFormDestroyed(HWND window);
 
-private:
+    // Dispatches one message as the program's loop does, with the main form's keyboard navigation
+    // (Tab between its controls, Space and Enter on buttons). Code that waits on the UI thread
+    // with a loop of its own dispatches through this.
     static void Dispatch(MSG& message);
 };
 

@@ -14,6 +14,12 @@ void Control::CreateControl(Form& parent, int id, const wchar_t* className, DWOR
 
 void Control::SetVisible(bool visible) { ShowWindow(window_, visible ? SW_SHOWNA : SW_HIDE); }
 
+void Control::ShowInstead(Control& other) {
+    SetVisible(true);
+    if (GetFocus() == other.window_) SetFocus(window_);
+    other.SetVisible(false);
+}
+
 bool Control::Visible() const { return (GetWindowLongPtrW(window_, GWL_STYLE) & WS_VISIBLE) != 0; }
 
 void Control::SetEnabled(bool enabled) { EnableWindow(window_, enabled ? TRUE : FALSE); }

@@ -20,6 +20,9 @@ public:
 
     void SetVisible(bool visible);
     bool Visible() const;
+    // Shows this control in place of `other` and hides `other`. The keyboard focus follows when
+    // `other` had it, so that it never stays on a hidden control.
+    void ShowInstead(Control& other);
     void SetEnabled(bool enabled);
     bool Enabled() const;
     void SetBounds(int left, int top, int width, int height);

@@ -127,8 +127,9 @@ TEST_F(DownloadTest, ProgressWhileAFileArrivesThenCancel) {
     EXPECT_EQ(updater.Label(101), "アップデートコンポーネントのダウンロード...");
     EXPECT_TRUE(std::regex_match(updater.Label(103), progress)) << updater.Label(103);
 
-    // Cancel in the middle: no dialog, the start button comes back, nothing more is requested.
-    ASSERT_TRUE(updater.PressCancel());
+    // Cancel in the middle, by keyboard as a keyboard user would: no dialog, the start button
+    // comes back, nothing more is requested.
+    ASSERT_TRUE(updater.PressCancelByKeyboard());
     EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }, 5s));
     EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1500ms));
     EXPECT_EQ(RequestedNames(), std::vector<std::string>{"kar160.ex_"});

@@ -115,6 +115,38 @@ Updater::Updater(const std::wstring& program) {
 ::testing::AssertionResult Updater::PressStart() { return window_.Click("アップデート開始"); }
 ::testing::AssertionResult Updater::PressCancel() { return window_.Click("ｷｬﾝｾﾙ"); }
 
+namespace {
+
+void PressKey(WORD key) {
+    INPUT keys[2] = {};
+    keys[0].type = keys[1].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[1].ki.wVk = key;
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, keys, sizeof(INPUT));
+}
+
+}  // namespace
+
+::testing::AssertionResult Updater::PressCancelByKeyboard() {
+    auto cancel = window_.ControlByText("ｷｬﾝｾﾙ");
+    if (!cancel || !cancel->visible) return ::testing::AssertionFailure() << "no visible cancel button";
+    if (GetForegroundWindow() != window_.Handle()) return ::testing::AssertionFailure() << "the window is not in front";
+    const DWORD thread = GetWindowThreadProcessId(window_.Handle(), nullptr);
+    auto focus = [&] {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        return GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+    };
+    for (int presses = 0; presses < 6 && focus() != cancel->handle; ++presses) {
+        PressKey(VK_TAB);
+        for (int k = 0; k < 25 && focus() != cancel->handle; ++k) Sleep(20);
+    }
+    if (focus() != cancel->handle)
+        return ::testing::AssertionFailure() << "Tab never brought the focus to the cancel button";
+    PressKey(VK_RETURN);
+    return ::testing::AssertionSuccess();
+}
+
 std::string Updater::Label(int id) const {
     auto control = window_.ControlById(id);
     return control ? control->text : std::string("<no control>");

@@ -73,6 +73,9 @@ public:
 
     ::testing::AssertionResult PressStart();
     ::testing::AssertionResult PressCancel();
+    // As a keyboard user: Tab (real key presses, to the foreground window) until the cancel
+    // button has the focus, then Enter.
+    ::testing::AssertionResult PressCancelByKeyboard();
     std::string Label(int id) const;  // 101 message, 103 progress, 104/105 versions
     int ProgressPosition() const;
     bool StartButtonVisible() const;

@@ -44,4 +44,7 @@ EngineEntries HttpEngineEntries();
 // Ends the engine at program exit: destroys the engine objects still alive.
 void ShutDown();
 
+// The dispatch of window messages between wait slices (SetNetXferMessageDispatch).
+void SetMessageDispatch(nx::MessageDispatch dispatch);
+
 }  // namespace nx::engine

@@ -1,9 +1,19 @@
 #include "net.h"
 
+#include "engine.h"
+
 #include <cstring>
 #include <thread>
 
 namespace nx::engine {
+
+namespace {
+
+nx::MessageDispatch g_dispatch = nullptr;
+
+}  // namespace
+
+void SetMessageDispatch(nx::MessageDispatch dispatch) { g_dispatch = dispatch; }
 
 void MessagePump::Pump() {
     if (quit_) return;
@@ -15,8 +25,12 @@ void MessagePump::Pump() {
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;
         }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        if (g_dispatch) {
+            g_dispatch(msg);
+        } else {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
     }
 }
 

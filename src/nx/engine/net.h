@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 // and requests to stop are seen.
 inline constexpr DWORD kWaitSliceMs = 20;
 
-// Dispatches the messages waiting for this thread (PeekMessage, TranslateMessage, DispatchMessage).
+// Dispatches the messages waiting for this thread through the dispatch the program gave
+// (SetMessageDispatch in engine.h), or with TranslateMessage and DispatchMessage when it gave none.
 // A WM_QUIT found there is posted again for the program's own message loop and ends the pumping
 // of this object: quitSeen() then tells the engine to stop.
 class MessagePump {
