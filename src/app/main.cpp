@@ -9,7 +9,7 @@
 #include <exception>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    Application::Initialize(instance);
+    Application::Initialize(instance, "KarUpdt");
     // The HTTP engine is made ready and the archiver library bound before the window exists; both
     // are released after the program body ends.
     NetXferEngines engines;

@@ -5,7 +5,7 @@
 #include <string>
 
 // The version this updater installs.
-inline constexpr const char* kUpdateVersion = "1.6.0";
+inline constexpr const char* kUpdateVersion = KARUPDT_VERSION;  // the CMake project version
 
 // The product's settings file, and the window class of the running product.
 inline constexpr const char* kProductSettingsFile = "SpKaredona.ini";

@@ -8,14 +8,16 @@
 namespace {
 
 HINSTANCE g_instance = nullptr;
+std::string g_title;
 HWND g_mainWindow = nullptr;
 bool g_terminated = false;
 bool g_busyCursor = false;
 
 }  // namespace
 
-void Application::Initialize(HINSTANCE instance) {
+void Application::Initialize(HINSTANCE instance, std::string_view title) {
     g_instance = instance;
+    g_title = title;
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 }
@@ -84,7 +86,7 @@ std::string Application::WithFinalFullStop(std::string_view message) {
 void Application::ShowException(const std::exception& error) { ShowException(std::string_view(error.what())); }
 
 void Application::ShowException(std::string_view message) {
-    MessageBoxW(DialogOwner(), Utf8ToWide(WithFinalFullStop(message)).c_str(), Utf8ToWide(kTitle).c_str(),
+    MessageBoxW(DialogOwner(), Utf8ToWide(WithFinalFullStop(message)).c_str(), Utf8ToWide(g_title).c_str(),
                 MB_OK | MB_ICONSTOP);
 }
 

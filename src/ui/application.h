@@ -11,11 +11,9 @@ class Form;
 
 class Application {
 public:
-    // The title of the application: the caption of the standard error box.
-    static constexpr std::string_view kTitle = "KarUpdt";
-
-    // Registers the window classes and common controls the toolkit uses. Call once at start-up.
-    static void Initialize(HINSTANCE instance);
+    // Registers the window classes and common controls the toolkit uses, and keeps the
+    // application's title, the caption of the standard error box. Call once at start-up.
+    static void Initialize(HINSTANCE instance, std::string_view title);
     static HINSTANCE Instance();
 
     // Shows `form`, runs the message loop until the form's window is destroyed, and returns.

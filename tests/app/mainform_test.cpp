@@ -56,7 +56,7 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 class MainFormCreateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Application::Initialize(GetModuleHandleW(nullptr));
+        Application::Initialize(GetModuleHandleW(nullptr), "KarUpdt");
         ProvisionNetXferEngines();
         programFiles_ = GetProgramFilesFolder();
         system_ = WithTrailingBackslash(GetSystemFolder());
