@@ -20,6 +20,7 @@
 #include "http_request.h"
 #include "http_response_parser.h"
 #include "net.h"
+#include "util/files.h"
 #include "util/text.h"
 
 namespace nx::engine {
@@ -176,18 +177,10 @@ std::string ResolveLocation(const http::HttpUrl& base, std::string_view location
     return origin + path + std::string(loc);
 }
 
-std::string SystemErrorText(DWORD error) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, 0,
-                                   reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text;
-    if (n && buffer) text = WideToUtf8(std::wstring_view(buffer, n));
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    if (text.empty()) text = "システムエラー " + std::to_string(error);
+// The system's text for a file error, without a final "." (the engine's texts end without one).
+std::string FileErrorText(DWORD error) {
+    std::string text = SystemErrorText(error);
+    if (text.size() > 1 && text.back() == '.') text.pop_back();
     return text;
 }
 
@@ -206,7 +199,7 @@ public:
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
-            throw Failure{kErrFile, "ファイル \"" + path_ + "\" を作成できません: " + SystemErrorText(error)};
+            throw Failure{kErrFile, "ファイル \"" + path_ + "\" を作成できません: " + FileErrorText(error)};
         }
         written_ = 0;
         buffer_.reserve(kFileBufferSize);
@@ -239,12 +232,12 @@ public:
         if (!SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_)) {
             const DWORD error = GetLastError();
             Close();
-            throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + SystemErrorText(error)};
+            throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + FileErrorText(error)};
         }
         // Closing can report a write that the system had deferred.
         if (!Close()) {
             const DWORD error = GetLastError();
-            throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + SystemErrorText(error)};
+            throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + FileErrorText(error)};
         }
     }
     // After a failure: the file keeps what arrived before it.
@@ -271,7 +264,7 @@ private:
             const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 30));
             if (!WriteFile(handle_, data.data(), want, &written, nullptr) || written == 0) {
                 const DWORD error = GetLastError();
-                throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + SystemErrorText(error)};
+                throw Failure{kErrFile, "ファイル \"" + path_ + "\" に書き込めません: " + FileErrorText(error)};
             }
             written_ += written;
             data.remove_prefix(written);
@@ -369,7 +362,7 @@ public:
             }
             return 0;
         case midAbout:
-            MessageBoxW(nullptr, L"HTTP engine of KarUpdt (Winsock)", L"About", MB_OK | MB_ICONINFORMATION);
+            MessageBoxW(nullptr, L"NetXfer HTTP engine (Winsock)", L"About", MB_OK | MB_ICONINFORMATION);
             return 0;
         default:
             return Fail(kErrUnknownMethod, "メソッド " + std::to_string(method) + " はありません");
