@@ -80,7 +80,8 @@ void TMainForm::DownLoadButtonClick() {
     HandedOver = false;
     // Files that did not arrive complete without any message of their own (no Content-Length, or
     // a length that the body did not match): named together at the end of the run.
-    std::vector<std::string> unannounced;
+    std::vector<std::string> unannounced;  // ended without the length announced, or another length
+    std::vector<std::string> empty;        // announced and sent as 0 bytes
     for (int index = 0; index < static_cast<int>(ComponentFiles.size()); ++index) {
         if (!Selected(index)) continue;
         const std::string name = ComponentFiles[static_cast<size_t>(index)].name;
@@ -110,7 +111,8 @@ void TMainForm::DownLoadButtonClick() {
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
             const bool counted = HandedOver || DownloadCount > countedBefore;
-            if (!counted && !FileReported && !CancelRequested && !Application::Terminated()) unannounced.push_back(name);
+            if (!counted && !FileReported && !CancelRequested && !Application::Terminated())
+                (LengthAnnounced && ContentLength == 0 ? empty : unannounced).push_back(name);
         } catch (const std::exception& error) {
             // A server that sends the files elsewhere (to HTTPS, say) does so for every file: one
             // message that says so, and the run stops. The program does not follow redirections.
@@ -133,14 +135,22 @@ void TMainForm::DownLoadButtonClick() {
     if (!HandedOver && !Application::Terminated()) {
         ShowStartButton();
         MsgLabel.SetText(kPressStartMessage);
-        if (!unannounced.empty() && !CancelRequested) {
+        if ((!unannounced.empty() || !empty.empty()) && !CancelRequested) {
             // Four names to a line, so that the box stays narrow.
-            std::string names;
-            for (size_t i = 0; i < unannounced.size(); ++i)
-                names += (i == 0 ? "" : i % 4 == 0 ? "\r" : "、") + unannounced[i];
-            ShowError("次のファイルを最後まで受信できませんでした。\r\r" + names +
-                      "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが知らされた大きさと"
-                      "違います。\r【カレドナ】は変更されていません。");
+            auto lines = [](const std::vector<std::string>& files) {
+                std::string names;
+                for (size_t i = 0; i < files.size(); ++i) names += (i == 0 ? "" : i % 4 == 0 ? "\r" : "、") + files[i];
+                return names;
+            };
+            std::string text;
+            if (!unannounced.empty())
+                text = "次のファイルを最後まで受信できませんでした。\r\r" + lines(unannounced) +
+                       "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが知らされた大きさと"
+                       "違います。\r";
+            if (!empty.empty())
+                text += std::string(text.empty() ? "" : "\r") + "次のファイルは空 (0 バイト) でした。\r\r" + lines(empty) +
+                        "\r\r更新サーバーのファイルが正しくありません。販売元にご確認ください。\r";
+            ShowError(text + "【カレドナ】は変更されていません。");
         }
     }
 }
@@ -187,7 +197,8 @@ void TMainForm::nxHTTPEndTransfer() {
     UpdateWindow(ProgressLabel.Handle());
     Transferring = false;
     // Without an announced length nothing tells whether the whole file came, whatever the count.
-    if (LengthAnnounced && ReceivedBytes == ContentLength) {
+    // An empty file is no component at all: installed, it would replace a file with nothing.
+    if (LengthAnnounced && ReceivedBytes == ContentLength && ContentLength > 0) {
         TransferComplete = true;
         return;
     }

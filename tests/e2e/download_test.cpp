@@ -174,22 +174,33 @@ TEST_F(DownloadTest, CancelRightAfterAFileStopsTheRun) {
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
 
-TEST_F(DownloadTest, AMissingFileIsReportedAndTheRestStillComes) {
+TEST_F(DownloadTest, AMissingOrEmptyFileIsReportedAndTheRestStillComes) {
     ImageKitControls controls(true, true);
     auto installation = Install(ProxyIni(ServerPort()));
     const std::wstring served = ServedFile("vornlib.dl_");
     ASSERT_TRUE(MoveFileW(served.c_str(), (served + L".away").c_str()));
+    // An empty file is answered with "Content-Length: 0" and would replace cellmapa.dat by nothing.
+    const std::wstring emptied = ServedFile("cellmapa.da_");
+    ASSERT_TRUE(MoveFileW(emptied.c_str(), (emptied + L".away").c_str()));
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(emptied, ""));
     struct PutBack {
         std::wstring path;
-        ~PutBack() { MoveFileW((path + L".away").c_str(), path.c_str()); }
-    } putBack{served};
+        ~PutBack() {
+            DeleteFileW(path.c_str());
+            MoveFileW((path + L".away").c_str(), path.c_str());
+        }
+    } putBack{served}, putBackEmptied{emptied};
 
     Updater updater;
     ASSERT_TRUE(updater.Ok());
     ASSERT_TRUE(updater.PressStart());
     ASSERT_TRUE(robot::AnswerDialogs(
         updater.Process(),
-        {{"エラー", "通信エラーが発生しました[0]\r\rvornlib.dl_\r\r404: Not Found", robot::IconKind::Error, {"OK"}, "OK"}},
+        {{"エラー", "通信エラーが発生しました[0]\r\rvornlib.dl_\r\r404: Not Found", robot::IconKind::Error, {"OK"}, "OK"},
+         {"エラー",
+          "次のファイルは空 (0 バイト) でした。\r\rcellmapa.da_\r\r更新サーバーのファイルが正しくありません。販売元に"
+          "ご確認ください。\r【カレドナ】は変更されていません。",
+          robot::IconKind::Error, {"OK"}, "OK"}},
         30s));
     EXPECT_TRUE(WaitUntil([&] { return RequestedNames().size() == 16u; }));
     EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
