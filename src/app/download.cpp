@@ -64,6 +64,12 @@ bool TMainForm::Selected(int index) const {
     return false;
 }
 
+int TMainForm::SelectedCount() const {
+    int count = 0;
+    for (int index = 0; index < static_cast<int>(ComponentFiles.size()); ++index) count += Selected(index) ? 1 : 0;
+    return count;
+}
+
 void TMainForm::ShowStartButton() { DownLoadButton.ShowInstead(CancelButton); }
 
 void TMainForm::DownLoadButtonClick() {
@@ -167,7 +173,7 @@ void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value)
     if (EqualsIgnoringCase(Field, "LOCATION")) RedirectLocation = Value;
     if (CancelRequested || !EqualsIgnoringCase(Field, "CONTENT-LENGTH")) return;
     const std::optional<long long> length = ParseDecimalInteger(Value);
-    if (!length) throw Exception("'" + Value + "' は整数ではありません");
+    if (!length) throw NotAnInteger(Value);
     ContentLength = *length;
     LengthAnnounced = true;
 }

@@ -12,6 +12,7 @@
 #include "util/files.h"
 #include "util/folders.h"
 #include "util/handle.h"
+#include "util/scope_exit.h"
 #include "util/text.h"
 
 #include <lzexpand.h>
@@ -211,13 +212,6 @@ void WriteAnsiFile(const std::string& path, const std::string& utf8) {
     if (!WriteWholeFile(path, Utf8ToAnsi(utf8))) throw Exception("ファイル \"" + path + "\" を作成できません。");
 }
 
-// Shows the hourglass while the installation runs, and the arrow again however it ends.
-class HourglassCursor {
-public:
-    HourglassCursor() { Application::SetBusyCursor(true); }
-    ~HourglassCursor() { Application::SetBusyCursor(false); }
-};
-
 }  // namespace
 
 // One file the installation puts in place, and the failure message of its step.
@@ -311,15 +305,14 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
 void TMainForm::Unpress() {
     DownLoadButton.SetVisible(false);
     SetEnabled(false);
-    HourglassCursor hourglass;
+    // The hourglass while the installation runs, and the arrow again however it ends.
+    Application::SetBusyCursor(true);
+    const ScopeExit arrowAgain([] { Application::SetBusyCursor(false); });
     ShutdownBlock shutdownBlock(Handle(), kShutdownReason);
-    struct EndOfInstallation {
-        TMainForm& form;
-        ~EndOfInstallation() {
-            form.Installing = false;
-            form.SetEnabled(true);
-        }
-    } endOfInstallation{*this};
+    const ScopeExit endOfInstallation([this] {
+        Installing = false;
+        SetEnabled(true);
+    });
     Installing = true;
 
     try {

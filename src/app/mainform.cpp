@@ -5,6 +5,7 @@
 #include "util/exception.h"
 #include "util/files.h"
 #include "util/folders.h"
+#include "util/scope_exit.h"
 #include "util/text.h"
 #include "util/version.h"
 
@@ -81,7 +82,6 @@ void TMainForm::FormCreate() {
     Transferring = false;
     TransferComplete = false;
     ReceivedBytes = 0;
-    DownloadTotal = 16;
 
     // ImageKit 5 is current only in the one version the product needs; a control whose version
     // cannot be read is not current and is installed again.
@@ -90,18 +90,19 @@ void TMainForm::FormCreate() {
     bool current = false;
     if (FileExists(imageKit5)) {
         try {
-            current = CompareVersionText(GetFileVersionText(imageKit5, 3), "2,1,0,16") == 0;
+            current = CompareVersionText(GetFileVersionText(imageKit5, VersionKey::FileVersion), "2,1,0,16") == 0;
         } catch (const Exception&) {
             current = false;
         }
     }
     ImageKit5Current = current;
-    if (!ImageKit5Current) DownloadTotal += 2;  // the archive and the registration tool
 
     // ImageKit 6 counts when it is there at all.
     ImageKit6Path = ImageKitFolder("imagekit6\\", "ImgKit6.ocx");
     ImageKit6Present = FileExists(ImageKit6Path + "ImgKit6.ocx");
-    if (!ImageKit6Present) DownloadTotal += ImageKit5Current ? 2 : 1;  // the tool is counted once
+
+    // The files of this run: the rows of the component list that it fetches.
+    DownloadTotal = SelectedCount();
 }
 
 std::string TMainForm::ImageKitFolder(const char* folderName, const char* controlName) const {
@@ -114,10 +115,7 @@ std::string TMainForm::ImageKitFolder(const char* folderName, const char* contro
 
 void TMainForm::FormActivate() {
     SetEnabled(false);
-    struct EnableAgain {
-        TMainForm& form;
-        ~EnableAgain() { form.SetEnabled(true); }
-    } enableAgain{*this};
+    const ScopeExit enableAgain([this] { SetEnabled(true); });
 
     OldVerLabel.SetText("現在バージョン = " + OldVersion);
     NewVerLabel.SetText(std::string("アップデートバージョン = ") + kUpdateVersion);

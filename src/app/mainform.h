@@ -79,6 +79,7 @@ private:
     // The download: the start and cancel buttons and the transfer component's events.
     void BindTransferEvents();
     bool Selected(int index) const;  // entry `index` of the component list is fetched in this run
+    int SelectedCount() const;       // how many entries this run fetches
     void ShowStartButton();
     void DownLoadButtonClick();
     void CancelButtonClick();

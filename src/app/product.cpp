@@ -38,15 +38,6 @@ bool WaitUntilProductEnds() {
 
 namespace {
 
-// Spaces and control characters removed from both ends.
-std::string Trimmed(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-    return text.substr(begin, end - begin);
-}
-
 // The text without its last two characters, counted in the bytes of the text in the system's ANSI
 // code page (a double-byte character counts as two); a text of one byte stays as it is.
 std::string WithoutLastTwoCharacters(const std::string& text) {
@@ -58,7 +49,7 @@ std::string WithoutLastTwoCharacters(const std::string& text) {
 }  // namespace
 
 std::optional<std::string> ProductVersionOf(const std::string& executable) {
-    const std::string version = Trimmed(GetFileVersionText(executable, 3));
+    const std::string version = TrimmedText(GetFileVersionText(executable, VersionKey::FileVersion));
     if (version.empty()) return std::nullopt;
     return WithoutLastTwoCharacters(version);
 }

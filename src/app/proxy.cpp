@@ -49,7 +49,7 @@ void TMainForm::ProxyPortMenuClick() {
     std::string text = std::to_string(ProxyPort);
     InputQuery(kProxyCaption, "プロキシPort", text);
     const std::optional<long long> port = ParseSignedDigits(text);
-    if (!port) throw Exception("'" + text + "' は整数ではありません");
+    if (!port) throw NotAnInteger(text);
     if (*port < 0 || *port > 65535) throw Exception("範囲チェックエラー");
     ProxyPort = static_cast<std::uint16_t>(*port);
     WriteInitFile();

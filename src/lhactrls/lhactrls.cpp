@@ -1,5 +1,6 @@
 #include "lhactrls.h"
 
+#include "util/handle.h"
 #include "util/text.h"
 
 #include <array>
@@ -7,7 +8,7 @@
 
 namespace {
 
-HMODULE g_library = nullptr;
+ModuleHandle g_library;
 
 void ShowMissingEntry(const char* name) {
     const std::string text = std::string(name) + ": LHA.DLL not loaded.";
@@ -58,24 +59,21 @@ const std::array<EntrySlot, kLhaEntryCount> kSlots = {{KARUPDT_LHA_ENTRIES(KARUP
 
 void LoadLhaLibrary(const wchar_t* library) {
     FreeLhaLibrary();
-    g_library = LoadLibraryW(library);
+    HMODULE loaded = LoadLibraryW(library);
     // Module handles below 32 are the old way of saying that nothing was loaded.
-    if (reinterpret_cast<UINT_PTR>(g_library) < 32) {
-        g_library = nullptr;
-        return;
-    }
+    if (reinterpret_cast<UINT_PTR>(loaded) < 32) return;
+    g_library.reset(loaded);
     for (const EntrySlot& slot : kSlots) {
-        if (FARPROC address = GetProcAddress(g_library, slot.name)) slot.bindExport(address);
+        if (FARPROC address = GetProcAddress(g_library.get(), slot.name)) slot.bindExport(address);
     }
 }
 
 void FreeLhaLibrary() {
-    if (g_library) FreeLibrary(g_library);
-    g_library = nullptr;
+    g_library.reset();
     for (const EntrySlot& slot : kSlots) slot.bindStub();
 }
 
-bool LhaLibraryLoaded() { return g_library != nullptr; }
+bool LhaLibraryLoaded() { return static_cast<bool>(g_library); }
 
 const char* LhaEntryName(std::size_t index) { return index < kSlots.size() ? kSlots[index].name : nullptr; }
 

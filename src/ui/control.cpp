@@ -37,11 +37,13 @@ RECT Control::Bounds() const {
     return rect;
 }
 
-std::string Control::Text() const {
-    const int length = GetWindowTextLengthW(window_);
+std::string WindowText(HWND window) {
+    const int length = GetWindowTextLengthW(window);
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window_, text.data(), length + 1)));
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
     return WideToUtf8(text);
 }
+
+std::string Control::Text() const { return WindowText(window_); }
 
 void Control::SetTextNow(std::string_view text) { SetWindowTextW(window_, Utf8ToWide(text).c_str()); }

@@ -8,6 +8,9 @@
 
 class Form;
 
+// The whole text of a window (a caption, a control's text), as UTF-8.
+std::string WindowText(HWND window);
+
 class Control {
 public:
     Control() = default;

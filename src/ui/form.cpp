@@ -1,6 +1,8 @@
 #include "form.h"
 
 #include "application.h"
+#include "control.h"
+#include "util/scope_exit.h"
 #include "util/text.h"
 
 Form::~Form() { Destroy(); }
@@ -41,11 +43,7 @@ void Form::Destroy() {
 
 void Form::SetCaption(std::string_view caption) { SetWindowTextW(window_, Utf8ToWide(caption).c_str()); }
 
-std::string Form::Caption() const {
-    wchar_t text[512] = {};
-    GetWindowTextW(window_, text, 512);
-    return WideToUtf8(text);
-}
+std::string Form::Caption() const { return WindowText(window_); }
 
 void Form::SetClientSize(int width, int height) {
     RECT rect{0, 0, width, height};
@@ -117,10 +115,7 @@ LRESULT Form::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (LOWORD(wParam) != WA_INACTIVE && !activating_ && (!activatedBefore_ || FromThisProgram(lParam))) {
             activatedBefore_ = true;
             activating_ = true;
-            struct Reset {
-                bool& flag;
-                ~Reset() { flag = false; }
-            } reset{activating_};
+            const ScopeExit reset([this] { activating_ = false; });
             Activated();
         }
         break;

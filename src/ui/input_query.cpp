@@ -1,6 +1,7 @@
 #include "input_query.h"
 
 #include "application.h"
+#include "control.h"
 #include "modal_dialog.h"
 #include "util/text.h"
 
@@ -34,10 +35,7 @@ protected:
 
     INT_PTR Command(int id) override {
         if (id == IDOK) {
-            const int length = GetWindowTextLengthW(edit_);
-            std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-            text.resize(static_cast<size_t>(GetWindowTextW(edit_, text.data(), length + 1)));
-            value_ = WideToUtf8(text);
+            value_ = WindowText(edit_);
             return IDOK;
         }
         if (id == IDCANCEL) return IDCANCEL;

@@ -51,12 +51,12 @@ HWND ModalDialog::AddButton(int id, int left, int top, std::string_view caption,
 
 SIZE ModalDialog::MeasureText(std::string_view text) const {
     const std::wstring wide = Utf8ToWide(text);
-    HDC dc = GetDC(dialog_);
-    HGDIOBJ previous = SelectObject(dc, font_.get());
+    // A memory context of the screen measures as the dialog's own would.
+    const MemoryDc dc(CreateCompatibleDC(nullptr));
+    HGDIOBJ previous = SelectObject(dc.get(), font_.get());
     RECT rect{0, 0, 1000, 0};
-    DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &rect, DT_CALCRECT | DT_NOPREFIX | DT_LEFT);
-    SelectObject(dc, previous);
-    ReleaseDC(dialog_, dc);
+    DrawTextW(dc.get(), wide.c_str(), static_cast<int>(wide.size()), &rect, DT_CALCRECT | DT_NOPREFIX | DT_LEFT);
+    SelectObject(dc.get(), previous);
     return SIZE{rect.right - rect.left, rect.bottom - rect.top};
 }
 

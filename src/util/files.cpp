@@ -77,11 +77,10 @@ std::string SystemErrorText(unsigned long code) {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
         reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer ? buffer : L"", length);
+    std::string text = TrimmedText(WideToUtf8(std::wstring_view(buffer ? buffer : L"", length)));
     if (buffer) LocalFree(buffer);
-    while (!text.empty() && text.back() <= L' ') text.pop_back();
-    if (text.empty()) text = L"(" + std::to_wstring(code) + L")";
-    return WideToUtf8(text);
+    if (text.empty()) text = "(" + std::to_string(code) + ")";
+    return text;
 }
 
 std::optional<std::string> ReadAnsiTextFile(std::string_view path) {

@@ -74,3 +74,11 @@ std::optional<long long> ParseDecimalInteger(std::string_view text) {
     }
     return negative ? -value : value;
 }
+
+Exception NotAnInteger(std::string_view text) {
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "'" + std::string(...).
+    std::string message = "'";
+    message += text;
+    message += "' は整数ではありません";
+    return Exception(message);
+}

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+#include "exception.h"
+
 // Turns loosely written numeric text into a number: only "-", "." and the digits are kept, a
 // trailing minus sign becomes a leading one, and the rest must read as a decimal number with a
 // full stop as the decimal point (whatever the regional settings). Anything else gives 0.
@@ -17,3 +19,6 @@ std::optional<long long> ParseDecimalInteger(std::string_view text);
 // length: one beyond the range of long long comes out as its limit, so that a range check still
 // refuses it as out of range rather than as no integer. Nothing for any other text.
 std::optional<long long> ParseSignedDigits(std::string_view text);
+
+// The error for a text that should have been an integer: "'<text>' は整数ではありません".
+Exception NotAnInteger(std::string_view text);

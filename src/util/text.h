@@ -17,3 +17,6 @@ std::string Utf8ToAnsi(std::string_view utf8);
 
 // Equal but for the case of ASCII letters (names in settings files and HTTP headers).
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// The text with spaces and control characters (bytes up to 32) removed from both ends.
+std::string TrimmedText(std::string_view text);

@@ -29,6 +29,9 @@ std::string_view VersionKeyName(int index);
 // no such value, or the index is outside 0..11. Throws Exception("バージョン情報の取得に失敗しました")
 // when the resource has no translation table.
 std::string GetFileVersionText(std::string_view fileName, int index);
+inline std::string GetFileVersionText(std::string_view fileName, VersionKey key) {
+    return GetFileVersionText(fileName, static_cast<int>(key));
+}
 
 // Ordinal comparison of two version texts, byte by byte as unsigned values in the system's ANSI
 // code page; a prefix sorts first. No numeric reading: "1.10.0" < "1.6.0", "1,6,0" < "1.6.0".
