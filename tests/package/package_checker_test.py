@@ -105,17 +105,20 @@ class Run:
         return "exit %d\n%s%s" % (self.status, self.output, self.errors)
 
 
+def made_package(prefix):
+    """A scratch folder with a test package made in it: (folder, its karedona/, its original/)."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    out = os.path.join(work, "made")
+    subprocess.run([sys.executable, MAKE_PACKAGE, "--bin", BIN, "--out", out], check=True, stdout=subprocess.DEVNULL)
+    return work, os.path.join(out, "karedona"), os.path.join(out, "original")
+
+
 class PackageTest(unittest.TestCase):
     """The checker on a good package and on copies broken one way each."""
 
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="package_checker_test.")
-        out = os.path.join(cls.work, "made")
-        subprocess.run([sys.executable, MAKE_PACKAGE, "--bin", BIN, "--out", out], check=True,
-                       stdout=subprocess.DEVNULL)
-        cls.good = os.path.join(out, "karedona")
-        cls.original = os.path.join(out, "original")
+        cls.work, cls.good, cls.original = made_package("package_checker_test.")
         cls.copies = 0
 
     @classmethod
@@ -565,11 +568,7 @@ class LiveTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="package_checker_live.")
-        made = os.path.join(cls.work, "made")
-        subprocess.run([sys.executable, MAKE_PACKAGE, "--bin", BIN, "--out", made], check=True,
-                       stdout=subprocess.DEVNULL)
-        cls.package = os.path.join(made, "karedona")
+        cls.work, cls.package, _ = made_package("package_checker_live.")
         # What the server publishes: a copy, which tests may break.
         cls.published = os.path.join(cls.work, "www")
         shutil.copytree(cls.package, os.path.join(cls.published, "karedona"))
