@@ -233,7 +233,7 @@ void TMainForm::nxHTTPDisconnected() {
     if (const auto mismatch = PinnedMismatch(CurrentFile, WorkPath + CurrentFile)) {
         TransferComplete = false;
         FileReported = true;
-        DeleteFileW(Utf8ToWide(WorkPath + CurrentFile).c_str());
+        DeleteFileW(Utf8ToWide(WorkPath + CurrentFile).c_str());  // ignored: a next run overwrites it
         MsgLabel.SetText(kPressStartMessage);
         ProgressLabel.SetText("");
         ProgressBar.SetPosition(0);

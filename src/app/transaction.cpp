@@ -28,7 +28,7 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
     FileHandle source(CreateFileW(Utf8ToWide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source) return false;
-    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the creation below tells
     FileHandle target(CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
     if (!target) return false;
@@ -52,7 +52,7 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
     if (ok) return true;
     const DWORD error = GetLastError();
     target.reset();
-    DeleteFileW(Utf8ToWide(to).c_str());
+    DeleteFileW(Utf8ToWide(to).c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
@@ -61,11 +61,11 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
 bool ReplaceWholeFile(const std::string& from, const std::string& to) {
     const std::string beside = to + kBesideSuffix;
     if (!CopyFlushed(from, beside)) return false;
-    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the move below tells
     if (MoveFileExW(Utf8ToWide(beside).c_str(), Utf8ToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     const DWORD error = GetLastError();
-    DeleteFileW(Utf8ToWide(beside).c_str());
+    DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
@@ -157,6 +157,7 @@ void FileTransaction::Replace(const std::string& source, const std::string& targ
 }
 
 void FileTransaction::Commit() {
+    // Ignored: a journal left behind only finds every file new at the next start.
     DeleteFileW(Utf8ToWide(folder_ + kJournalName).c_str());
     RemoveFilesIn(folder_);
 }
@@ -171,6 +172,7 @@ bool FileTransaction::RollBack() {
     }
     if (!whole) return false;
     RemoveFolders(createdFolders_);
+    // Ignored: a journal left behind only finds every file old again at the next start.
     DeleteFileW(Utf8ToWide(folder_ + kJournalName).c_str());
     RemoveFilesIn(folder_);
     return true;
@@ -187,7 +189,7 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, st
         return Recovery::Failed;
     }
     if (AllNew(entries)) {
-        DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());
+        DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());  // ignored, as after a commit
         RemoveFilesIn(folder);
         return Recovery::Completed;
     }
@@ -197,7 +199,7 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, st
     }
     if (!whole) return Recovery::Failed;
     RemoveFolders(folders);
-    DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());
+    DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());  // ignored: every file is old again
     RemoveFilesIn(folder);
     return Recovery::RolledBack;
 }
@@ -230,10 +232,10 @@ bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entrie
 
 bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
     const std::wstring target = Utf8ToWide(entry.target);
-    DeleteFileW(Utf8ToWide(entry.target + kBesideSuffix).c_str());
+    DeleteFileW(Utf8ToWide(entry.target + kBesideSuffix).c_str());  // ignored: usually there is none
     if (!entry.saved) {
         if (!FileExists(entry.target)) return true;
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the deletion tells
         if (DeleteFileW(target.c_str())) return true;
         failure = Reason(entry.target, GetLastError());
         return false;
@@ -241,7 +243,7 @@ bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
     // A saved copy that is gone was already moved back by an earlier try.
     if (!FileExists(entry.copy)) return true;
     if (FileExists(entry.target) && SameBytes(entry.copy, entry.target)) return true;
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the move tells
     // On the same volume the saved copy is moved back in one step, which needs no free space.
     if (MoveFileExW(Utf8ToWide(entry.copy).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
@@ -256,10 +258,12 @@ bool FileTransaction::AllNew(const std::vector<Entry>& entries) {
     });
 }
 
+// Ignored results: a folder that is not empty or already gone stays or stays gone.
 void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveDirectoryW(Utf8ToWide(*folder).c_str());
 }
 
+// Ignored results: what cannot be removed is left; the folder holds only copies of this program.
 void RemoveFilesIn(const std::string& folder) {
     for (const std::string& name : FileNamesIn(folder)) {
         const std::wstring path = Utf8ToWide(folder + name);

@@ -67,7 +67,7 @@ bool WriteWholeFile(std::string_view path, std::string_view bytes) {
         MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     if (error == ERROR_SUCCESS) error = GetLastError();
-    DeleteFileW(beside.c_str());
+    DeleteFileW(beside.c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
