@@ -79,13 +79,12 @@ std::string SystemErrorText(unsigned long code) {
         reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text = TrimmedText(WideToUtf8(std::wstring_view(buffer ? buffer : L"", length)));
     if (buffer) LocalFree(buffer);
-    if (text.empty()) {
-        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "(" + std::to_string(...).
-        text = "(";
-        text += std::to_string(code);
-        text += ')';
-    }
-    return text;
+    if (!text.empty()) return text;
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "(" + std::to_string(...).
+    std::string number(1, '(');
+    number += std::to_string(code);
+    number += ')';
+    return number;
 }
 
 std::optional<std::string> ReadAnsiTextFile(std::string_view path) {
