@@ -150,12 +150,13 @@ void TMainForm::DownLoadButtonClick() {
             };
             std::string text;
             if (!unannounced.empty())
-                text = "次のファイルを最後まで受信できませんでした。\r\r" + lines(unannounced) +
-                       "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが知らされた大きさと"
-                       "違います。\r";
+                text =
+                    "次のファイルを最後まで受信できませんでした。\r\r" + lines(unannounced) +
+                    "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが知らされた大きさと"
+                    "違います。\r";
             if (!empty.empty())
-                text += std::string(text.empty() ? "" : "\r") + "次のファイルは空 (0 バイト) でした。\r\r" + lines(empty) +
-                        "\r\r更新サーバーのファイルが正しくありません。販売元にご確認ください。\r";
+                text += std::string(text.empty() ? "" : "\r") + "次のファイルは空 (0 バイト) でした。\r\r" +
+                        lines(empty) + "\r\r更新サーバーのファイルが正しくありません。販売元にご確認ください。\r";
             ShowError(text + "【カレドナ】は変更されていません。");
         }
     }
@@ -190,7 +191,8 @@ void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) {
     if (!CancelRequested) {
         ReceivedBytes = BytesTransferred;
         // In 64 bits, so that files above 21 MB show the right share too.
-        const long long percent = ContentLength > 0 ? static_cast<long long>(BytesTransferred) * 100 / ContentLength : 0;
+        const long long percent =
+            ContentLength > 0 ? static_cast<long long>(BytesTransferred) * 100 / ContentLength : 0;
         ProgressBar.SetPosition(static_cast<int>(percent));
         ProgressLabel.SetText(std::to_string(BytesTransferred) + "/" + std::to_string(ContentLength) +
                               " Bytes Completion");

@@ -77,9 +77,9 @@ constexpr std::array<InstallRow, 13> kInstalls = {{
 // Removed from the work folder after a successful update; the registration tool and the ImageKit
 // archives go too, since nothing reads them afterwards.
 constexpr std::array<const char*, 18> kCleanUp = {
-    "kar160.ex_",   "DLKR_DL.ex_",  "karstang.di_", "Zoomhint.tx_",  "cellmapa.da_",     "cellmapb.da_",
-    "tvdialog.dl_", "plxShow.ex_",  "GroupList.Ms_", "GroupMst.in_", "karemain.exe",     "KarScan.ex_",
-    "KarScanPaste.ex_", "KarScan.de_", "SCANABORT.EX_", "Regsvr32.ex_", "Imgkit5.lzh", "Imgkit6.lzh",
+    "kar160.ex_",       "DLKR_DL.ex_", "karstang.di_",  "Zoomhint.tx_", "cellmapa.da_", "cellmapb.da_",
+    "tvdialog.dl_",     "plxShow.ex_", "GroupList.Ms_", "GroupMst.in_", "karemain.exe", "KarScan.ex_",
+    "KarScanPaste.ex_", "KarScan.de_", "SCANABORT.EX_", "Regsvr32.ex_", "Imgkit5.lzh",  "Imgkit6.lzh",
 };
 
 constexpr const char* kGroupFolder = "グループマスタ";
@@ -100,7 +100,8 @@ constexpr const char* kNotRestored =
     "【カレドナ】を元の状態に戻せなかったファイルがあります。このプログラムをもう一度起動すると、元に戻します。";
 constexpr const char* kImageKitFailed = "ImageKitのインストールに失敗しました";
 // Shown by the system when the user logs off or shuts down while the installation runs.
-constexpr const wchar_t* kShutdownReason = L"【カレドナ】のアップデート中です。終了すると【カレドナ】が起動しなくなるおそれがあります。";
+constexpr const wchar_t* kShutdownReason =
+    L"【カレドナ】のアップデート中です。終了すると【カレドナ】が起動しなくなるおそれがあります。";
 // Room kept free beyond what the new files and the saved copies take.
 constexpr unsigned long long kSpareBytes = 1024 * 1024;
 
@@ -178,8 +179,8 @@ void Expand(const std::string& from, const std::string& to) {
     const std::optional<DWORD> announced = AnnouncedExpandedSize(source.get());
 
     ClearAttributes(to);
-    FileHandle target(CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    FileHandle target(
+        CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) throw Exception(failure);
 
     const INT lzSource = LZInit(static_cast<INT>(reinterpret_cast<INT_PTR>(source.get())));
@@ -288,7 +289,8 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) break;
-        const DWORD waited = MsgWaitForMultipleObjects(1, &handle, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        const DWORD waited =
+            MsgWaitForMultipleObjects(1, &handle, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
         if (waited != WAIT_OBJECT_0 + 1) break;
         Application::ProcessMessages();
     }
@@ -395,8 +397,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     std::optional<std::string> newVersion;
     try {
         if (IsWindowsExecutable(newExecutable)) newVersion = ProductVersionOf(newExecutable);
-    } catch (const Exception&) {
-    }
+    } catch (const Exception&) {}
     if (newVersion != std::optional<std::string>(kUpdateVersion))
         throw Exception("ファイル \"" + newExecutable + "\" は【カレドナ】" + kUpdateVersion +
                         "の実行ファイルではありません。");
@@ -419,13 +420,15 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
                             "\" から取り出せません（UNLHA32.DLL のエラー " + std::to_string(result) + "）。");
         if (FileSizeOf(staging + kImageKits[i].control) == 0)
-            throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive + "\" から取り出せません。");
+            throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive +
+                            "\" から取り出せません。");
         for (const std::string& name : FileNamesIn(staging))
             plan.controls[i].push_back({staging + name, plan.controlFolders[i] + name, kImageKitFailed});
     }
 
     for (const char* seeded : {"karstang.dic", "ZoomHint.txt"}) {
-        if (!FileExists(InstallPath + seeded)) plan.seeds.push_back({WorkPath + seeded, InstallPath + seeded, "", true});
+        if (!FileExists(InstallPath + seeded))
+            plan.seeds.push_back({WorkPath + seeded, InstallPath + seeded, "", true});
     }
     const std::string groupFolder = InstallPath + kGroupFolder + "\\";
     bool groupFolderReady = false;
@@ -488,8 +491,7 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
     for (const auto& copy : plan.seeds) {
         try {
             transaction.Replace(copy.source, copy.target);
-        } catch (const Exception&) {
-        }
+        } catch (const Exception&) {}
     }
 
     MsgLabel.SetText("アップデート処理...");
@@ -518,13 +520,13 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
     std::optional<std::string> installedVersion;
     try {
         if (IsWindowsExecutable(installed)) installedVersion = ProductVersionOf(installed);
-    } catch (const Exception&) {
-    }
+    } catch (const Exception&) {}
     if (installedVersion && *installedVersion != kUpdateVersion) {
         if (FileExists(backup)) ClearAttributes(backup);
         if (!ReplaceFileWhole(installed, backup)) {
             const DWORD error = GetLastError();
-            CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" + SystemErrorText(error));
+            CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" +
+                        SystemErrorText(error));
         }
     }
     replace(plan.executable);

@@ -139,7 +139,6 @@ bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
     return true;
 }
 
-
 LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Closing the window during a download stops the transfer at once instead of letting it run on
     // behind a window that is gone.

@@ -16,7 +16,8 @@ namespace {
 
 const char* const kWorkFolderFailed = "作業用フォルダの作成に失敗しました。\rアップデート処理を中止します。";
 const char* const kNotInstalled = "【カレドナ】がインストールされていません。\rアップデート処理を中止します。";
-const char* const kVersionUnknownAsk = "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？";
+const char* const kVersionUnknownAsk =
+    "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？";
 const char* const kVersionUnknownStop = "現在のインストールバージョンが取得できません。\r処理を中止します。";
 const char* const kSameVersion = "既に同バージョンがインストールされています。\rアップデート処理を続行しますか？";
 const char* const kDowngrade =
@@ -75,16 +76,10 @@ bool FindInstallation(Installation& found) {
 bool RecoverUnfinishedInstallation(const Installation& found) {
     std::string failure;
     switch (FileTransaction::Recover(UndoFolder(found.workPath), failure)) {
-    case FileTransaction::Recovery::Nothing:
-        return true;
-    case FileTransaction::Recovery::RolledBack:
-        ShowInformation(kRolledBack);
-        return true;
-    case FileTransaction::Recovery::Completed:
-        ShowInformation(kCompletedLater);
-        return true;
-    case FileTransaction::Recovery::Failed:
-        break;
+    case FileTransaction::Recovery::Nothing: return true;
+    case FileTransaction::Recovery::RolledBack: ShowInformation(kRolledBack); return true;
+    case FileTransaction::Recovery::Completed: ShowInformation(kCompletedLater); return true;
+    case FileTransaction::Recovery::Failed: break;
     }
     ShowError(std::string(kRecoveryFailed) + "\r" + failure);
     return false;
@@ -113,8 +108,8 @@ bool CheckInstalledVersion(Installation& found) {
 int RunUpdater() {
     auto form = std::make_unique<TMainForm>();
     Installation found;
-    const bool goOn = WaitUntilProductEnds() && FindInstallation(found) &&
-                      RecoverUnfinishedInstallation(found) && CheckInstalledVersion(found);
+    const bool goOn = WaitUntilProductEnds() && FindInstallation(found) && RecoverUnfinishedInstallation(found) &&
+                      CheckInstalledVersion(found);
     form->SetInstallation(found.installPath, found.workPath, found.oldVersion);
     if (goOn) Application::Run(*form);
     form.reset();

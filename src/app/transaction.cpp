@@ -29,8 +29,8 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source) return false;
     SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the creation below tells
-    FileHandle target(CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    FileHandle target(
+        CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) return false;
     std::string buffer(kCopyPiece, '\0');
     bool ok = true;
@@ -62,7 +62,8 @@ bool ReplaceWholeFile(const std::string& from, const std::string& to) {
     const std::string beside = to + kBesideSuffix;
     if (!CopyFlushed(from, beside)) return false;
     SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the move below tells
-    if (MoveFileExW(Utf8ToWide(beside).c_str(), Utf8ToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(Utf8ToWide(beside).c_str(), Utf8ToWide(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     const DWORD error = GetLastError();
     DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the first error is the one reported
@@ -151,7 +152,8 @@ void FileTransaction::Begin() {
 void FileTransaction::Replace(const std::string& source, const std::string& target) {
     auto entry = std::find_if(entries_.begin(), entries_.end(),
                               [&](const Entry& e) { return e.source == source && e.target == target; });
-    if (!begun_ || entry == entries_.end()) throw Exception("ファイル \"" + target + "\" は置き換えの対象ではありません。");
+    if (!begun_ || entry == entries_.end())
+        throw Exception("ファイル \"" + target + "\" は置き換えの対象ではありません。");
     if (!ReplaceWholeFile(source, target)) throw Exception(Reason(target, GetLastError()));
     entry->replaced = true;
 }
@@ -260,7 +262,8 @@ bool FileTransaction::AllNew(const std::vector<Entry>& entries) {
 
 // Ignored results: a folder that is not empty or already gone stays or stays gone.
 void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveDirectoryW(Utf8ToWide(*folder).c_str());
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        RemoveDirectoryW(Utf8ToWide(*folder).c_str());
 }
 
 // Ignored results: what cannot be removed is left; the folder holds only copies of this program.

@@ -16,8 +16,10 @@ void ShowMissingEntry(const char* name) {
 }
 
 // The stub of an entry has exactly the entry's signature.
-template <const char* Name, typename Signature> struct Stub;
-template <const char* Name, typename Result, typename... Args> struct Stub<Name, Result(WINAPI*)(Args...)> {
+template <const char* Name, typename Signature>
+struct Stub;
+template <const char* Name, typename Result, typename... Args>
+struct Stub<Name, Result(WINAPI*)(Args...)> {
     static Result WINAPI Call(Args...) {
         ShowMissingEntry(Name);
         return 0;
@@ -44,14 +46,12 @@ KARUPDT_LHA_ENTRIES(KARUPDT_DEFINE_LHA_ENTRY)
 
 namespace {
 
-#define KARUPDT_LHA_SLOT(name, slots)                                                                     \
-    EntrySlot{                                                                                            \
-        k##name##Name,                                                                                    \
-        [] { name = &Stub<k##name##Name, LhaVariableType<slots>::type>::Call; },                          \
-        [](FARPROC address) {                                                                             \
-            name = reinterpret_cast<LhaVariableType<slots>::type>(reinterpret_cast<void*>(address));      \
-        },                                                                                                \
-        [] { return name != &Stub<k##name##Name, LhaVariableType<slots>::type>::Call; }},
+#define KARUPDT_LHA_SLOT(name, slots)                                                                      \
+    EntrySlot{k##name##Name, [] { name = &Stub<k##name##Name, LhaVariableType<slots>::type>::Call; },      \
+              [](FARPROC address) {                                                                        \
+                  name = reinterpret_cast<LhaVariableType<slots>::type>(reinterpret_cast<void*>(address)); \
+              },                                                                                           \
+              [] { return name != &Stub<k##name##Name, LhaVariableType<slots>::type>::Call; }},
 const std::array<EntrySlot, kLhaEntryCount> kSlots = {{KARUPDT_LHA_ENTRIES(KARUPDT_LHA_SLOT)}};
 #undef KARUPDT_LHA_SLOT
 

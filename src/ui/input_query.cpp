@@ -22,8 +22,8 @@ protected:
         const SIZE promptSize = MeasureText(prompt_);
         AddControl(L"STATIC", kPromptId, SS_LEFT | SS_NOPREFIX, margin, margin, promptSize.cx, promptSize.cy, prompt_);
         const int editTop = margin + promptSize.cy + 6;
-        edit_ = AddControl(L"EDIT", kEditId, WS_TABSTOP | ES_AUTOHSCROLL, margin, editTop, width - 2 * margin, 23,
-                           value_);
+        edit_ =
+            AddControl(L"EDIT", kEditId, WS_TABSTOP | ES_AUTOHSCROLL, margin, editTop, width - 2 * margin, 23, value_);
         const int buttonsTop = editTop + 23 + 14;
         const int left = width - margin - 2 * kButtonWidth - 8;
         AddButton(IDOK, left, buttonsTop, "OK", true);

@@ -31,8 +31,8 @@ protected:
 
         const SIZE textSize = MeasureText(text_);
         const int textLeft = margin + iconSize + margin;
-        const int buttonsWidth = static_cast<int>(buttons.size()) * kButtonWidth +
-                                 (static_cast<int>(buttons.size()) - 1) * gap;
+        const int buttonsWidth =
+            static_cast<int>(buttons.size()) * kButtonWidth + (static_cast<int>(buttons.size()) - 1) * gap;
         const int width = std::max({textLeft + static_cast<int>(textSize.cx) + margin, buttonsWidth + 2 * margin, 200});
         const int contentHeight = std::max(iconSize, static_cast<int>(textSize.cy));
         const int buttonsTop = margin + contentHeight + margin + 4;

@@ -34,10 +34,10 @@ INT_PTR ModalDialog::Run(HWND owner, std::string_view title) {
 
 HWND ModalDialog::AddControl(const wchar_t* className, int id, DWORD style, int left, int top, int width, int height,
                              std::string_view text) {
-    HWND control = CreateWindowExW(className == std::wstring_view(L"EDIT") ? WS_EX_CLIENTEDGE : 0, className,
-                                   Utf8ToWide(text).c_str(), WS_CHILD | WS_VISIBLE | style, left, top, width, height,
-                                   dialog_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                   Application::Instance(), nullptr);
+    HWND control =
+        CreateWindowExW(className == std::wstring_view(L"EDIT") ? WS_EX_CLIENTEDGE : 0, className,
+                        Utf8ToWide(text).c_str(), WS_CHILD | WS_VISIBLE | style, left, top, width, height, dialog_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Application::Instance(), nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
     return control;
 }

@@ -9,7 +9,7 @@ namespace {
 
 constexpr UINT kPathBuffer = MAX_PATH + 1;  // 261 characters
 
-std::string SystemFolderFrom(UINT (WINAPI* query)(LPWSTR, UINT)) {
+std::string SystemFolderFrom(UINT(WINAPI* query)(LPWSTR, UINT)) {
     wchar_t buffer[kPathBuffer] = {};
     const UINT length = query(buffer, kPathBuffer);
     if (length == 0 || length >= kPathBuffer) return {};

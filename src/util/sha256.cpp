@@ -39,8 +39,8 @@ public:
     bool Ok() const { return static_cast<bool>(hash_); }
     bool Add(const void* data, size_t size) {
         // BCryptHashData takes a non-const pointer but does not write through it.
-        return Succeeded(BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(data)),
-                                        static_cast<ULONG>(size), 0));
+        return Succeeded(
+            BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size), 0));
     }
     std::optional<Sha256Digest> Finish() {
         Sha256Digest digest{};

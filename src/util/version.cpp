@@ -14,9 +14,8 @@
 namespace {
 
 constexpr std::array<std::string_view, kVersionKeyCount> kKeyNames = {
-    "Comments",     "CompanyName",      "FileDescription", "FileVersion",
-    "InternalName", "LegalCopyright",   "LegalTrademarks", "OriginalFilename",
-    "PrivateBuild", "ProductName",      "ProductVersion",  "SpecialBuild",
+    "Comments",        "CompanyName",      "FileDescription", "FileVersion", "InternalName",   "LegalCopyright",
+    "LegalTrademarks", "OriginalFilename", "PrivateBuild",    "ProductName", "ProductVersion", "SpecialBuild",
 };
 
 }  // namespace

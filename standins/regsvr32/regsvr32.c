@@ -42,8 +42,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR arguments, int
     wchar_t value[MAX_PATH * 2];
     length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_WAIT_FOR", value, MAX_PATH * 2);
     if (length > 0 && length < MAX_PATH * 2) {
-        for (int waited = 0; waited < 6000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; ++waited)
-            Sleep(10);
+        for (int waited = 0; waited < 6000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; ++waited) Sleep(10);
     }
     int exitCode = 0;
     length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_EXIT", value, 16);

@@ -13,10 +13,10 @@
 namespace lha {
 
 struct Command {
-  char command = 'e';                 // 'e' or 'x': both extract with the stored folders
-  std::string archive;                // as given
-  std::string folder;                 // as given, a trailing '\' or '/' removed
-  std::vector<std::string> switches;  // accepted and not acted on: extraction always overwrites
+    char command = 'e';                 // 'e' or 'x': both extract with the stored folders
+    std::string archive;                // as given
+    std::string folder;                 // as given, a trailing '\' or '/' removed
+    std::vector<std::string> switches;  // accepted and not acted on: extraction always overwrites
 };
 
 // Throws Error(ErrorCode::CommandLine) with a short text when the line cannot be carried out.

@@ -18,86 +18,85 @@
 namespace lha {
 
 enum class ErrorCode {
-  Truncated,          // the archive ends inside a header or inside a file's data
-  BadHeader,          // a header is malformed (sizes, lengths, level)
-  BadHeaderChecksum,  // the header checksum (level 0/1) or header CRC (level 1/2) does not match
-  UnsupportedMethod,  // a compression method other than -lh0-, -lh5-, -lh6-, -lh7-, -lhd-
-  BadData,            // the compressed data cannot be decoded
-  CrcMismatch,        // the decoded data does not match the file's CRC-16
-  UnsafeName,         // an entry name that would land outside the destination folder
-  TooLarge,           // a file larger than the caller allows
-  Output,             // the sink could not store the data
-  CommandLine,        // the command line could not be understood
+    Truncated,          // the archive ends inside a header or inside a file's data
+    BadHeader,          // a header is malformed (sizes, lengths, level)
+    BadHeaderChecksum,  // the header checksum (level 0/1) or header CRC (level 1/2) does not match
+    UnsupportedMethod,  // a compression method other than -lh0-, -lh5-, -lh6-, -lh7-, -lhd-
+    BadData,            // the compressed data cannot be decoded
+    CrcMismatch,        // the decoded data does not match the file's CRC-16
+    UnsafeName,         // an entry name that would land outside the destination folder
+    TooLarge,           // a file larger than the caller allows
+    Output,             // the sink could not store the data
+    CommandLine,        // the command line could not be understood
 };
 
 // Every failure of this library: a code and a short English text.
 class Error : public std::runtime_error {
- public:
-  Error(ErrorCode code, const std::string& text) : std::runtime_error(text), code_(code) {}
-  ErrorCode code() const noexcept { return code_; }
+public:
+    Error(ErrorCode code, const std::string& text) : std::runtime_error(text), code_(code) {}
+    ErrorCode code() const noexcept { return code_; }
 
- private:
-  ErrorCode code_;
+private:
+    ErrorCode code_;
 };
 
 enum class Method { Stored, Lh5, Lh6, Lh7, Directory };
 
 struct Entry {
-  int level = 0;
-  std::string method_id;  // as stored, e.g. "-lh5-"
-  Method method = Method::Stored;
-  std::uint64_t compressed_size = 0;
-  std::uint64_t original_size = 0;
-  std::uint16_t crc = 0;
-  std::uint8_t attribute = 0;
-  std::string raw_name;                 // directory and file name as stored, separators shown as '\'
-  std::vector<std::string> components;  // safe path components; empty when the name was refused
+    int level = 0;
+    std::string method_id;  // as stored, e.g. "-lh5-"
+    Method method = Method::Stored;
+    std::uint64_t compressed_size = 0;
+    std::uint64_t original_size = 0;
+    std::uint16_t crc = 0;
+    std::uint8_t attribute = 0;
+    std::string raw_name;                 // directory and file name as stored, separators shown as '\'
+    std::vector<std::string> components;  // safe path components; empty when the name was refused
 };
 
 // Where the archive's bytes come from. read returns fewer bytes than asked only at the end.
 class Source {
- public:
-  virtual ~Source() = default;
-  virtual std::size_t read(std::uint8_t* buffer, std::size_t size) = 0;
+public:
+    virtual ~Source() = default;
+    virtual std::size_t read(std::uint8_t* buffer, std::size_t size) = 0;
 };
 
 class MemorySource final : public Source {
- public:
-  MemorySource(const void* data, std::size_t size)
-      : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
-  std::size_t read(std::uint8_t* buffer, std::size_t size) override;
+public:
+    MemorySource(const void* data, std::size_t size) : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
+    std::size_t read(std::uint8_t* buffer, std::size_t size) override;
 
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
 };
 
 // Where the archive's contents go. For each file: begin_file, write (any number of times),
 // then end_file once its CRC has been checked, or abort_file when the data turned out bad.
 // Exceptions thrown by a sink end the extraction and reach the caller of extract.
 class Sink {
- public:
-  virtual ~Sink() = default;
-  virtual void directory(const Entry& entry) = 0;
-  virtual void begin_file(const Entry& entry) = 0;
-  virtual void write(const std::uint8_t* data, std::size_t size) = 0;
-  virtual void end_file(const Entry& entry) = 0;
-  virtual void abort_file(const Entry& entry) noexcept = 0;
-  // An entry whose name is unsafe. Nothing of it reaches the sink. The default ends the
-  // extraction with ErrorCode::UnsafeName; a sink may instead note it and return to go on.
-  virtual void refused(const Entry& entry, const std::string& reason);
+public:
+    virtual ~Sink() = default;
+    virtual void directory(const Entry& entry) = 0;
+    virtual void begin_file(const Entry& entry) = 0;
+    virtual void write(const std::uint8_t* data, std::size_t size) = 0;
+    virtual void end_file(const Entry& entry) = 0;
+    virtual void abort_file(const Entry& entry) noexcept = 0;
+    // An entry whose name is unsafe. Nothing of it reaches the sink. The default ends the
+    // extraction with ErrorCode::UnsafeName; a sink may instead note it and return to go on.
+    virtual void refused(const Entry& entry, const std::string& reason);
 };
 
 struct Options {
-  // Files whose declared original size exceeds this end the extraction with ErrorCode::TooLarge.
-  std::uint64_t max_original_size = std::numeric_limits<std::uint64_t>::max();
+    // Files whose declared original size exceeds this end the extraction with ErrorCode::TooLarge.
+    std::uint64_t max_original_size = std::numeric_limits<std::uint64_t>::max();
 };
 
 struct Summary {
-  unsigned files = 0;
-  unsigned directories = 0;
-  unsigned refused = 0;
+    unsigned files = 0;
+    unsigned directories = 0;
+    unsigned refused = 0;
 };
 
 // Reads the whole archive and feeds the sink. Throws Error on the first failure.

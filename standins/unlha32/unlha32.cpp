@@ -20,238 +20,228 @@ namespace {
 
 // Results of Unlha: 0 or one of these, with a short text in the caller's buffer.
 enum Result : int {
-  kOk = 0,
-  kBadCommand = 0x8001,
-  kCannotOpenArchive = 0x8002,
-  kBrokenArchive = 0x8003,
-  kCrcError = 0x8004,
-  kUnsafeName = 0x8005,
-  kCannotWrite = 0x8006,
-  kUnsupportedMethod = 0x8007,
-  kInternal = 0x8008,
+    kOk = 0,
+    kBadCommand = 0x8001,
+    kCannotOpenArchive = 0x8002,
+    kBrokenArchive = 0x8003,
+    kCrcError = 0x8004,
+    kUnsafeName = 0x8005,
+    kCannotWrite = 0x8006,
+    kUnsupportedMethod = 0x8007,
+    kInternal = 0x8008,
 };
 
 void put_text(LPSTR out, DWORD size, const char* text) {
-  if (out == nullptr || size == 0) return;
-  const std::size_t n = std::min<std::size_t>(std::strlen(text), size - 1);
-  std::memcpy(out, text, n);
-  out[n] = '\0';
+    if (out == nullptr || size == 0) return;
+    const std::size_t n = std::min<std::size_t>(std::strlen(text), size - 1);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
 }
 
 std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  if (n <= 0) throw lha::Error(lha::ErrorCode::UnsafeName, "name not in the code page");
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
+    if (s.empty()) return {};
+    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    if (n <= 0) throw lha::Error(lha::ErrorCode::UnsafeName, "name not in the code page");
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
 }
 
 std::wstring full_path(const std::wstring& path) {
-  const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (n == 0) throw lha::Error(lha::ErrorCode::Output, "bad folder");
-  std::wstring out(n, L'\0');
-  const DWORD m = GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
-  if (m == 0 || m >= n) throw lha::Error(lha::ErrorCode::Output, "bad folder");
-  out.resize(m);
-  return out;
+    const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) throw lha::Error(lha::ErrorCode::Output, "bad folder");
+    std::wstring out(n, L'\0');
+    const DWORD m = GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
+    if (m == 0 || m >= n) throw lha::Error(lha::ErrorCode::Output, "bad folder");
+    out.resize(m);
+    return out;
 }
 
 bool is_folder(const std::wstring& path) {
-  const DWORD a = GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Creates a folder and the folders above it (path is a full path).
 void make_folders(const std::wstring& path) {
-  if (is_folder(path)) return;
-  const std::size_t cut = path.find_last_of(L'\\');
-  if (cut != std::wstring::npos && cut > 0 && path[cut - 1] != L':' && path[cut - 1] != L'\\')
-    make_folders(path.substr(0, cut));
-  if (!CreateDirectoryW(path.c_str(), nullptr) && !is_folder(path))
-    throw lha::Error(lha::ErrorCode::Output, "cannot make folder");
+    if (is_folder(path)) return;
+    const std::size_t cut = path.find_last_of(L'\\');
+    if (cut != std::wstring::npos && cut > 0 && path[cut - 1] != L':' && path[cut - 1] != L'\\')
+        make_folders(path.substr(0, cut));
+    if (!CreateDirectoryW(path.c_str(), nullptr) && !is_folder(path))
+        throw lha::Error(lha::ErrorCode::Output, "cannot make folder");
 }
 
 // A component that Windows could take for something other than a plain name in this folder.
 bool unsafe_component(const std::wstring& c) {
-  if (c.empty()) return true;
-  if (c.find_first_not_of(L". ") == std::wstring::npos) return true;
-  for (wchar_t ch : c)
-    if (ch < 0x20 || ch == L'\\' || ch == L'/' || ch == L':' || ch == L'*' || ch == L'?' || ch == L'"' ||
-        ch == L'<' || ch == L'>' || ch == L'|')
-      return true;
-  // Device names, also with an extension ("NUL.txt" is the device too).
-  std::wstring base = c.substr(0, c.find(L'.'));
-  while (!base.empty() && base.back() == L' ') base.pop_back();
-  for (auto& ch : base) ch = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(ch)));
-  static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-  for (const wchar_t* d : devices)
-    if (base == d) return true;
-  if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-      base[3] >= L'0' && base[3] <= L'9')
-    return true;
-  return false;
+    if (c.empty()) return true;
+    if (c.find_first_not_of(L". ") == std::wstring::npos) return true;
+    for (wchar_t ch : c)
+        if (ch < 0x20 || ch == L'\\' || ch == L'/' || ch == L':' || ch == L'*' || ch == L'?' || ch == L'"' ||
+            ch == L'<' || ch == L'>' || ch == L'|')
+            return true;
+    // Device names, also with an extension ("NUL.txt" is the device too).
+    std::wstring base = c.substr(0, c.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (auto& ch : base) ch = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(ch)));
+    static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* d : devices)
+        if (base == d) return true;
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) && base[3] >= L'0' &&
+        base[3] <= L'9')
+        return true;
+    return false;
 }
 
 class SourceFile final : public lha::Source {
- public:
-  explicit SourceFile(HANDLE h) : h_(h) {}
-  std::size_t read(std::uint8_t* buffer, std::size_t size) override {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
-    if (!ReadFile(h_, buffer, want, &got, nullptr)) throw lha::Error(lha::ErrorCode::Truncated, "cannot read archive");
-    return got;
-  }
+public:
+    explicit SourceFile(HANDLE h) : h_(h) {}
+    std::size_t read(std::uint8_t* buffer, std::size_t size) override {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
+        if (!ReadFile(h_, buffer, want, &got, nullptr))
+            throw lha::Error(lha::ErrorCode::Truncated, "cannot read archive");
+        return got;
+    }
 
- private:
-  HANDLE h_;
+private:
+    HANDLE h_;
 };
 
 // Writes each file to a temporary name beside its target and moves it over the target once its
 // CRC has been checked, so that a damaged entry never replaces a good file.
 class FolderSink final : public lha::Sink {
- public:
-  explicit FolderSink(std::wstring folder) : folder_(std::move(folder)) {}
-  ~FolderSink() override { discard(); }
+public:
+    explicit FolderSink(std::wstring folder) : folder_(std::move(folder)) {}
+    ~FolderSink() override { discard(); }
 
-  unsigned refused_count() const { return refused_; }
+    unsigned refused_count() const { return refused_; }
 
-  void directory(const lha::Entry& e) override { make_folders(target_of(e)); }
+    void directory(const lha::Entry& e) override { make_folders(target_of(e)); }
 
-  void begin_file(const lha::Entry& e) override {
-    target_ = target_of(e);
-    make_folders(target_.substr(0, target_.find_last_of(L'\\')));
-    temp_ = target_ + L".~lh";
-    SetFileAttributesW(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
-    file_ = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) throw lha::Error(lha::ErrorCode::Output, "cannot write");
-  }
+    void begin_file(const lha::Entry& e) override {
+        target_ = target_of(e);
+        make_folders(target_.substr(0, target_.find_last_of(L'\\')));
+        temp_ = target_ + L".~lh";
+        SetFileAttributesW(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        file_ = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file_ == INVALID_HANDLE_VALUE) throw lha::Error(lha::ErrorCode::Output, "cannot write");
+    }
 
-  void write(const std::uint8_t* data, std::size_t size) override {
-    while (size > 0) {
-      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
-      DWORD done = 0;
-      if (!WriteFile(file_, data, chunk, &done, nullptr) || done != chunk)
+    void write(const std::uint8_t* data, std::size_t size) override {
+        while (size > 0) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
+            DWORD done = 0;
+            if (!WriteFile(file_, data, chunk, &done, nullptr) || done != chunk)
+                throw lha::Error(lha::ErrorCode::Output, "cannot write");
+            data += chunk;
+            size -= chunk;
+        }
+    }
+
+    void end_file(const lha::Entry&) override {
+        const bool closed = CloseHandle(file_) != 0;
+        file_ = INVALID_HANDLE_VALUE;
+        if (closed) {
+            const DWORD a = GetFileAttributesW(target_.c_str());
+            if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
+                SetFileAttributesW(target_.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+            if (MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                temp_.clear();
+                return;
+            }
+        }
+        discard();
         throw lha::Error(lha::ErrorCode::Output, "cannot write");
-      data += chunk;
-      size -= chunk;
     }
-  }
 
-  void end_file(const lha::Entry&) override {
-    const bool closed = CloseHandle(file_) != 0;
-    file_ = INVALID_HANDLE_VALUE;
-    if (closed) {
-      const DWORD a = GetFileAttributesW(target_.c_str());
-      if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesW(target_.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-      if (MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        temp_.clear();
-        return;
-      }
+    void abort_file(const lha::Entry&) noexcept override { discard(); }
+
+    // The entry is left out; the extraction goes on and Unlha reports it at the end.
+    void refused(const lha::Entry&, const std::string&) override { ++refused_; }
+
+private:
+    std::wstring target_of(const lha::Entry& e) {
+        std::wstring path = folder_;
+        for (const std::string& part : e.components) {
+            const std::wstring c = widen(part);
+            if (unsafe_component(c)) throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
+            path += L'\\';
+            path += c;
+        }
+        const std::wstring full = full_path(path);
+        if (full.size() <= folder_.size() + 1 || full.compare(0, folder_.size(), folder_) != 0 ||
+            full[folder_.size()] != L'\\')
+            throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
+        return full;
     }
-    discard();
-    throw lha::Error(lha::ErrorCode::Output, "cannot write");
-  }
 
-  void abort_file(const lha::Entry&) noexcept override { discard(); }
-
-  // The entry is left out; the extraction goes on and Unlha reports it at the end.
-  void refused(const lha::Entry&, const std::string&) override { ++refused_; }
-
- private:
-  std::wstring target_of(const lha::Entry& e) {
-    std::wstring path = folder_;
-    for (const std::string& part : e.components) {
-      const std::wstring c = widen(part);
-      if (unsafe_component(c)) throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
-      path += L'\\';
-      path += c;
+    void discard() noexcept {
+        if (file_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(file_);
+            file_ = INVALID_HANDLE_VALUE;
+        }
+        if (!temp_.empty()) {
+            DeleteFileW(temp_.c_str());
+            temp_.clear();
+        }
     }
-    const std::wstring full = full_path(path);
-    if (full.size() <= folder_.size() + 1 || full.compare(0, folder_.size(), folder_) != 0 ||
-        full[folder_.size()] != L'\\')
-      throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
-    return full;
-  }
 
-  void discard() noexcept {
-    if (file_ != INVALID_HANDLE_VALUE) {
-      CloseHandle(file_);
-      file_ = INVALID_HANDLE_VALUE;
-    }
-    if (!temp_.empty()) {
-      DeleteFileW(temp_.c_str());
-      temp_.clear();
-    }
-  }
-
-  std::wstring folder_;
-  std::wstring target_;
-  std::wstring temp_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-  unsigned refused_ = 0;
+    std::wstring folder_;
+    std::wstring target_;
+    std::wstring temp_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    unsigned refused_ = 0;
 };
 
 int extract(LPCSTR line, LPSTR out, DWORD out_size) {
-  lha::Command cmd;
-  try {
-    cmd = lha::parse_command_line(line ? line : "");
-  } catch (const lha::Error&) {
-    put_text(out, out_size, "bad command");
-    return kBadCommand;
-  }
-
-  std::wstring folder;
-  HANDLE archive = INVALID_HANDLE_VALUE;
-  try {
-    folder = full_path(widen(cmd.folder));
-    while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
-    archive = CreateFileW(widen(cmd.archive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  } catch (const lha::Error&) {
-  }
-  if (archive == INVALID_HANDLE_VALUE) {
-    put_text(out, out_size, "cannot open archive");
-    return kCannotOpenArchive;
-  }
-
-  int result = kOk;
-  const char* text = "";
-  try {
-    make_folders(folder);
-    if (folder.size() == 3 && folder.back() == L'\\') folder.pop_back();  // "C:" + '\' + name
-    SourceFile source(archive);
-    FolderSink sink(folder);
-    lha::extract(source, sink);
-    if (sink.refused_count() > 0) {
-      result = kUnsafeName;
-      text = "unsafe name";
+    lha::Command cmd;
+    try {
+        cmd = lha::parse_command_line(line ? line : "");
+    } catch (const lha::Error&) {
+        put_text(out, out_size, "bad command");
+        return kBadCommand;
     }
-  } catch (const lha::Error& e) {
-    switch (e.code()) {
-      case lha::ErrorCode::CrcMismatch:
-        result = kCrcError, text = "CRC error";
-        break;
-      case lha::ErrorCode::UnsafeName:
-        result = kUnsafeName, text = "unsafe name";
-        break;
-      case lha::ErrorCode::Output:
-        result = kCannotWrite, text = "cannot write";
-        break;
-      case lha::ErrorCode::UnsupportedMethod:
-        result = kUnsupportedMethod, text = "unsupported method";
-        break;
-      default:
-        result = kBrokenArchive, text = "broken archive";
-        break;
+
+    std::wstring folder;
+    HANDLE archive = INVALID_HANDLE_VALUE;
+    try {
+        folder = full_path(widen(cmd.folder));
+        while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+        archive = CreateFileW(widen(cmd.archive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    } catch (const lha::Error&) {}
+    if (archive == INVALID_HANDLE_VALUE) {
+        put_text(out, out_size, "cannot open archive");
+        return kCannotOpenArchive;
     }
-  } catch (...) {
-    result = kInternal, text = "internal error";
-  }
-  CloseHandle(archive);
-  put_text(out, out_size, text);
-  return result;
+
+    int result = kOk;
+    const char* text = "";
+    try {
+        make_folders(folder);
+        if (folder.size() == 3 && folder.back() == L'\\') folder.pop_back();  // "C:" + '\' + name
+        SourceFile source(archive);
+        FolderSink sink(folder);
+        lha::extract(source, sink);
+        if (sink.refused_count() > 0) {
+            result = kUnsafeName;
+            text = "unsafe name";
+        }
+    } catch (const lha::Error& e) {
+        switch (e.code()) {
+        case lha::ErrorCode::CrcMismatch: result = kCrcError, text = "CRC error"; break;
+        case lha::ErrorCode::UnsafeName: result = kUnsafeName, text = "unsafe name"; break;
+        case lha::ErrorCode::Output: result = kCannotWrite, text = "cannot write"; break;
+        case lha::ErrorCode::UnsupportedMethod: result = kUnsupportedMethod, text = "unsupported method"; break;
+        default: result = kBrokenArchive, text = "broken archive"; break;
+        }
+    } catch (...) {
+        result = kInternal, text = "internal error";
+    }
+    CloseHandle(archive);
+    put_text(out, out_size, text);
+    return result;
 }
 
 }  // namespace
@@ -260,12 +250,12 @@ int extract(LPCSTR line, LPSTR out, DWORD out_size) {
 #define LHA_EXPORT extern "C"
 
 LHA_EXPORT int WINAPI Unlha(HWND, LPCSTR line, LPSTR out, DWORD out_size) {
-  try {
-    return extract(line, out, out_size);
-  } catch (...) {
-    put_text(out, out_size, "internal error");
-    return kInternal;
-  }
+    try {
+        return extract(line, out, out_size);
+    } catch (...) {
+        put_text(out, out_size, "internal error");
+        return kInternal;
+    }
 }
 
 // The rest of the library's interface: nothing to report, so each one fails.

@@ -91,6 +91,7 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(10);
     }
     const auto code = updater.WaitForExit(robot::Duration(5000));
-    Say(robot::ToUtf8(program) + " ended with exit code " + (code ? std::to_string(*code) : std::string("(still running)")));
+    Say(robot::ToUtf8(program) + " ended with exit code " +
+        (code ? std::to_string(*code) : std::string("(still running)")));
     return code && *code == 0 ? 0 : 1;
 }

@@ -196,11 +196,17 @@ TEST_F(DownloadTest, AMissingOrEmptyFileIsReportedAndTheRestStillComes) {
     ASSERT_TRUE(updater.PressStart());
     ASSERT_TRUE(robot::AnswerDialogs(
         updater.Process(),
-        {{"エラー", "通信エラーが発生しました[0]\r\rvornlib.dl_\r\r404: Not Found", robot::IconKind::Error, {"OK"}, "OK"},
+        {{"エラー",
+          "通信エラーが発生しました[0]\r\rvornlib.dl_\r\r404: Not Found",
+          robot::IconKind::Error,
+          {"OK"},
+          "OK"},
          {"エラー",
           "次のファイルは空 (0 バイト) でした。\r\rcellmapa.da_\r\r更新サーバーのファイルが正しくありません。販売元に"
           "ご確認ください。\r【カレドナ】は変更されていません。",
-          robot::IconKind::Error, {"OK"}, "OK"}},
+          robot::IconKind::Error,
+          {"OK"},
+          "OK"}},
         30s));
     EXPECT_TRUE(WaitUntil([&] { return RequestedNames().size() == 16u; }));
     EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));

@@ -24,12 +24,22 @@ const char* const kCompleted = "アップデートが完了しました。終了
 
 // Installed into the product folder (name there, name in the package's originals).
 const std::vector<std::pair<std::wstring, std::string>> kInstalled = {
-    {L"DLKR_DL.exe", "DLKR_DL.exe"},     {L"VORNLIB.DLL", "vornlib.dll"},     {L"cellmapa.dat", "cellmapa.dat"},
-    {L"cellmapb.dat", "cellmapb.dat"},   {L"FindUpd.exe", "FindUpd.exe"},     {L"tvdialog.dll", "tvdialog.dll"},
-    {L"plxShow.exe", "plxShow.exe"},     {L"グループマスタ\\GroupList.Mst", "GroupList.Mst"},
-    {L"グループマスタ\\GroupMst.ini", "GroupMst.ini"}, {L"KarScan.exe", "KarScan.exe"},
-    {L"KarScanPaste.exe", "KarScanPaste.exe"}, {L"KarScan.def", "KarScan.def"}, {L"scanabort.exe", "scanabort.exe"},
-    {L"karstang.dic", "karstang.dic"},   {L"ZoomHint.txt", "ZoomHint.txt"},   {L"karemain.exe", "karemain.exe"},
+    {L"DLKR_DL.exe", "DLKR_DL.exe"},
+    {L"VORNLIB.DLL", "vornlib.dll"},
+    {L"cellmapa.dat", "cellmapa.dat"},
+    {L"cellmapb.dat", "cellmapb.dat"},
+    {L"FindUpd.exe", "FindUpd.exe"},
+    {L"tvdialog.dll", "tvdialog.dll"},
+    {L"plxShow.exe", "plxShow.exe"},
+    {L"グループマスタ\\GroupList.Mst", "GroupList.Mst"},
+    {L"グループマスタ\\GroupMst.ini", "GroupMst.ini"},
+    {L"KarScan.exe", "KarScan.exe"},
+    {L"KarScanPaste.exe", "KarScanPaste.exe"},
+    {L"KarScan.def", "KarScan.def"},
+    {L"scanabort.exe", "scanabort.exe"},
+    {L"karstang.dic", "karstang.dic"},
+    {L"ZoomHint.txt", "ZoomHint.txt"},
+    {L"karemain.exe", "karemain.exe"},
 };
 
 std::set<std::wstring> FilesIn(const std::wstring& folder) {
@@ -89,8 +99,10 @@ struct ProductState {
     std::string differences;
     for (const auto& [name, bytes] : before.files) {
         auto now = after.files.find(name);
-        if (now == after.files.end()) differences += " missing:" + robot::ToUtf8(name);
-        else if (now->second != bytes) differences += " changed:" + robot::ToUtf8(name);
+        if (now == after.files.end())
+            differences += " missing:" + robot::ToUtf8(name);
+        else if (now->second != bytes)
+            differences += " changed:" + robot::ToUtf8(name);
     }
     for (const auto& [name, bytes] : after.files)
         if (!before.files.count(name)) differences += " added:" + robot::ToUtf8(name);
@@ -185,8 +197,7 @@ private:
             if (client == INVALID_SOCKET) return;
             DWORD timeout = 10000;
             setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-            while (!stop_ && Answer(client)) {
-            }
+            while (!stop_ && Answer(client)) {}
             closesocket(client);
         }
     }
@@ -204,7 +215,8 @@ private:
         ++answered_;
         std::unique_lock lock(mutex_);
         if (!redirect_.empty()) {
-            const std::string answer = "HTTP/1.1 302 Found\r\nLocation: " + redirect_ + name + "\r\nContent-Length: 0\r\n\r\n";
+            const std::string answer =
+                "HTTP/1.1 302 Found\r\nLocation: " + redirect_ + name + "\r\nContent-Length: 0\r\n\r\n";
             lock.unlock();
             send(client, answer.data(), static_cast<int>(answer.size()), 0);
             return true;
@@ -218,9 +230,9 @@ private:
         }
         lock.unlock();
         const auto body = ScopedInstallation::ReadFileBytes(ServedFile(name));
-        const std::string answer = body ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size()) +
-                                              "\r\n\r\n" + *body
-                                        : std::string("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+        const std::string answer =
+            body ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size()) + "\r\n\r\n" + *body
+                 : std::string("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
         for (size_t sent = 0; sent < answer.size();) {
             const int now = send(client, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
             if (now <= 0) return false;
@@ -315,21 +327,23 @@ TEST_F(InstallTest, BothControlsMissingInstallsEverything) {
         EXPECT_EQ(Bytes(product + installed), Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
     EXPECT_EQ(Bytes(ImageKitControls::Folder5() + L"ImgKit5.ocx"), Bytes(OriginalFile("ImgKit5.ocx")));
     EXPECT_EQ(Bytes(ImageKitControls::Folder6() + L"ImgKit6.ocx"), Bytes(OriginalFile("ImgKit6.ocx")));
-    EXPECT_EQ(Registrations(), (std::vector<std::string>{RegistrationLine(ImageKitControls::Folder5(), "ImgKit5.ocx"),
-                                                         RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")}));
+    EXPECT_EQ(Registrations(),
+              (std::vector<std::string>{RegistrationLine(ImageKitControls::Folder5(), "ImgKit5.ocx"),
+                                        RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")}));
 
     // The work folder keeps the backup, the log, what was expanded and two downloads.
     const std::wstring work = product + L"Temp\\";
     EXPECT_EQ(Bytes(work + L"karemain.old"), oldExecutable);
     const std::set<std::wstring> expectedWork = {
-        L"vornlib.dl_", L"findupd.ex_", L"dlkr_dl.exe",
-        L"findupd.exe", L"karstang.dic", L"zoomhint.txt", L"cellmapa.dat", L"cellmapb.dat", L"vornlib.dll",
-        L"tvdialog.dll", L"plxshow.exe", L"grouplist.mst", L"groupmst.ini", L"karscan.exe", L"karscanpaste.exe",
-        L"karscan.def", L"scanabort.exe", L"regsvr32.exe", L"karemain.old", L"karupdt.log"};
+        L"vornlib.dl_",  L"findupd.ex_",   L"dlkr_dl.exe",  L"findupd.exe",  L"karstang.dic",
+        L"zoomhint.txt", L"cellmapa.dat",  L"cellmapb.dat", L"vornlib.dll",  L"tvdialog.dll",
+        L"plxshow.exe",  L"grouplist.mst", L"groupmst.ini", L"karscan.exe",  L"karscanpaste.exe",
+        L"karscan.def",  L"scanabort.exe", L"regsvr32.exe", L"karemain.old", L"karupdt.log"};
     EXPECT_EQ(FilesIn(work), expectedWork);
 
     const std::string log = Bytes(work + L"KarUpdt.Log");
-    const std::regex shape("\\[Karedona\\]Last Update Log\r\n[0-9/]+( [0-9:]+)?\r\nOldVer=1\\.5\\.2\r\nNewVer=1\\.6\\.0\r\n");
+    const std::regex shape(
+        "\\[Karedona\\]Last Update Log\r\n[0-9/]+( [0-9:]+)?\r\nOldVer=1\\.5\\.2\r\nNewVer=1\\.6\\.0\r\n");
     EXPECT_TRUE(std::regex_match(log, shape)) << log;
     EXPECT_EQ(Bytes(product + L"DOWNLOAD.INI"), ProxyIni(ServerPort()));
 }
@@ -354,8 +368,7 @@ TEST_F(InstallTest, OnlyImageKit6MissingInstallsOnlyIt) {
     const auto dialogs = Update();
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].text, kCompleted);
-    EXPECT_EQ(Registrations(),
-              std::vector<std::string>{RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")});
+    EXPECT_EQ(Registrations(), std::vector<std::string>{RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")});
     EXPECT_EQ(Bytes(ImageKitControls::Folder6() + L"ImgKit6.ocx"), Bytes(OriginalFile("ImgKit6.ocx")));
     EXPECT_EQ(Bytes(ImageKitControls::Folder5() + L"ImgKit5.ocx"), Bytes(BesideTestProgram(L"version_windres.exe")));
 }
@@ -397,8 +410,9 @@ TEST_F(InstallTest, DamagedComponentChangesNothingInTheProduct) {
     const auto dialogs = Update();
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].title, "エラー");
-    EXPECT_EQ(dialogs[0].text, "コンポーネントの展開(9)に失敗しました。\rファイル \"C:\\TALVERN\\KAREDONA\\Temp\\cellmapb.da_\" "
-                               "を展開できません。");
+    EXPECT_EQ(dialogs[0].text,
+              "コンポーネントの展開(9)に失敗しました。\rファイル \"C:\\TALVERN\\KAREDONA\\Temp\\cellmapb.da_\" "
+              "を展開できません。");
     EXPECT_EQ(exitCode_, std::optional<DWORD>(0));
     EXPECT_EQ(FilesIn(product), before);
     EXPECT_EQ(Bytes(product + L"karemain.exe"), oldExecutable);
@@ -416,8 +430,9 @@ TEST_F(InstallTest, RegistrationToolThatCannotStartOrFailsUndoesTheUpdate) {
         const auto dialogs = Update();
         ASSERT_EQ(dialogs.size(), 1u);
         EXPECT_EQ(dialogs[0].title, "エラー");
-        EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) +
-                                                    "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を登録できません。"))
+        EXPECT_TRUE(StartsWith(
+            dialogs[0].text,
+            std::string(kFailed) + "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を登録できません。"))
             << dialogs[0].text;
         EXPECT_TRUE(EndsWith(dialogs[0].text, kRestored)) << dialogs[0].text;
         EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
@@ -431,7 +446,8 @@ TEST_F(InstallTest, RegistrationToolThatCannotStartOrFailsUndoesTheUpdate) {
         ASSERT_EQ(dialogs.size(), 1u);
         EXPECT_EQ(dialogs[0].text, std::string(kFailed) +
                                        "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を登録できません。"
-                                       "登録ツールが終了コード 5 で終わりました。\r" + kRestored);
+                                       "登録ツールが終了コード 5 で終わりました。\r" +
+                                       kRestored);
         EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
         EXPECT_EQ(GetFileAttributesW((ImageKitControls::Folder5() + L"ImgKit5.ocx").c_str()), INVALID_FILE_ATTRIBUTES);
         EXPECT_EQ(Registrations().size(), 1u);
@@ -469,7 +485,8 @@ TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) 
         EXPECT_EQ(dialogs[0].text, "Unlha: LHA.DLL not loaded.");
         EXPECT_EQ(dialogs[1].text, std::string(kFailed) +
                                        "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」が書庫 "
-                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\Imgkit5.lzh\" から取り出せません。\r" + kUnchanged);
+                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\Imgkit5.lzh\" から取り出せません。\r" +
+                                       kUnchanged);
     }
     EXPECT_TRUE(Registrations().empty());
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
@@ -481,8 +498,8 @@ TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) 
     ASSERT_TRUE(served.Ok());
     const auto dialogs = Update();
     ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) +
-                                                "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を書庫 "))
+    EXPECT_TRUE(StartsWith(dialogs[0].text,
+                           std::string(kFailed) + "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を書庫 "))
         << dialogs[0].text;
     EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
     EXPECT_TRUE(Registrations().empty());
@@ -518,7 +535,8 @@ TEST_F(InstallTest, FilesInUseAreFoundBeforeAnythingIsInstalled) {
     const auto dialogs = Update();
     CloseHandle(held);
     ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(4.5)に失敗しました。終了します。\r"))
+    EXPECT_TRUE(
+        StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(4.5)に失敗しました。終了します。\r"))
         << dialogs[0].text;
     EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
     EXPECT_TRUE(SameProduct(withComponent, ProductState(product)));
@@ -529,7 +547,8 @@ TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
     ImageKitControls controls(true, true);
     auto installation = Install();
     const ProductState before(installation->Folder());
-    const std::string page = "<html><head><title>Sign in</title></head><body>Please sign in to use this network.</body></html>";
+    const std::string page =
+        "<html><head><title>Sign in</title></head><body>Please sign in to use this network.</body></html>";
     std::vector<std::unique_ptr<ServedFileReplaced>> served;
     for (const std::string& name : ExpectedDownloads(true, true)) {
         served.push_back(std::make_unique<ServedFileReplaced>(name, page));
@@ -537,8 +556,10 @@ TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
     }
     const auto dialogs = Update();
     ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(dialogs[0].text, std::string(kFailed) + "ファイル \"C:\\TALVERN\\KAREDONA\\Temp\\karemain.exe\" は"
-                                                      "【カレドナ】1.6.0の実行ファイルではありません。\r" + kUnchanged);
+    EXPECT_EQ(dialogs[0].text, std::string(kFailed) +
+                                   "ファイル \"C:\\TALVERN\\KAREDONA\\Temp\\karemain.exe\" は"
+                                   "【カレドナ】1.6.0の実行ファイルではありません。\r" +
+                                   kUnchanged);
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
     EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"karupdt.log"), 0u);
 
@@ -550,7 +571,8 @@ TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
     const std::vector<std::string> names = ExpectedDownloads(true, true);
     ASSERT_EQ(texts.size(), names.size());
     for (size_t i = 0; i < names.size(); ++i)
-        EXPECT_TRUE(StartsWith(texts[i], "ファイル \"" + names[i] + "\" の内容は配布元のものではありません。\r大きさが " +
+        EXPECT_TRUE(StartsWith(texts[i], "ファイル \"" + names[i] +
+                                             "\" の内容は配布元のものではありません。\r大きさが " +
                                              std::to_string(page.size()) + " バイトです"))
             << texts[i];
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
@@ -575,10 +597,11 @@ TEST_F(InstallTest, PinnedBuildTakesOnlyThePackageItWasBuiltFor) {
         ASSERT_TRUE(updater.PressStart());
         const std::vector<std::string> texts = DialogsUntilStartButton(updater);
         ASSERT_EQ(texts.size(), 1u);
-        EXPECT_EQ(texts[0], "ファイル \"tvdialog.dl_\" の内容は配布元のものではありません。\r"
-                            "内容 (SHA-256) が配布元のファイルと一致しません。\r"
-                            "ダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
-                            "しばらくしてから、もう一度アップデートを開始してください。");
+        EXPECT_EQ(texts[0],
+                  "ファイル \"tvdialog.dl_\" の内容は配布元のものではありません。\r"
+                  "内容 (SHA-256) が配布元のファイルと一致しません。\r"
+                  "ダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
+                  "しばらくしてから、もう一度アップデートを開始してください。");
         EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
         EXPECT_TRUE(updater.StartButtonVisible());
         EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"tvdialog.dl_"), 0u);
@@ -629,9 +652,10 @@ TEST_F(InstallTest, ARedirectingServerIsReportedOnceAndNothingIsInstalled) {
     ASSERT_TRUE(updater.PressStart());
     const std::vector<std::string> texts = DialogsUntilStartButton(updater);
     ASSERT_EQ(texts.size(), 1u);
-    EXPECT_EQ(texts[0], "更新サーバーがファイル \"kar160.ex_\" を別の場所へ転送しようとしました [302]。\r"
-                        "転送先: https://update.example/karedona/kar160.ex_\r"
-                        "このプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。");
+    EXPECT_EQ(texts[0],
+              "更新サーバーがファイル \"kar160.ex_\" を別の場所へ転送しようとしました [302]。\r"
+              "転送先: https://update.example/karedona/kar160.ex_\r"
+              "このプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。");
     EXPECT_EQ(proxy.Answered(), 1) << "the run went on after the redirection";
     EXPECT_TRUE(updater.StartButtonVisible());
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
@@ -657,7 +681,8 @@ public:
         if (!updater_->Ok()) return ::testing::AssertionFailure() << "no window";
         if (auto pressed = updater_->PressStart(); !pressed) return pressed;
         for (int i = 0; i < 1500; ++i) {
-            if (GetFileAttributesW(registrations.c_str()) != INVALID_FILE_ATTRIBUTES) return ::testing::AssertionSuccess();
+            if (GetFileAttributesW(registrations.c_str()) != INVALID_FILE_ATTRIBUTES)
+                return ::testing::AssertionSuccess();
             Sleep(20);
         }
         return ::testing::AssertionFailure() << "the registration tool did not start";
@@ -707,7 +732,9 @@ TEST_F(InstallTest, KilledInTheMiddleIsUndoneAtTheNextStart) {
         EXPECT_TRUE(robot::AnswerDialogs(again, {{"情報",
                                                   "前回のアップデートは途中で中断されました。\r"
                                                   "【カレドナ】を元のバージョンに戻しました。",
-                                                  robot::IconKind::Information, {"OK"}, "OK"}}));
+                                                  robot::IconKind::Information,
+                                                  {"OK"},
+                                                  "OK"}}));
         robot::Window window(robot::WaitForWindowOfClass(again.Id(), L"TMainForm"));
         ASSERT_TRUE(window.Exists()) << "the update window did not appear after the recovery";
         EXPECT_TRUE(SameProduct(before, ProductState(product)));
@@ -781,7 +808,8 @@ TEST_F(InstallTest, FullDiskIsFoundBeforeOrUndoneDuringTheCopies) {
         ASSERT_TRUE(FillDisk(filler, SizesOf(served) + SizesOf(expanded) + 400 * 1024));
         const auto dialogs = Update();
         ASSERT_EQ(dialogs.size(), 1u);
-        EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "ディスク \"R:\\\" の空き容量が足りません。あと "))
+        EXPECT_TRUE(
+            StartsWith(dialogs[0].text, std::string(kFailed) + "ディスク \"R:\\\" の空き容量が足りません。あと "))
             << dialogs[0].text;
         EXPECT_TRUE(EndsWith(dialogs[0].text, kUnchanged)) << dialogs[0].text;
         EXPECT_TRUE(SameProduct(before, ProductState(product)));
@@ -826,7 +854,8 @@ TEST_F(InstallTest, ExecutableOpenedPartWayIsFollowedByTheWholeProductRestored) 
     const auto dialogs = update.updater().RunToEnd();
     CloseHandle(held);
     ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_TRUE(StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(7)に失敗しました。終了します。\r"))
+    EXPECT_TRUE(
+        StartsWith(dialogs[0].text, std::string(kFailed) + "コンポーネントの展開(7)に失敗しました。終了します。\r"))
         << dialogs[0].text;
     EXPECT_TRUE(EndsWith(dialogs[0].text, kRestored)) << dialogs[0].text;
     EXPECT_TRUE(SameProduct(before, ProductState(product)));

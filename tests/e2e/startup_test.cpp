@@ -16,7 +16,8 @@ using robot::IconKind;
 const char* const kProductRunning =
     "【カレドナ】が起動されています。\r終了させてから「OK」ボタンをクリックしてください。\r「ｷｬﾝｾﾙ」ボタンで中止します。";
 const char* const kNotInstalled = "【カレドナ】がインストールされていません。\rアップデート処理を中止します。";
-const char* const kVersionUnknownAsk = "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？";
+const char* const kVersionUnknownAsk =
+    "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？";
 const char* const kCancelled = "アップデート処理を中止します。";
 const char* const kVersionUnknownStop = "現在のインストールバージョンが取得できません。\r処理を中止します。";
 const char* const kSameVersion = "既に同バージョンがインストールされています。\rアップデート処理を続行しますか？";
@@ -86,8 +87,8 @@ TEST_F(StartupTest, ProductRunningCancelEndsUnseen) {
     auto installation = Install();
     ProductWindow product;
     robot::Process process = StartUpdater();
-    ASSERT_TRUE(robot::AnswerDialogs(
-        process, {{"確認", kProductRunning, IconKind::Question, kOkCancel, "キャンセル"}}));
+    ASSERT_TRUE(
+        robot::AnswerDialogs(process, {{"確認", kProductRunning, IconKind::Question, kOkCancel, "キャンセル"}}));
     ExpectEndWithoutWindow(process);
 }
 
@@ -121,8 +122,8 @@ TEST_F(StartupTest, WorkFolderThatCannotBeMadeStopsTheUpdate) {
     // A file where the work folder belongs.
     ASSERT_TRUE(ScopedInstallation::WriteFileBytes(installation->Folder() + L"Temp", "not a folder"));
     robot::Process process = StartUpdater();
-    ASSERT_TRUE(robot::AnswerDialogs(
-        process, {Error("作業用フォルダの作成に失敗しました。\rアップデート処理を中止します。")}));
+    ASSERT_TRUE(
+        robot::AnswerDialogs(process, {Error("作業用フォルダの作成に失敗しました。\rアップデート処理を中止します。")}));
     ExpectEndWithoutWindow(process);
 }
 
@@ -182,7 +183,8 @@ TEST_F(StartupTest, ArchiverIsCopiedWhereTheSystemFindsItAndActivationKeepsTheLa
         robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
         robot::Window window = WaitForMainWindow(process);
         ASSERT_TRUE(window.Exists());
-        EXPECT_TRUE(BecomesFile(installation->TopFolder() + L"\\UNLHA32.DLL", bytes)) << "not copied beside the program";
+        EXPECT_TRUE(BecomesFile(installation->TopFolder() + L"\\UNLHA32.DLL", bytes))
+            << "not copied beside the program";
         window.Close();
         EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
     }
@@ -243,7 +245,8 @@ TEST_F(StartupTest, ExecutableWithoutVersion) {
     {
         auto installation = Install(options);
         robot::Process process = StartUpdater();
-        ASSERT_TRUE(robot::AnswerDialogs(process, {Question(kVersionUnknownAsk, "いいえ(&N)"), Information(kCancelled)}));
+        ASSERT_TRUE(
+            robot::AnswerDialogs(process, {Question(kVersionUnknownAsk, "いいえ(&N)"), Information(kCancelled)}));
         ExpectEndWithoutWindow(process);
     }
     auto installation = Install(options);
@@ -295,8 +298,8 @@ TEST_F(StartupTest, VersionResourceWithoutTranslationIsAnApplicationError) {
                                   BuildVersionResource(content), &error))
         << error;
     robot::Process process = StartUpdater();
-    ASSERT_TRUE(robot::AnswerDialogs(process, {{"アプリケーション エラー", "バージョン情報の取得に失敗しました.",
-                                                IconKind::Error, kOk, "OK"}}));
+    ASSERT_TRUE(robot::AnswerDialogs(
+        process, {{"アプリケーション エラー", "バージョン情報の取得に失敗しました.", IconKind::Error, kOk, "OK"}}));
     EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(1));
 }
 

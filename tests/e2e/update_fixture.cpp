@@ -31,8 +31,12 @@ std::wstring PreparedFolder() {
     return L"Z:" + unixPath + L"\\";
 }
 
-std::wstring ServedFile(const std::string& name) { return PreparedFolder() + L"package\\karedona\\" + robot::ToWide(name); }
-std::wstring OriginalFile(const std::string& name) { return PreparedFolder() + L"package\\original\\" + robot::ToWide(name); }
+std::wstring ServedFile(const std::string& name) {
+    return PreparedFolder() + L"package\\karedona\\" + robot::ToWide(name);
+}
+std::wstring OriginalFile(const std::string& name) {
+    return PreparedFolder() + L"package\\original\\" + robot::ToWide(name);
+}
 
 int ServerPort() { return KARUPDT_TEST_HTTP_PORT; }
 int SlowPort() { return KARUPDT_TEST_HTTP_PORT + 1; }
@@ -68,10 +72,10 @@ std::vector<std::string> RequestedNames() {
 }
 
 std::vector<std::string> ExpectedDownloads(bool imageKit5Current, bool imageKit6Present) {
-    std::vector<std::string> names = {"kar160.ex_",    "DLKR_DL.ex_",   "karstang.di_",  "Zoomhint.tx_",
-                                      "cellmapa.da_",  "cellmapb.da_",  "vornlib.dl_",   "FindUpd.ex_",
-                                      "tvdialog.dl_",  "plxShow.ex_",   "GroupList.Ms_", "GroupMst.in_",
-                                      "KarScan.ex_",   "KarScanPaste.ex_", "KarScan.de_", "SCANABORT.EX_"};
+    std::vector<std::string> names = {"kar160.ex_",   "DLKR_DL.ex_",      "karstang.di_",  "Zoomhint.tx_",
+                                      "cellmapa.da_", "cellmapb.da_",     "vornlib.dl_",   "FindUpd.ex_",
+                                      "tvdialog.dl_", "plxShow.ex_",      "GroupList.Ms_", "GroupMst.in_",
+                                      "KarScan.ex_",  "KarScanPaste.ex_", "KarScan.de_",   "SCANABORT.EX_"};
     if (!imageKit5Current || !imageKit6Present) names.push_back("Regsvr32.ex_");
     if (!imageKit5Current) names.push_back("Imgkit5.lzh");
     if (!imageKit6Present) names.push_back("Imgkit6.lzh");
@@ -86,8 +90,8 @@ ImageKitControls::ImageKitControls(bool imageKit5Current, bool imageKit6Present)
     ScopedInstallation::RemoveTree(Folder6().substr(0, Folder6().size() - 1));
     if (imageKit5Current) {
         CreateDirectoryW(Folder5().c_str(), nullptr);
-        EXPECT_TRUE(CopyFileW(BesideTestProgram(L"version_windres.exe").c_str(), (Folder5() + L"ImgKit5.ocx").c_str(),
-                              FALSE));
+        EXPECT_TRUE(
+            CopyFileW(BesideTestProgram(L"version_windres.exe").c_str(), (Folder5() + L"ImgKit5.ocx").c_str(), FALSE));
     }
     if (imageKit6Present) {
         CreateDirectoryW(Folder6().c_str(), nullptr);

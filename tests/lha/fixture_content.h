@@ -19,86 +19,84 @@ inline const std::string kSo = "\x83\x5c";
 inline const std::string kHyojiTxt = "\x95\x5c\x8e\xa6.txt";
 
 inline std::string words(std::size_t size) {
-  std::vector<std::string> vocab;
-  for (int k = 0; k < 64; ++k) {
-    std::string w;
-    for (int j = 0; j < 3 + k % 6; ++j) w.push_back(static_cast<char>('a' + (k * 7 + j * 3 + k * j) % 26));
-    vocab.push_back(w);
-  }
-  std::uint64_t x = 12345;
-  std::string out;
-  while (out.size() < size) {
-    x = (x * 1103515245u + 12345u) % (std::uint64_t{1} << 31);
-    out += vocab[(x >> 16) % 64];
-    out += (x >> 8) % 13 == 0 ? '\n' : ' ';
-  }
-  out.resize(size);
-  return out;
+    std::vector<std::string> vocab;
+    for (int k = 0; k < 64; ++k) {
+        std::string w;
+        for (int j = 0; j < 3 + k % 6; ++j) w.push_back(static_cast<char>('a' + (k * 7 + j * 3 + k * j) % 26));
+        vocab.push_back(w);
+    }
+    std::uint64_t x = 12345;
+    std::string out;
+    while (out.size() < size) {
+        x = (x * 1103515245u + 12345u) % (std::uint64_t{1} << 31);
+        out += vocab[(x >> 16) % 64];
+        out += (x >> 8) % 13 == 0 ? '\n' : ' ';
+    }
+    out.resize(size);
+    return out;
 }
 
 inline std::string repetitive(std::size_t size) {
-  const std::string unit = "0123456789abcdef\r\n";
-  std::string out;
-  while (out.size() < size) out += unit;
-  out.resize(size);
-  return out;
+    const std::string unit = "0123456789abcdef\r\n";
+    std::string out;
+    while (out.size() < size) out += unit;
+    out.resize(size);
+    return out;
 }
 
 inline std::string all_bytes() {
-  std::string out;
-  for (int r = 0; r < 4; ++r)
-    for (int i = 0; i < 256; ++i) out.push_back(static_cast<char>(i));
-  return out;
+    std::string out;
+    for (int r = 0; r < 4; ++r)
+        for (int i = 0; i < 256; ++i) out.push_back(static_cast<char>(i));
+    return out;
 }
 
 // Path (components joined with '/') -> content, for the archives' small and big file sets.
 inline std::map<std::string, std::string> small_files() {
-  return {
-      {"empty.txt", ""},
-      {kHyojiTxt, kSjisText},
-      {"sub/a.txt", "abc"},
-      {"sub/" + kHyo + "/" + kSo + ".txt", "xyz123"},
-      {"bin.dat", all_bytes()},
-  };
+    return {
+        {"empty.txt", ""},        {kHyojiTxt, kSjisText},
+        {"sub/a.txt", "abc"},     {"sub/" + kHyo + "/" + kSo + ".txt", "xyz123"},
+        {"bin.dat", all_bytes()},
+    };
 }
 
 inline std::map<std::string, std::string> all_files() {
-  auto files = small_files();
-  files["rep.bin"] = repetitive(100000);
-  files["words.txt"] = words(24000);
-  return files;
+    auto files = small_files();
+    files["rep.bin"] = repetitive(100000);
+    files["words.txt"] = words(24000);
+    return files;
 }
 
 inline std::string join(const std::vector<std::string>& parts) {
-  std::string s;
-  for (const auto& p : parts) s += (s.empty() ? "" : "/") + p;
-  return s;
+    std::string s;
+    for (const auto& p : parts) s += (s.empty() ? "" : "/") + p;
+    return s;
 }
 
 // Keeps every completed file; notes begun, aborted and refused entries.
 class RecordingSink : public lha::Sink {
- public:
-  void directory(const lha::Entry& e) override { directories.push_back(join(e.components)); }
-  void begin_file(const lha::Entry& e) override {
-    current.clear();
-    begun.push_back(join(e.components));
-    entries.push_back(e);
-  }
-  void write(const std::uint8_t* data, std::size_t size) override {
-    current.append(reinterpret_cast<const char*>(data), size);
-  }
-  void end_file(const lha::Entry& e) override { files[join(e.components)] = current; }
-  void abort_file(const lha::Entry& e) noexcept override { aborted.push_back(join(e.components)); }
-  void refused(const lha::Entry& e, const std::string& reason) override {
-    if (!continue_after_refusal) lha::Sink::refused(e, reason);
-    refused_names.push_back(e.raw_name);
-  }
+public:
+    void directory(const lha::Entry& e) override { directories.push_back(join(e.components)); }
+    void begin_file(const lha::Entry& e) override {
+        current.clear();
+        begun.push_back(join(e.components));
+        entries.push_back(e);
+    }
+    void write(const std::uint8_t* data, std::size_t size) override {
+        current.append(reinterpret_cast<const char*>(data), size);
+    }
+    void end_file(const lha::Entry& e) override { files[join(e.components)] = current; }
+    void abort_file(const lha::Entry& e) noexcept override { aborted.push_back(join(e.components)); }
+    void refused(const lha::Entry& e, const std::string& reason) override {
+        if (!continue_after_refusal) lha::Sink::refused(e, reason);
+        refused_names.push_back(e.raw_name);
+    }
 
-  bool continue_after_refusal = false;
-  std::string current;
-  std::map<std::string, std::string> files;
-  std::vector<lha::Entry> entries;
-  std::vector<std::string> begun, aborted, directories, refused_names;
+    bool continue_after_refusal = false;
+    std::string current;
+    std::map<std::string, std::string> files;
+    std::vector<lha::Entry> entries;
+    std::vector<std::string> begun, aborted, directories, refused_names;
 };
 
 }  // namespace lhatest

@@ -34,8 +34,9 @@ TEST(Installation, DefaultIsInTheTalvernFolderWithShiftJisSettings) {
         EXPECT_EQ(installation.Folder(), windows.substr(0, 1) + L":\\TALVERN\\KAREDONA\\");
         EXPECT_EQ(installation.TopFolder(), windows.substr(0, 1) + L":\\TALVERN");
         const std::wstring drive = windows.substr(0, 1);
-        EXPECT_EQ(ScopedInstallation::ReadFileBytes(installation.Folder() + L"SpKaredona.ini"),
-                  std::optional<std::string>("[Karedona]\r\nPath=" + robot::ToUtf8(drive) + ":\\TALVERN\\KAREDONA\\\r\n"));
+        EXPECT_EQ(
+            ScopedInstallation::ReadFileBytes(installation.Folder() + L"SpKaredona.ini"),
+            std::optional<std::string>("[Karedona]\r\nPath=" + robot::ToUtf8(drive) + ":\\TALVERN\\KAREDONA\\\r\n"));
         EXPECT_EQ(FileVersion(installation.Folder() + L"karemain.exe"), std::optional<std::wstring>(L"1.5.2.0"));
         EXPECT_FALSE(Exists(installation.Folder() + L"DOWNLOAD.INI"));
         EXPECT_FALSE(Exists(windows + L"\\SpKaredona.ini"));
@@ -87,7 +88,7 @@ TEST(Installation, SettingsInTheWindowsFolderAreRemovedToo) {
     const std::wstring windows = ScopedInstallation::WindowsFolder();
     {
         InstallationOptions options;
-        options.folder = L"C:\\KARTEST\\PRODUCT";     // "\" is added
+        options.folder = L"C:\\KARTEST\\PRODUCT";  // "\" is added
         options.settings = SettingsPlace::WindowsFolder;
         ScopedInstallation installation(options);
         ASSERT_TRUE(installation.Ok()) << installation.Error();

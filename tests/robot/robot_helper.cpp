@@ -40,9 +40,21 @@ std::wstring Unescape(const std::wstring& s) {
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == L'\\' && i + 1 < s.size()) {
             wchar_t n = s[i + 1];
-            if (n == L'r') { out += L'\r'; ++i; continue; }
-            if (n == L'n') { out += L'\n'; ++i; continue; }
-            if (n == L'\\') { out += L'\\'; ++i; continue; }
+            if (n == L'r') {
+                out += L'\r';
+                ++i;
+                continue;
+            }
+            if (n == L'n') {
+                out += L'\n';
+                ++i;
+                continue;
+            }
+            if (n == L'\\') {
+                out += L'\\';
+                ++i;
+                continue;
+            }
         }
         out += s[i];
     }
@@ -62,10 +74,10 @@ public:
         t.cy = cy;
         countAt_ = bytes_.size() + offsetof(DLGTEMPLATE, cdit);
         Raw(&t, sizeof t);
-        Word(0);                 // no menu
-        Word(0);                 // the dialog class
-        Word(0);                 // no title (set at WM_INITDIALOG)
-        Word(9);                 // point size
+        Word(0);  // no menu
+        Word(0);  // the dialog class
+        Word(0);  // no title (set at WM_INITDIALOG)
+        Word(9);  // point size
         Text(L"MS UI Gothic");
     }
     void Item(WORD atom, DWORD style, short x, short y, short cx, short cy, WORD id, const wchar_t* text = L"") {
@@ -81,7 +93,7 @@ public:
         Word(0xFFFF);
         Word(atom);
         Text(text);
-        Word(0);                 // no creation data
+        Word(0);  // no creation data
         WORD count;
         std::memcpy(&count, bytes_.data() + countAt_, sizeof count);
         ++count;
@@ -128,7 +140,8 @@ INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         if (d->icon == L"information") icon = IDI_INFORMATION;
         if (d->icon == L"warning") icon = IDI_WARNING;
         if (d->icon == L"application") icon = IDI_APPLICATION;
-        if (icon) SendDlgItemMessageW(dialog, kIconId, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, icon)), 0);
+        if (icon)
+            SendDlgItemMessageW(dialog, kIconId, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, icon)), 0);
         SendMessageW(dialog, DM_SETDEFID, d->defaultId, 0);
         SetFocus(GetDlgItem(dialog, d->defaultId));
         return FALSE;
@@ -139,9 +152,7 @@ INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
             return TRUE;
         }
         break;
-    case WM_CLOSE:
-        EndDialog(dialog, IDCANCEL);
-        return TRUE;
+    case WM_CLOSE: EndDialog(dialog, IDCANCEL); return TRUE;
     }
     return FALSE;
 }
@@ -249,9 +260,7 @@ LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
         }
         break;
-    case WM_DESTROY:
-        PostQuitMessage(lastCommand);
-        return 0;
+    case WM_DESTROY: PostQuitMessage(lastCommand); return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -335,7 +344,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (mode == L"input") return ShowInputDialog(Unescape(arg(2)), Unescape(arg(3)), Unescape(arg(4)), arg(5));
     if (mode == L"window") return ShowWindowForm();
     if (mode == L"sequence") {
-        const int first = MessageBoxW(nullptr, L"一つ目の質問です。\r続けますか？", L"確認", MB_OKCANCEL | MB_ICONQUESTION);
+        const int first =
+            MessageBoxW(nullptr, L"一つ目の質問です。\r続けますか？", L"確認", MB_OKCANCEL | MB_ICONQUESTION);
         if (first != IDOK) return first;
         return 10 * first + MessageBoxW(nullptr, L"二つ目のお知らせです。", L"情報", MB_OK | MB_ICONINFORMATION);
     }

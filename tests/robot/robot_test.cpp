@@ -29,9 +29,7 @@ std::wstring TempFolder() {
     return folder;
 }
 
-std::string ReadAll(const std::wstring& path) {
-    return ScopedInstallation::ReadFileBytes(path).value_or("<missing>");
-}
+std::string ReadAll(const std::wstring& path) { return ScopedInstallation::ReadFileBytes(path).value_or("<missing>"); }
 
 }  // namespace
 
@@ -72,8 +70,8 @@ TEST(RobotProcess, TimesOutAndKillsARunningProgramWhenDestroyed) {
         ASSERT_TRUE(p.Started()) << p.Error();
         EXPECT_EQ(p.WaitForExit(200ms), std::nullopt);
         EXPECT_TRUE(p.Running());
-        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), p.Handle(), GetCurrentProcess(), &watched, SYNCHRONIZE |
-                                    PROCESS_QUERY_INFORMATION, FALSE, 0));
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), p.Handle(), GetCurrentProcess(), &watched,
+                                    SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, 0));
     }
     EXPECT_EQ(WaitForSingleObject(watched, 0), WAIT_OBJECT_0) << "the process outlived its Process";
     DWORD code = 0;
@@ -131,7 +129,7 @@ TEST(RobotMessageBox, ReadsTitleTextButtonsAndDefault) {
 }
 
 TEST(RobotMessageBox, ReadsYesNoWithTheSecondButtonAsDefault) {
-    Process p = StartHelper(L"msgbox 0x124 確認 続行しますか？");   // MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2
+    Process p = StartHelper(L"msgbox 0x124 確認 続行しますか？");  // MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2
     ASSERT_TRUE(p.Started()) << p.Error();
     std::optional<Dialog> d = WaitForDialog(p.Id());
     ASSERT_TRUE(d) << "no dialog";
@@ -191,9 +189,9 @@ TEST(RobotOwnDialog, ReadsButtonsLeftToRightAndTheIconControl20) {
 }
 
 TEST(RobotOwnDialog, TellsTheIconsApart) {
-    for (auto [name, kind] : {std::pair{L"information", IconKind::Information}, std::pair{L"warning", IconKind::Warning},
-                              std::pair{L"question", IconKind::Question}, std::pair{L"none", IconKind::None},
-                              std::pair{L"application", IconKind::Unknown}}) {
+    for (auto [name, kind] : {std::pair{L"information", IconKind::Information},
+                              std::pair{L"warning", IconKind::Warning}, std::pair{L"question", IconKind::Question},
+                              std::pair{L"none", IconKind::None}, std::pair{L"application", IconKind::Unknown}}) {
         Process p = StartHelper(std::wstring(L"dialog ") + name + L" ok 1 情報 アイコン");
         ASSERT_TRUE(p.Started()) << p.Error();
         std::optional<Dialog> d = WaitForDialog(p.Id());
@@ -367,7 +365,7 @@ TEST(RobotWindow, ReadsTheFontsOfAnotherProcess) {
     ASSERT_TRUE(w.Exists()) << "no window";
     std::optional<std::vector<FontInfo>> fonts = w.Fonts();
     ASSERT_TRUE(fonts) << "the fonts could not be read";
-    ASSERT_EQ(fonts->size(), 7u);   // the window, then its six children
+    ASSERT_EQ(fonts->size(), 7u);  // the window, then its six children
     EXPECT_EQ((*fonts)[0].window, w.Handle());
     EXPECT_EQ((*fonts)[0].face, "") << "the window has no font of its own";
 
@@ -414,20 +412,22 @@ TEST(RobotWindow, ReadsTextColoursFromTheScreen) {
 TEST(RobotAnswerDialogs, AnswersASequence) {
     Process p = StartHelper(L"sequence");
     ASSERT_TRUE(p.Started()) << p.Error();
-    EXPECT_TRUE(AnswerDialogs(p, {{"確認", "一つ目の質問です。\r続けますか？", IconKind::Question, {"OK", "キャンセル"}, "OK", "OK"},
-                                  {"情報", "二つ目のお知らせです。", IconKind::Information, {"OK"}, "OK"}}));
+    EXPECT_TRUE(AnswerDialogs(
+        p, {{"確認", "一つ目の質問です。\r続けますか？", IconKind::Question, {"OK", "キャンセル"}, "OK", "OK"},
+            {"情報", "二つ目のお知らせです。", IconKind::Information, {"OK"}, "OK"}}));
     EXPECT_EQ(p.WaitForExit(), std::optional<DWORD>(10 * IDOK + IDOK));
 }
 
 TEST(RobotAnswerDialogs, ReportsEveryDifferenceAndStillPresses) {
     Process p = StartHelper(L"sequence");
     ASSERT_TRUE(p.Started()) << p.Error();
-    ::testing::AssertionResult r =
-        AnswerDialogs(p, {{"情報", "一つ目の質問です。", IconKind::Error, {"OK", "キャンセル"}, "キャンセル", "キャンセル"}});
+    ::testing::AssertionResult r = AnswerDialogs(
+        p, {{"情報", "一つ目の質問です。", IconKind::Error, {"OK", "キャンセル"}, "キャンセル", "キャンセル"}});
     ASSERT_FALSE(r);
     const std::string message = r.message();
     EXPECT_NE(message.find("title \"確認\", expected \"情報\""), std::string::npos) << message;
-    EXPECT_NE(message.find("text \"一つ目の質問です。\\r続けますか？\", expected \"一つ目の質問です。\""), std::string::npos)
+    EXPECT_NE(message.find("text \"一つ目の質問です。\\r続けますか？\", expected \"一つ目の質問です。\""),
+              std::string::npos)
         << message;
     EXPECT_NE(message.find("icon Question, expected Error"), std::string::npos) << message;
     EXPECT_NE(message.find("default button \"OK\", expected \"キャンセル\""), std::string::npos) << message;
@@ -437,11 +437,12 @@ TEST(RobotAnswerDialogs, ReportsEveryDifferenceAndStillPresses) {
 TEST(RobotAnswerDialogs, StopsAtDifferentButtons) {
     Process p = StartHelper(L"sequence");
     ASSERT_TRUE(p.Started()) << p.Error();
-    ::testing::AssertionResult r =
-        AnswerDialogs(p, {{"確認", "一つ目の質問です。\r続けますか？", IconKind::Question, {"はい(&Y)", "いいえ(&N)"}, "はい(&Y)"}});
+    ::testing::AssertionResult r = AnswerDialogs(
+        p, {{"確認", "一つ目の質問です。\r続けますか？", IconKind::Question, {"はい(&Y)", "いいえ(&N)"}, "はい(&Y)"}});
     ASSERT_FALSE(r);
-    EXPECT_NE(std::string(r.message()).find("buttons [\"OK\", \"キャンセル\"], expected [\"はい(&Y)\", \"いいえ(&N)\"]"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(r.message()).find("buttons [\"OK\", \"キャンセル\"], expected [\"はい(&Y)\", \"いいえ(&N)\"]"),
+        std::string::npos)
         << r.message();
     EXPECT_TRUE(p.Running()) << "nothing may be pressed when the buttons differ";
 }
@@ -470,7 +471,8 @@ TEST(RobotAnswerDialogs, NoDialogForSeesADialog) {
 // Screenshots
 
 TEST(RobotScreenshot, SavesAWindowAsA24BitBmp) {
-    Process p = StartHelper(L"msgbox 0x21 確認 \"【カレドナ】が起動されています。\\r終了させてから「OK」ボタンをクリックしてください。\"");
+    Process p = StartHelper(
+        L"msgbox 0x21 確認 \"【カレドナ】が起動されています。\\r終了させてから「OK」ボタンをクリックしてください。\"");
     ASSERT_TRUE(p.Started()) << p.Error();
     std::optional<Dialog> d = WaitForDialog(p.Id());
     ASSERT_TRUE(d) << "no dialog";

@@ -38,7 +38,8 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string Utf8(const std::wstring& wide) {
     if (wide.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
     return out;
@@ -75,8 +76,8 @@ bool ScopedInstallation::WriteFileBytes(const std::wstring& path, const std::str
 }
 
 std::optional<std::string> ScopedInstallation::ReadFileBytes(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE f =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return std::nullopt;
     std::string bytes;
     char buffer[65536];
@@ -140,9 +141,8 @@ ScopedInstallation::ScopedInstallation(const InstallationOptions& options) {
     }
 
     if (options.settings != SettingsPlace::None) {
-        const std::string content = options.settingsContent
-                                        ? *options.settingsContent
-                                        : "[Karedona]\r\nPath=" + Utf8(folder_) + "\r\n";
+        const std::string content =
+            options.settingsContent ? *options.settingsContent : "[Karedona]\r\nPath=" + Utf8(folder_) + "\r\n";
         const std::wstring path =
             (options.settings == SettingsPlace::WindowsFolder ? windows + L"\\" : folder_) + L"SpKaredona.ini";
         if (!WriteFileBytes(path, ToShiftJis(content))) {
@@ -163,7 +163,8 @@ ScopedInstallation::ScopedInstallation(const InstallationOptions& options) {
         }
     } else if (options.karemain == KaremainKind::WithoutResource) {
         if (!CopyFileW(stub.c_str(), karemain.c_str(), FALSE)) {
-            error_ = "cannot copy " + Utf8(stub) + " to " + Utf8(karemain) + ", error " + std::to_string(GetLastError());
+            error_ =
+                "cannot copy " + Utf8(stub) + " to " + Utf8(karemain) + ", error " + std::to_string(GetLastError());
             return;
         }
     }
@@ -217,9 +218,10 @@ ProductWindow::ProductWindow(bool visible) {
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
         wc.lpszClassName = L"TKarMake_Form";
-        RegisterClassW(&wc);   // fails harmlessly when a previous window registered it
-        HWND window = CreateWindowExW(0, L"TKarMake_Form", L"カレドナ", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0),
-                                      0, 0, 320, 200, nullptr, nullptr, instance, nullptr);
+        RegisterClassW(&wc);  // fails harmlessly when a previous window registered it
+        HWND window =
+            CreateWindowExW(0, L"TKarMake_Form", L"カレドナ", WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), 0, 0,
+                            320, 200, nullptr, nullptr, instance, nullptr);
         made.set_value(window);
         if (!window) return;
         MSG msg;

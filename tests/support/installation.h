@@ -16,15 +16,15 @@
 #include <thread>
 
 enum class KaremainKind {
-    Versioned,          // version_stub.exe with a version resource whose "FileVersion" is fileVersion
-    WithoutResource,    // version_stub.exe as it is, without any version resource
-    Missing,            // no karemain.exe
+    Versioned,        // version_stub.exe with a version resource whose "FileVersion" is fileVersion
+    WithoutResource,  // version_stub.exe as it is, without any version resource
+    Missing,          // no karemain.exe
 };
 
 enum class SettingsPlace {
-    InstallFolder,      // <folder>SpKaredona.ini
-    WindowsFolder,      // <Windows folder>\SpKaredona.ini
-    None,               // no SpKaredona.ini anywhere
+    InstallFolder,  // <folder>SpKaredona.ini
+    WindowsFolder,  // <Windows folder>\SpKaredona.ini
+    None,           // no SpKaredona.ini anywhere
 };
 
 struct InstallationOptions {
@@ -63,12 +63,12 @@ public:
     bool Remove();
 
     // Helpers for the tests' own checks.
-    static std::wstring WindowsFolder();                  // e.g. C:\windows, without "\"
-    static std::wstring DefaultFolder();                  // <drive>:\TALVERN\KAREDONA\ .
+    static std::wstring WindowsFolder();  // e.g. C:\windows, without "\"
+    static std::wstring DefaultFolder();  // <drive>:\TALVERN\KAREDONA\ .
     static std::string ToShiftJis(const std::string& utf8);
     static bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
     static std::optional<std::string> ReadFileBytes(const std::wstring& path);
-    static bool RemoveTree(const std::wstring& folder);   // a folder with everything in it
+    static bool RemoveTree(const std::wstring& folder);  // a folder with everything in it
 
 private:
     std::wstring folder_;

@@ -34,10 +34,14 @@ bool PollUntil(Duration timeout, Probe probe) {
 std::string Quote(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '"') out += "\\\"";
-        else out += c;
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '"')
+            out += "\\\"";
+        else
+            out += c;
     }
     return out + "\"";
 }
@@ -57,7 +61,8 @@ bool IsPushButton(HWND control) {
 }
 
 bool IsIconStatic(HWND control) {
-    return IsClass(control, L"Static") && (static_cast<DWORD>(GetWindowLongW(control, GWL_STYLE)) & SS_TYPEMASK) == SS_ICON;
+    return IsClass(control, L"Static") &&
+           (static_cast<DWORD>(GetWindowLongW(control, GWL_STYLE)) & SS_TYPEMASK) == SS_ICON;
 }
 
 std::vector<HWND> Children(HWND parent) {
@@ -181,7 +186,8 @@ HWND IconControl(HWND dialog) {
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
@@ -217,7 +223,9 @@ Process Process::Start(const std::wstring& program, const std::wstring& argument
 }
 
 Process::Process(Process&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), id_(std::exchange(other.id_, 0)), error_(std::move(other.error_)) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      id_(std::exchange(other.id_, 0)),
+      error_(std::move(other.error_)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
@@ -273,8 +281,8 @@ std::string TextOf(HWND window) {
     if (SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length)) {
         std::wstring text(length + 1, L'\0');
         DWORD_PTR copied = 0;
-        if (SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                                kSendTimeoutMs, &copied)) {
+        if (SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                                SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
             text.resize(std::min<size_t>(copied, length));
             return ToUtf8(text);
         }
@@ -419,7 +427,8 @@ std::optional<std::wstring> ReadInside(HWND window, WPARAM what) {
     auto* proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(library, "RobotWindowHook")));
     if (!proc) return std::nullopt;
     static LONG counter = 0;
-    const unsigned long token = GetCurrentProcessId() * 1000UL + static_cast<unsigned long>(InterlockedIncrement(&counter));
+    const unsigned long token =
+        GetCurrentProcessId() * 1000UL + static_cast<unsigned long>(InterlockedIncrement(&counter));
     const std::wstring name = L"KarUpdtRobotRead_" + std::to_wstring(token);
     constexpr DWORD kBytes = 64 * 1024 * sizeof(wchar_t);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBytes, name.c_str());
@@ -431,8 +440,8 @@ std::optional<std::wstring> ReadInside(HWND window, WPARAM what) {
         HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, library, GetWindowThreadProcessId(window, nullptr));
         if (hook) {
             DWORD_PTR ignored = 0;
-            if (SendMessageTimeoutW(window, RegisterWindowMessageW(L"KarUpdtRobot.Read"), what, static_cast<LPARAM>(token),
-                                    SMTO_ABORTIFHUNG, 5000, &ignored))
+            if (SendMessageTimeoutW(window, RegisterWindowMessageW(L"KarUpdtRobot.Read"), what,
+                                    static_cast<LPARAM>(token), SMTO_ABORTIFHUNG, 5000, &ignored))
                 text.emplace(view, wcsnlen(view, kBytes / sizeof(wchar_t)));
             UnhookWindowsHookEx(hook);
         }
@@ -463,7 +472,8 @@ std::optional<IconKind> ReadIconInside(HWND dialog, HWND control) {
     std::wstring line;
     while (std::getline(lines, line)) {
         const std::vector<std::wstring> f = Fields(line, 2);
-        if (reinterpret_cast<HWND>(static_cast<ULONG_PTR>(std::wcstoul(f[0].c_str(), nullptr, 10))) != control) continue;
+        if (reinterpret_cast<HWND>(static_cast<ULONG_PTR>(std::wcstoul(f[0].c_str(), nullptr, 10))) != control)
+            continue;
         switch (std::wcstol(f[1].c_str(), nullptr, 10)) {
         case 0: return IconKind::None;
         case 1: return IconKind::Question;
@@ -548,8 +558,10 @@ std::optional<FontInfo> Window::FontOf(HWND window) const {
         const std::string text = TextOf(c);
         present.push_back(text);
         if (text != caption) continue;
-        if (!IsWindowVisible(c)) return ::testing::AssertionFailure() << "the button " << Quote(caption) << " is hidden";
-        if (!IsWindowEnabled(c)) return ::testing::AssertionFailure() << "the button " << Quote(caption) << " is disabled";
+        if (!IsWindowVisible(c))
+            return ::testing::AssertionFailure() << "the button " << Quote(caption) << " is hidden";
+        if (!IsWindowEnabled(c))
+            return ::testing::AssertionFailure() << "the button " << Quote(caption) << " is disabled";
         PostMessageW(GetParent(c), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(c), BN_CLICKED), reinterpret_cast<LPARAM>(c));
         return ::testing::AssertionSuccess();
     }
@@ -627,7 +639,8 @@ IconKind Dialog::IconOnScreen(Duration timeout) const {
                                     {IconKind::Information, IDI_INFORMATION},
                                     {IconKind::Warning, IDI_WARNING}};
     std::vector<std::pair<IconKind, IconPattern>> patterns;
-    for (const Candidate& c : candidates) patterns.emplace_back(c.kind, DrawIcon(LoadIconW(nullptr, c.id), width, height));
+    for (const Candidate& c : candidates)
+        patterns.emplace_back(c.kind, DrawIcon(LoadIconW(nullptr, c.id), width, height));
 
     // Another program's window may cover the icon (tests share one screen): bring the dialog to
     // the top, without activating it, now and then again every half second while no icon matches.
@@ -769,7 +782,8 @@ std::string Describe(const Dialog& dialog) {
             }
         }
         if (buttons != expected.buttons) {
-            failures << where << "buttons " << QuoteList(buttons) << ", expected " << QuoteList(expected.buttons) << "\n";
+            failures << where << "buttons " << QuoteList(buttons) << ", expected " << QuoteList(expected.buttons)
+                     << "\n";
             return ::testing::AssertionFailure() << failures.str();
         }
         if (auto pressed = dialog->Press(expected.press); !pressed) {

@@ -95,13 +95,13 @@ bool WaitForWindowGone(HWND window, Duration timeout = kWindowTimeout);
 
 struct Control {
     HWND handle = nullptr;
-    std::string className;      // as registered: "Static", "Button", "msctls_progress32" ...
+    std::string className;  // as registered: "Static", "Button", "msctls_progress32" ...
     std::string text;
-    int id = 0;                 // the control id (GetDlgCtrlID)
-    RECT rect{};                // relative to the parent's client area
+    int id = 0;   // the control id (GetDlgCtrlID)
+    RECT rect{};  // relative to the parent's client area
     int Width() const { return rect.right - rect.left; }
     int Height() const { return rect.bottom - rect.top; }
-    bool visible = false;       // the control's own WS_VISIBLE
+    bool visible = false;  // the control's own WS_VISIBLE
     bool enabled = false;
     DWORD style = 0;
     DWORD exStyle = 0;
@@ -110,12 +110,12 @@ struct Control {
 };
 
 struct MenuItem {
-    std::string caption;        // with its "&"; empty for a separator
+    std::string caption;  // with its "&"; empty for a separator
     UINT id = 0;
     bool separator = false;
     bool enabled = true;
     bool checked = false;
-    std::vector<MenuItem> items; // the items of a pop-up menu
+    std::vector<MenuItem> items;  // the items of a pop-up menu
 };
 
 // The font a window uses (WM_GETFONT), as its LOGFONT tells. A window without a font of its own
@@ -123,10 +123,10 @@ struct MenuItem {
 struct FontInfo {
     HWND window = nullptr;
     std::string face;
-    long height = 0;            // lfHeight: negative for a character height, positive for a cell height
+    long height = 0;  // lfHeight: negative for a character height, positive for a cell height
     long weight = 0;
     bool italic = false;
-    int charset = 0;            // e.g. SHIFTJIS_CHARSET (128)
+    int charset = 0;  // e.g. SHIFTJIS_CHARSET (128)
 };
 
 class Window {
@@ -139,7 +139,7 @@ public:
     std::string ClassName() const;
     std::string Caption() const;
     SIZE ClientSize() const;
-    RECT ScreenRect() const;    // the whole window, frame included
+    RECT ScreenRect() const;  // the whole window, frame included
 
     // The direct children in the order the system keeps them (creation order unless reordered).
     std::vector<Control> Controls() const;
@@ -218,14 +218,18 @@ std::optional<Dialog> WaitForDialog(DWORD processId, Duration timeout = kWindowT
 struct ExpectedDialog {
     ExpectedDialog(std::string title_, std::string text_, IconKind icon_, std::vector<std::string> buttons_,
                    std::string press_, std::optional<std::string> defaultButton_ = std::nullopt)
-        : title(std::move(title_)), text(std::move(text_)), icon(icon_), buttons(std::move(buttons_)),
-          press(std::move(press_)), defaultButton(std::move(defaultButton_)) {}
+        : title(std::move(title_)),
+          text(std::move(text_)),
+          icon(icon_),
+          buttons(std::move(buttons_)),
+          press(std::move(press_)),
+          defaultButton(std::move(defaultButton_)) {}
     std::string title;
     std::string text;
     IconKind icon = IconKind::None;
     std::vector<std::string> buttons;
     std::string press;
-    std::optional<std::string> defaultButton;   // checked only when given
+    std::optional<std::string> defaultButton;  // checked only when given
 };
 
 // Waits for each expected dialog of the process in turn, compares title, text, icon, buttons (and

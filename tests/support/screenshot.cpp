@@ -19,7 +19,7 @@ ScreenPixels CaptureScreenRect(const RECT& rect) {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;    // top row first
+    info.bmiHeader.biHeight = -height;  // top row first
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
@@ -68,12 +68,12 @@ bool SaveBmp(const ScreenPixels& image, const std::wstring& path, std::string* e
     const uint32_t dataBytes = rowBytes * static_cast<uint32_t>(image.height);
     BITMAPFILEHEADER file{};
     BITMAPINFOHEADER header{};
-    file.bfType = 0x4D42;   // "BM"
+    file.bfType = 0x4D42;  // "BM"
     file.bfOffBits = sizeof file + sizeof header;
     file.bfSize = file.bfOffBits + dataBytes;
     header.biSize = sizeof header;
     header.biWidth = image.width;
-    header.biHeight = image.height;    // bottom row first
+    header.biHeight = image.height;  // bottom row first
     header.biPlanes = 1;
     header.biBitCount = 24;
     header.biCompression = BI_RGB;
@@ -86,9 +86,9 @@ bool SaveBmp(const ScreenPixels& image, const std::wstring& path, std::string* e
         uint8_t* row = out.data() + file.bfOffBits + static_cast<size_t>(image.height - 1 - y) * rowBytes;
         for (int x = 0; x < image.width; ++x) {
             const uint32_t p = image.At(x, y);
-            row[x * 3 + 0] = static_cast<uint8_t>(p);          // blue
-            row[x * 3 + 1] = static_cast<uint8_t>(p >> 8);     // green
-            row[x * 3 + 2] = static_cast<uint8_t>(p >> 16);    // red
+            row[x * 3 + 0] = static_cast<uint8_t>(p);        // blue
+            row[x * 3 + 1] = static_cast<uint8_t>(p >> 8);   // green
+            row[x * 3 + 2] = static_cast<uint8_t>(p >> 16);  // red
         }
     }
     HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -8,8 +8,8 @@ namespace {
 
 struct Block {
     std::wstring key;
-    uint16_t type = 1;                 // 1: text value, 0: binary value
-    uint16_t valueLength = 0;          // in WCHARs for text, in bytes for binary
+    uint16_t type = 1;         // 1: text value, 0: binary value
+    uint16_t valueLength = 0;  // in WCHARs for text, in bytes for binary
     std::vector<uint8_t> value;
     std::vector<Block> children;
 };
@@ -102,8 +102,9 @@ bool MakeVersionedFile(const std::wstring& stub, const std::wstring& target, con
     if (!CopyFileW(stub.c_str(), target.c_str(), FALSE)) return fail("CopyFileW");
     HANDLE update = BeginUpdateResourceW(target.c_str(), FALSE);
     if (!update) return fail("BeginUpdateResourceW");
-    if (!UpdateResourceW(update, RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                         const_cast<uint8_t*>(resource.data()), static_cast<DWORD>(resource.size()))) {
+    if (!UpdateResourceW(update, RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO),
+                         MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<uint8_t*>(resource.data()),
+                         static_cast<DWORD>(resource.size()))) {
         EndUpdateResourceW(update, TRUE);
         return fail("UpdateResourceW");
     }

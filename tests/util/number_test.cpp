@@ -29,8 +29,8 @@ TEST(TextToNumber, UnusableTextGivesZero) {
     EXPECT_EQ(TextToNumber("1-2"), 0);
     EXPECT_EQ(TextToNumber("1.2.3"), 0);
     EXPECT_EQ(TextToNumber("--5"), 0);
-    EXPECT_EQ(TextToNumber("-5-"), 0);      // becomes "--5"
-    EXPECT_EQ(TextToNumber("８０"), 0);     // full-width digits are not digits here
+    EXPECT_EQ(TextToNumber("-5-"), 0);   // becomes "--5"
+    EXPECT_EQ(TextToNumber("８０"), 0);  // full-width digits are not digits here
 }
 
 TEST(TextToNumber, NeverFailsOnHugeOrOddInput) {

@@ -66,9 +66,10 @@ protected:
 
 TEST_F(SettingsFileTest, ShiftJisFileGivesUtf8Values) {
     // "Path=D:\ソフト\カレドナ\" and "名前=表示" in Shift-JIS; "ソ" and "表" end in byte 0x5C.
-    Write("Name=x\r\n"
-          "Path=D:\\\x83\x5c\x83\x74\x83\x67\\\x83\x4a\x83\x8c\x83\x68\x83\x69\\\r\n"
-          "\x96\xbc\x91\x4f=\x95\x5c\x8e\xa6\r\n");
+    Write(
+        "Name=x\r\n"
+        "Path=D:\\\x83\x5c\x83\x74\x83\x67\\\x83\x4a\x83\x8c\x83\x68\x83\x69\\\r\n"
+        "\x96\xbc\x91\x4f=\x95\x5c\x8e\xa6\r\n");
     EXPECT_EQ(ReadSettingFromFile(path_, "path"), "D:\\ソフト\\カレドナ\\");
     EXPECT_EQ(ReadSettingFromFile(path_, "名前"), "表示");
     EXPECT_EQ(ReadSettingFromFile(path_, "Name"), "x");

@@ -21,7 +21,10 @@ TEST(TextConversion, Utf8AndUtf16RoundTrip) {
 }
 
 TEST(TextConversion, InvalidInputIsReplacedNotFatal) {
-    EXPECT_EQ(Utf8ToWide("a\xff" "b"), L"a\xfffd" L"b");
+    EXPECT_EQ(Utf8ToWide("a\xff"
+                         "b"),
+              L"a\xfffd"
+              L"b");
     EXPECT_EQ(WideToUtf8(std::wstring(1, wchar_t(0xD800))), "\xef\xbf\xbd");
 }
 

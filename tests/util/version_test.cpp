@@ -27,8 +27,8 @@ protected:
     std::string Make(const std::wstring& name, const VersionResourceContent& content) {
         const std::wstring target = folder_ + name;
         std::string error;
-        EXPECT_TRUE(MakeVersionedFile(BesideTestProgram(L"version_stub.exe"), target, BuildVersionResource(content),
-                                      &error))
+        EXPECT_TRUE(
+            MakeVersionedFile(BesideTestProgram(L"version_stub.exe"), target, BuildVersionResource(content), &error))
             << error;
         made_.push_back(target);
         return WideToUtf8(target);
@@ -56,15 +56,15 @@ TEST_F(VersionFileTest, StampedValuesLoseEverySpaceAndNothingElse) {
     EXPECT_EQ(FileVersionOf(L"c.exe", L" 1 .6"), "1.6");
     EXPECT_EQ(FileVersionOf(L"d.exe", L"1.6\t.0"), "1.6\t.0");  // tabs are not spaces
     EXPECT_EQ(FileVersionOf(L"e.exe", L"   "), "");
-    EXPECT_EQ(FileVersionOf(L"f.exe", L"１．６"), "１．６");      // full-width text kept as it is
+    EXPECT_EQ(FileVersionOf(L"f.exe", L"１．６"), "１．６");  // full-width text kept as it is
 }
 
 TEST_F(VersionFileTest, KeyIndexSelectsTheNamedValue) {
     const std::string file = Make(L"keys.exe", {{{L"Comments", L"c"},
-                                                  {L"CompanyName", L"Talvern"},
-                                                  {L"FileVersion", L"1.5.2.0"},
-                                                  {L"ProductVersion", L"1.5.2"},
-                                                  {L"SpecialBuild", L"s p"}}});
+                                                 {L"CompanyName", L"Talvern"},
+                                                 {L"FileVersion", L"1.5.2.0"},
+                                                 {L"ProductVersion", L"1.5.2"},
+                                                 {L"SpecialBuild", L"s p"}}});
     EXPECT_EQ(GetFileVersionText(file, 0), "c");
     EXPECT_EQ(GetFileVersionText(file, 1), "Talvern");
     EXPECT_EQ(GetFileVersionText(file, 3), "1.5.2.0");
