@@ -95,9 +95,6 @@ struct Failure {
     std::string text;
 };
 
-// Thrown from the parser's handler to stop reading an answer that redirects.
-struct RedirectSignal {};
-
 std::string Base64(std::string_view in) {
     static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -661,11 +658,7 @@ private:
     // with the answer's last bytes or later (reading stops once the answer is complete).
     void Feed(std::string_view data) {
         pending_.clear();
-        try {
-            parser_.feed(data);
-        } catch (const RedirectSignal&) {
-            return;
-        }
+        parser_.feed(data);
         // At the end of the answer (complete or failed) Receive decides what is reported.
         if (parser_.state() == http::ResponseParser::State::InProgress) ReportArrived();
     }
@@ -756,7 +749,8 @@ private:
                 if ((values[1] & 0xFF) != 0) {
                     redirectTo_ = target;
                     CloseSocket();  // the next hop opens its own connection
-                    throw RedirectSignal{};
+                    parser_.stop();  // the rest of this answer is not read
+                    return;
                 }
             }
         }
