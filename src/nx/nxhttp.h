@@ -47,6 +47,7 @@
 #include <string>
 
 #include "nxcore.h"
+#include "nxhttp_ids.h"
 
 class EnxHTTP : public ENetXfer {
 public:
@@ -59,21 +60,13 @@ enum TnxhttpFollowRedirects { frNever = 0, frAlways = 1, frSameScheme = 2 };
 
 class TnxHTTP : public TnxCore {
 public:
-    // Property ids of the engine.
-    enum PropertyId : int {
-        idAccept = 1, idAuthScheme = 4, idConnected = 5, idFirewallHost = 10, idFirewallPassword = 11,
-        idFirewallPort = 12, idFirewallType = 13, idFirewallUser = 14, idFollowRedirects = 15,
-        idIdle = 18, idLocalFile = 20, idLocalHost = 21, idPassword = 23, idProxyPassword = 27,
-        idProxyPort = 28, idProxyServer = 29, idProxyUser = 30, idRange = 31, idTimeout = 34, idURL = 37,
-        idUserAgent = 40, idUser = 42,
-    };
-    // Method ids of the engine.
-    enum MethodId : int { midGet = 4, midInterrupt = 6, midReset = 9, midAbout = 255 };
-    // Event ids of the engine, in the order of the handler slots.
-    enum EventId : int {
-        evConnected = 1, evConnectionStatus = 2, evDisconnected = 3, evEndTransfer = 4, evError = 5,
-        evHeader = 6, evRedirect = 7, evSetCookie = 8, evStartTransfer = 9, evStatus = 10, evTransfer = 11,
-    };
+    // The ids of properties, methods and events, shared with the engine (nxhttp_ids.h).
+    using PropertyId = nx::http_ids::PropertyId;
+    using MethodId = nx::http_ids::MethodId;
+    using EventId = nx::http_ids::EventId;
+    using enum nx::http_ids::PropertyId;
+    using enum nx::http_ids::MethodId;
+    using enum nx::http_ids::EventId;
 
     // Creates the engine object and writes the defaults. Raises EnxHTTP (-1, "NetXfer HTTP: Error
     // creating component") when no engine object can be made.

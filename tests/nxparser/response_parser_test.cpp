@@ -1,5 +1,5 @@
 // Tests of the HTTP response parser: framing of every kind, any split of the input, responses cut
-// short at every byte, the limits a server cannot exceed, and malformed input.
+// short at every byte, the limits a server cannot exceed, malformed input, and stopping the parse.
 
 #include "http_response_parser.h"
 #include "transcript.h"
@@ -576,6 +576,156 @@ TEST(ResponseParserMalformed, NothingIsTakenAfterAFailure) {
     EXPECT_EQ(p.error(), ParseError::BadContentLength);
     // The header with the bad length is not reported as a header.
     for (const auto& e : rec.t.events) EXPECT_EQ(e.find("Content-Length"), std::string::npos) << e;
+}
+
+
+// ---- Stopping ----
+
+// Records like Recorder and stops the parse in the handler of the first event that starts with
+// `at` ("end-of-headers", "header [B]", "body", ...).
+struct StopAt : nxtest::Recorder {
+    std::string at;
+    ResponseParser* stopping = nullptr;
+    int eventsAfterStop = 0;
+
+    void check() {
+        if (stopping->stopped()) {
+            ++eventsAfterStop;
+            return;
+        }
+        if (!t.events.empty() && t.events.back().rfind(at, 0) == 0) stopping->stop();
+    }
+    void onStatus(const nx::http::StatusLine& s) override {
+        Recorder::onStatus(s);
+        check();
+    }
+    void onHeader(std::string_view n, std::string_view v) override {
+        Recorder::onHeader(n, v);
+        check();
+    }
+    void onHeadersComplete() override {
+        Recorder::onHeadersComplete();
+        check();
+    }
+    void onBody(std::string_view piece) override {
+        Recorder::onBody(piece);
+        check();
+    }
+    void onTrailer(std::string_view n, std::string_view v) override {
+        Recorder::onTrailer(n, v);
+        check();
+    }
+    void onComplete() override {
+        Recorder::onComplete();
+        check();
+    }
+};
+
+struct Stopped {
+    std::vector<std::string> events;
+    std::size_t taken = 0;
+    State state = State::InProgress;
+    int eventsAfterStop = 0;
+};
+
+// Feeds `bytes` in one piece, stopping at `at`, then closes the connection.
+Stopped feedStoppingAt(const std::string& bytes, const char* at) {
+    StopAt h;
+    ResponseParser p(h);
+    h.parser = &p;
+    h.stopping = &p;
+    h.at = at;
+    h.currentInput = bytes;
+    Stopped out;
+    out.taken = p.feed(bytes);
+    EXPECT_EQ(p.feed("HTTP/1.1 200 OK\r\n"), 0u) << "bytes taken after the stop";
+    p.connectionClosed();
+    EXPECT_EQ(p.error(), ParseError::None) << "the close after a stop is not a truncation";
+    EXPECT_TRUE(p.errorText().empty());
+    out.events = h.t.events;
+    out.state = p.state();
+    out.eventsAfterStop = h.eventsAfterStop;
+    return out;
+}
+
+TEST(ResponseParserStop, AtTheEndOfTheHeadTakesNoBodyBytes) {
+    const std::string head = "HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 5\r\n\r\n";
+    const Stopped s = feedStoppingAt(head + "moved", "end-of-headers");
+    EXPECT_EQ(s.state, State::Stopped);
+    EXPECT_EQ(s.taken, head.size());
+    EXPECT_EQ(s.events, ev({"status 1.1 302 [Found]", "header [Location] [/next]", "header [Content-Length] [5]",
+                            "end-of-headers length 5"}));
+    EXPECT_EQ(s.eventsAfterStop, 0);
+}
+
+TEST(ResponseParserStop, AnAnswerWithoutABodyDoesNotComplete) {
+    for (const char* bytes : {"HTTP/1.1 301 Moved Permanently\r\nLocation: /x\r\nContent-Length: 0\r\n\r\n",
+                              "HTTP/1.1 304 Not Modified\r\n\r\n"}) {
+        const Stopped s = feedStoppingAt(bytes, "end-of-headers");
+        EXPECT_EQ(s.state, State::Stopped) << bytes;
+        EXPECT_EQ(s.events.back().rfind("end-of-headers", 0), 0u) << bytes;
+        EXPECT_EQ(s.eventsAfterStop, 0) << bytes;
+    }
+}
+
+TEST(ResponseParserStop, InAHeaderEndsTheHead) {
+    const std::string bytes = "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\nContent-Length: 1\r\n\r\nZ";
+    const Stopped first = feedStoppingAt(bytes, "header [A]");
+    EXPECT_EQ(first.state, State::Stopped);
+    EXPECT_EQ(first.events, ev({"status 1.1 200 [OK]", "header [A] [1]"}));
+    // The last field is reported only when the empty line is read: stopping there leaves the head
+    // without its end.
+    const Stopped last = feedStoppingAt(bytes, "header [Content-Length]");
+    EXPECT_EQ(last.state, State::Stopped);
+    EXPECT_EQ(last.events.back(), "header [Content-Length] [1]");
+    EXPECT_EQ(last.eventsAfterStop, 0);
+}
+
+TEST(ResponseParserStop, InTheStatusOrTheBodyOrATrailer) {
+    const Stopped status = feedStoppingAt("HTTP/1.1 200 OK\r\nA: 1\r\n\r\n", "status");
+    EXPECT_EQ(status.events, ev({"status 1.1 200 [OK]"}));
+    EXPECT_EQ(status.state, State::Stopped);
+    // The last bytes of a body with a length: the message does not complete.
+    const Stopped body = feedStoppingAt("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", "body");
+    EXPECT_EQ(body.state, State::Stopped);
+    EXPECT_EQ(body.events.back(), "body");
+    // A chunk: the chunks after it are neither reported nor taken.
+    const std::string chunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const Stopped chunk = feedStoppingAt(chunkedHead + "2\r\nab\r\n2\r\ncd\r\n0\r\n\r\n", "body");
+    EXPECT_EQ(chunk.state, State::Stopped);
+    EXPECT_EQ(chunk.taken, chunkedHead.size() + 5);  // up to the end of "ab"
+    const Stopped trailer = feedStoppingAt(chunkedHead + "1\r\na\r\n0\r\nT: 1\r\n\r\n", "trailer");
+    EXPECT_EQ(trailer.state, State::Stopped);
+    EXPECT_EQ(trailer.events.back(), "trailer [T] [1]");
+    for (const Stopped* s : {&status, &body, &chunk, &trailer}) EXPECT_EQ(s->eventsAfterStop, 0);
+}
+
+TEST(ResponseParserStop, OnlyARunningParseStopsAndResetStartsAgain) {
+    nxtest::Recorder rec;
+    ResponseParser p(rec);
+    rec.parser = &p;
+    const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nxy";
+    rec.currentInput = whole;
+    p.feed(whole);
+    p.stop();
+    EXPECT_EQ(p.state(), State::Complete);
+    p.reset();
+    p.feed("HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n");
+    p.stop();
+    EXPECT_EQ(p.state(), State::Failed);
+    EXPECT_EQ(p.error(), ParseError::BadContentLength);
+    // Between two feeds.
+    p.reset();
+    EXPECT_EQ(p.feed("HTTP/1.1 200 OK\r\n"), 17u);
+    p.stop();
+    EXPECT_TRUE(p.stopped());
+    EXPECT_EQ(p.feed("Content-Length: 2\r\n\r\nxy"), 0u);
+    p.reset();
+    rec.t = {};
+    rec.currentInput = whole;
+    EXPECT_EQ(p.feed(whole), whole.size());
+    EXPECT_EQ(p.state(), State::Complete);
+    EXPECT_EQ(rec.t.body, "xy");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "http_request.h"
 #include "http_response_parser.h"
 #include "net.h"
+#include "nxhttp_ids.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -27,24 +28,13 @@ namespace nx::engine {
 
 namespace {
 
-// Event ids, as the front numbers them.
-enum EventId : int {
-    evConnected = 1, evConnectionStatus = 2, evDisconnected = 3, evEndTransfer = 4, evError = 5,
-    evHeader = 6, evRedirect = 7, evSetCookie = 8, evStartTransfer = 9, evStatus = 10, evTransfer = 11,
-};
-enum MethodId : int { midGet = 4, midInterrupt = 6, midReset = 9, midAbout = 255 };
-enum PropertyId : int {
-    pAccept = 1, pAuthScheme = 4, pConnected = 5, pFirewallHost = 10, pFirewallPassword = 11,
-    pFirewallPort = 12, pFirewallType = 13, pFirewallUser = 14, pFollowRedirects = 15, pIdle = 18,
-    pLocalFile = 20, pLocalHost = 21, pPassword = 23, pProxyPassword = 27, pProxyPort = 28,
-    pProxyServer = 29, pProxyUser = 30, pRange = 31, pTimeout = 34, pURL = 37, pUserAgent = 40, pUser = 42,
-};
+using namespace nx::http_ids;
 
 bool IsTextProperty(int id) {
     switch (id) {
-    case pAccept: case pFirewallHost: case pFirewallPassword: case pFirewallUser: case pLocalFile:
-    case pLocalHost: case pPassword: case pProxyPassword: case pProxyServer: case pProxyUser:
-    case pRange: case pURL: case pUser: case pUserAgent:
+    case idAccept: case idFirewallHost: case idFirewallPassword: case idFirewallUser: case idLocalFile:
+    case idLocalHost: case idPassword: case idProxyPassword: case idProxyServer: case idProxyUser:
+    case idRange: case idURL: case idUser: case idUserAgent:
         return true;
     default:
         return false;
@@ -53,8 +43,8 @@ bool IsTextProperty(int id) {
 
 bool IsIntegerProperty(int id) {
     switch (id) {
-    case pAuthScheme: case pConnected: case pFirewallPort: case pFirewallType: case pFollowRedirects:
-    case pIdle: case pProxyPort: case pTimeout:
+    case idAuthScheme: case idConnected: case idFirewallPort: case idFirewallType: case idFollowRedirects:
+    case idIdle: case idProxyPort: case idTimeout:
         return true;
     default:
         return false;
@@ -104,9 +94,6 @@ struct Failure {
     int code;
     std::string text;
 };
-
-// Thrown from the parser's handler to stop reading an answer that redirects.
-struct RedirectSignal {};
 
 std::string Base64(std::string_view in) {
     static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -306,7 +293,7 @@ public:
     int Set(int id, int index, std::intptr_t value) {
         if (index != 0 || (!IsTextProperty(id) && !IsIntegerProperty(id)))
             return Fail(kErrUnknownProperty, "プロパティ " + std::to_string(id) + " はありません");
-        if (id == pConnected || id == pIdle) return Fail(kErrReadOnly, "このプロパティは読み取り専用です");
+        if (id == idConnected || id == idIdle) return Fail(kErrReadOnly, "このプロパティは読み取り専用です");
         if (IsTextProperty(id)) {
             const char* text = reinterpret_cast<const char*>(value);
             texts_[id] = text ? text : "";
@@ -315,11 +302,11 @@ public:
         const auto v = static_cast<std::int32_t>(value);
         bool valid = true;
         switch (id) {
-        case pAuthScheme: valid = v >= 0 && v <= 1; break;
-        case pFirewallType: valid = v >= 0 && v <= 3; break;
-        case pFollowRedirects: valid = v >= 0 && v <= 2; break;
-        case pFirewallPort: case pProxyPort: valid = v >= 0 && v <= 65535; break;
-        case pTimeout: valid = v >= 0; break;
+        case idAuthScheme: valid = v >= 0 && v <= 1; break;
+        case idFirewallType: valid = v >= 0 && v <= 3; break;
+        case idFollowRedirects: valid = v >= 0 && v <= 2; break;
+        case idFirewallPort: case idProxyPort: valid = v >= 0 && v <= 65535; break;
+        case idTimeout: valid = v >= 0; break;
         default: break;
         }
         if (!valid) return Fail(kErrBadValue, "値 " + std::to_string(v) + " は範囲外です");
@@ -332,8 +319,8 @@ public:
         // True from the start of a Get until its connection closes, the name resolution and the
         // opening of the connection included, so that a cancel that checks it before calling
         // Interrupt can cut those phases short too.
-        if (id == pConnected) return getActive_ || socket_ != INVALID_SOCKET ? 1 : 0;
-        if (id == pIdle) return busy_ ? 0 : 1;
+        if (id == idConnected) return getActive_ || socket_ != INVALID_SOCKET ? 1 : 0;
+        if (id == idIdle) return busy_ ? 0 : 1;
         if (IsTextProperty(id)) return reinterpret_cast<std::intptr_t>(texts_[id].c_str());
         if (IsIntegerProperty(id)) return ints_[id];
         return 0;
@@ -348,7 +335,7 @@ public:
         switch (method) {
         case midGet: {
             const char* url = argCount >= 1 && values ? reinterpret_cast<const char*>(values[0]) : nullptr;
-            return RunGet(url && *url ? std::string(url) : texts_[pURL]);
+            return RunGet(url && *url ? std::string(url) : texts_[idURL]);
         }
         case midInterrupt:
             if (busy_) stopRequested_ = true;
@@ -432,8 +419,8 @@ private:
         http::UrlParseResult parsed = http::parseHttpUrl(ansiUrl);
         if (!parsed.url) throw Failure{kErrBadUrl, "URL \"" + AnsiToUtf8(ansiUrl) + "\" が正しくありません (" + parsed.error + ")"};
         http::HttpUrl url = *parsed.url;
-        if (ints_[pFirewallType] != 0) throw Failure{kErrUnsupported, "この種類のファイアウォールには対応していません"};
-        if (ints_[pAuthScheme] != 0 && !texts_[pUser].empty())
+        if (ints_[idFirewallType] != 0) throw Failure{kErrUnsupported, "この種類のファイアウォールには対応していません"};
+        if (ints_[idAuthScheme] != 0 && !texts_[idUser].empty())
             throw Failure{kErrUnsupported, "ダイジェスト認証には対応していません"};
 
         for (int hop = 0;; ++hop) {
@@ -452,11 +439,11 @@ private:
     // One request and its answer over a connection of its own.
     void FetchOnce(const http::HttpUrl& url) {
         url_ = url;
-        const std::string proxy = texts_[pProxyServer];
+        const std::string proxy = texts_[idProxyServer];
         const bool viaProxy = !proxy.empty();
         std::string host = viaProxy ? proxy : url.host;
         if (viaProxy && host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-        const int port = viaProxy ? ints_[pProxyPort] : url.port;
+        const int port = viaProxy ? ints_[idProxyPort] : url.port;
         peer_ = (viaProxy ? "プロキシ " : "") + AnsiToUtf8(host) + ":" + std::to_string(port);
         if (port <= 0 || port > 65535) throw Failure{kErrConnect, peer_ + " に接続できません: ポート番号が正しくありません"};
         const std::vector<Address> addresses = Resolve(host, static_cast<unsigned short>(port));
@@ -468,15 +455,15 @@ private:
             extraStore.push_back(std::move(value));
             extra.push_back({name, {}});
         };
-        if (!texts_[pUserAgent].empty()) add("User-Agent", texts_[pUserAgent]);
-        if (!texts_[pAccept].empty()) add("Accept", texts_[pAccept]);
-        if (!texts_[pRange].empty()) {
-            const std::string& r = texts_[pRange];
+        if (!texts_[idUserAgent].empty()) add("User-Agent", texts_[idUserAgent]);
+        if (!texts_[idAccept].empty()) add("Accept", texts_[idAccept]);
+        if (!texts_[idRange].empty()) {
+            const std::string& r = texts_[idRange];
             add("Range", r.find('=') == std::string::npos ? "bytes=" + r : r);
         }
-        if (!texts_[pUser].empty()) add("Authorization", "Basic " + Base64(texts_[pUser] + ":" + texts_[pPassword]));
-        if (viaProxy && !texts_[pProxyUser].empty())
-            add("Proxy-Authorization", "Basic " + Base64(texts_[pProxyUser] + ":" + texts_[pProxyPassword]));
+        if (!texts_[idUser].empty()) add("Authorization", "Basic " + Base64(texts_[idUser] + ":" + texts_[idPassword]));
+        if (viaProxy && !texts_[idProxyUser].empty())
+            add("Proxy-Authorization", "Basic " + Base64(texts_[idProxyUser] + ":" + texts_[idProxyPassword]));
         for (std::size_t i = 0; i < extra.size(); ++i) extra[i].value = extraStore[i];
         std::string request;
         try {
@@ -539,7 +526,7 @@ private:
     }
 
     void BindLocal(int family) {
-        const std::string& local = texts_[pLocalHost];
+        const std::string& local = texts_[idLocalHost];
         if (local.empty()) return;
         for (const Address& a : ResolveNumeric(local, 0)) {
             if (a.family != family) continue;
@@ -671,11 +658,7 @@ private:
     // with the answer's last bytes or later (reading stops once the answer is complete).
     void Feed(std::string_view data) {
         pending_.clear();
-        try {
-            parser_.feed(data);
-        } catch (const RedirectSignal&) {
-            return;
-        }
+        parser_.feed(data);
         // At the end of the answer (complete or failed) Receive decides what is reported.
         if (parser_.state() == http::ResponseParser::State::InProgress) ReportArrived();
     }
@@ -754,7 +737,7 @@ private:
     void onHeadersComplete() override {
         const int code = statusCode_;
         if (IsRedirect(code) && location_) {
-            const int policy = ints_[pFollowRedirects];
+            const int policy = ints_[idFollowRedirects];
             const std::string target = ResolveLocation(url_, *location_);
             const bool sameScheme = target.size() >= 5 && nx::http::equalsNoCase(std::string_view(target).substr(0, 5), "http:");
             if (policy == 1 || (policy == 2 && sameScheme)) {
@@ -766,7 +749,8 @@ private:
                 if ((values[1] & 0xFF) != 0) {
                     redirectTo_ = target;
                     CloseSocket();  // the next hop opens its own connection
-                    throw RedirectSignal{};
+                    parser_.stop();  // the rest of this answer is not read
+                    return;
                 }
             }
         }
@@ -774,7 +758,7 @@ private:
             throw Failure{code, reason_.empty() ? std::string(StandardReason(code)) : reason_};
         }
         // The body starts: the local file is replaced now.
-        if (!texts_[pLocalFile].empty()) file_.Open(texts_[pLocalFile]);
+        if (!texts_[idLocalFile].empty()) file_.Open(texts_[idLocalFile]);
         started_ = true;
         Fire(evStartTransfer, {kDirectionReceive});
         // The first bytes are gathered for one interval too: a body that arrives within it is
@@ -866,7 +850,7 @@ private:
     }
 
     bool TimedOut(Clock::time_point since) const {
-        const std::int32_t seconds = ints_.at(pTimeout);
+        const std::int32_t seconds = ints_.at(idTimeout);
         return seconds > 0 && Clock::now() - since >= std::chrono::seconds(seconds);
     }
 
@@ -892,8 +876,8 @@ private:
     void* context_;
     std::string lastError_;
     std::map<int, std::string> texts_;
-    std::map<int, std::int32_t> ints_{{pAuthScheme, 0}, {pFirewallPort, 0}, {pFirewallType, 0},
-                                      {pFollowRedirects, 0}, {pProxyPort, 80}, {pTimeout, 60}};
+    std::map<int, std::int32_t> ints_{{idAuthScheme, 0}, {idFirewallPort, 0}, {idFirewallType, 0},
+                                      {idFollowRedirects, 0}, {idProxyPort, 80}, {idTimeout, 60}};
 
     bool busy_ = false;
     bool getActive_ = false;  // a Get runs and has not yet closed its connection for good

@@ -174,6 +174,13 @@ void ResponseParser::fail(ParseError error, std::string text) {
     fieldValue_.shrink_to_fit();
 }
 
+void ResponseParser::stop() {
+    if (state_ != State::InProgress) return;
+    // The buffers stay as they are: the calling handler may still hold views into them.
+    phase_ = Phase::Stopped;
+    state_ = State::Stopped;
+}
+
 void ResponseParser::finish() {
     phase_ = Phase::Done;
     state_ = State::Complete;
@@ -297,7 +304,7 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
                 } else {
                     phase_ = Phase::Done;
                     handler_.onBody(piece);
-                    finish();
+                    if (phase_ == Phase::Done) finish();  // unless the handler stopped the parse
                 }
             } else {
                 handler_.onBody(piece);
@@ -452,18 +459,19 @@ void ResponseParser::parseFieldLine(bool trailer) {
     hasField_ = true;
 }
 
-// Reports the field that was held back for a possible continuation line. False when it failed.
+// Reports the field that was held back for a possible continuation line. False when the parse failed
+// or was stopped.
 bool ResponseParser::flushField(bool trailer) {
     if (!hasField_) return true;
     hasField_ = false;
     if (interim_) return true;
     if (trailer) {
         handler_.onTrailer(fieldName_, fieldValue_);
-        return true;
+        return state_ == State::InProgress;
     }
     if (!interpretHeader(fieldName_, fieldValue_)) return false;
     handler_.onHeader(fieldName_, fieldValue_);
-    return state_ != State::Failed;
+    return state_ == State::InProgress;
 }
 
 // Notes the fields that frame the body. False when the field is unusable.

@@ -29,7 +29,9 @@
 //
 // Whether a transfer is complete is read from state(): Complete, or Failed with error() telling why;
 // ParseError::Truncated means that the connection closed before the message ended ("cut short"), as
-// opposed to a response that was malformed.
+// opposed to a response that was malformed. A reader that has seen enough (an answer that
+// redirects, once its head is read) ends the parse with stop(), from a handler too: state() is
+// then Stopped.
 
 #include <cstddef>
 #include <cstdint>
@@ -107,15 +109,26 @@ protected:
 
 class ResponseParser {
 public:
-    enum class State { InProgress, Complete, Failed };
+    enum class State {
+        InProgress,
+        Complete,
+        Failed,
+        Stopped,  // stop() ended the parse before the message did
+    };
 
     explicit ResponseParser(ResponseHandler& handler);
 
     // Parses the bytes and raises the events they complete. Returns how many bytes were taken:
-    // all of them, except when the message ended or failed inside `data` (bytes after the end of
-    // the message are not taken: they are not part of it). An exception from a handler
+    // all of them, except when the message ended, failed or was stopped inside `data` (bytes after
+    // the end of the message are not taken: they are not part of it). An exception from a handler
     // marks the parse Failed (HandlerFailed) and propagates.
     std::size_t feed(std::string_view data);
+
+    // Ends the parse where it stands, without an error: no further event is raised, not even for
+    // the rest of the bytes of the feed() that raised the calling handler, and feed() takes no
+    // more. May be called from any handler, or between calls. Does nothing once the parse has
+    // completed, failed or been stopped; reset() starts a new parse.
+    void stop();
 
     // The connection has closed: ends a body that runs until the close, or fails the parse with
     // ParseError::Truncated when the message is unfinished. Does nothing once Complete or Failed.
@@ -127,6 +140,7 @@ public:
     State state() const { return state_; }
     bool complete() const { return state_ == State::Complete; }
     bool failed() const { return state_ == State::Failed; }
+    bool stopped() const { return state_ == State::Stopped; }
     ParseError error() const { return error_; }
     // A short English text of the error, empty when there is none.
     const std::string& errorText() const { return errorText_; }
