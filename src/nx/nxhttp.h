@@ -20,10 +20,9 @@
 // fires OnError for nothing at present; the event stays for handlers that want it.) Codes: the
 // HTTP status for an answer that is not 2xx, with the reason phrase as text, in which case no
 // transfer events fire and LocalFile is not touched; otherwise one of nx::engine::ErrorCode
-// (engine.h) with an English text, e.g. "11: Cannot connect to 127.0.0.1:1: connection refused",
-// "10: Cannot find the host "x.invalid": no such host is known", "12: Timed out waiting for data
-// from ...", "16: The connection closed before the end of the data (5000 of 10000 bytes
-// received)", "18: The transfer was interrupted" (Interrupt, Reset, or WM_QUIT during the Get).
+// (engine.h) with a Japanese text, e.g. "11: プロキシ 127.0.0.1:1 に接続できません: 接続が拒否されました",
+// "10: ホスト "x.invalid" が見つかりません: ...", "16: データの途中で接続が閉じられました (5000 / 10000
+// バイト受信)", or 18 when the transfer was interrupted (Interrupt, Reset, or WM_QUIT during the Get).
 // An exception raised by an event handler ends the transfer the same way (the closing events still
 // fire) and leaves Get as it was raised, of its own class.
 //
