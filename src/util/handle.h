@@ -51,10 +51,13 @@ struct KernelHandleTraits {
 };
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 
-struct ModuleHandleTraits {
-    using Native = HMODULE;
+// Handles for which null means none, closed by `close`.
+template <typename Handle, auto close>
+struct NullHandleTraits {
+    using Native = Handle;
     static Native Invalid() noexcept { return nullptr; }
     static bool Valid(Native h) noexcept { return h != nullptr; }
-    static void Close(Native h) noexcept { FreeLibrary(h); }
+    static void Close(Native h) noexcept { close(h); }
 };
-using ModuleHandle = UniqueHandle<ModuleHandleTraits>;
+
+using ModuleHandle = UniqueHandle<NullHandleTraits<HMODULE, &FreeLibrary>>;
