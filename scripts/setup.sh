@@ -29,8 +29,23 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${needs_update:-}" ]; then
   echo "setup.sh: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync makes 'apt-get update' fail on one index ("File has unexpected
+  # size"); try again a few times, then go on with the lists it has: the install says if any are missing.
+  for attempt in 1 2 3; do
+    apt-get update -qq && break
+    [ "$attempt" -lt 3 ] || break
+    echo "setup.sh: apt-get update failed (attempt $attempt); trying again" >&2
+    sleep $((attempt * 10))
+  done
+  install=(apt-get install -y -qq --no-install-recommends)
+  if ! DEBIAN_FRONTEND=noninteractive "${install[@]}" "${missing[@]}" >/dev/null; then
+    # Wine's 32-bit libraries must have the very versions of their 64-bit twins. When one
+    # architecture's list of security updates could not be fetched, the newest 64-bit versions
+    # have no 32-bit twin; taking both from the release itself gives a set that fits.
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "setup.sh: installing from the $release release's own lists" >&2
+    DEBIAN_FRONTEND=noninteractive "${install[@]}" -t "$release" "${missing[@]}" >/dev/null
+  fi
 fi
 
 # Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives 932, as on the target systems.
