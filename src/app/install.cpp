@@ -150,6 +150,15 @@ private:
     bool blocked_ = false;
 };
 
+// A file opened for expansion by LZ32: a negative value is an error, not a file.
+struct LzHandleTraits {
+    using Native = INT;
+    static Native Invalid() noexcept { return -1; }
+    static bool Valid(Native h) noexcept { return h >= 0; }
+    static void Close(Native h) noexcept { LZClose(h); }
+};
+using LzHandle = UniqueHandle<LzHandleTraits>;
+
 // The size that the header of a file compressed with the system's compress tool announces, or
 // nothing when the file is not in that format.
 std::optional<DWORD> AnnouncedExpandedSize(HANDLE file) {
@@ -183,11 +192,10 @@ void Expand(const std::string& from, const std::string& to) {
         CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) throw Exception(failure);
 
-    const INT lzSource = LZInit(static_cast<INT>(reinterpret_cast<INT_PTR>(source.get())));
-    if (lzSource < 0) throw Exception(failure);
+    const LzHandle lzSource(LZInit(static_cast<INT>(reinterpret_cast<INT_PTR>(source.get()))));
+    if (!lzSource) throw Exception(failure);
     source.release();  // LZClose closes it from here on
-    const LONG written = LZCopy(lzSource, static_cast<INT>(reinterpret_cast<INT_PTR>(target.get())));
-    LZClose(lzSource);
+    const LONG written = LZCopy(lzSource.get(), static_cast<INT>(reinterpret_cast<INT_PTR>(target.get())));
     const LONGLONG expected = announced ? static_cast<LONGLONG>(*announced) : sourceSize.QuadPart;
     if (written < 0 || written != expected) throw Exception(failure);
 }

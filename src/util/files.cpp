@@ -19,12 +19,11 @@ unsigned long long FileSizeOf(std::string_view path) {
 std::vector<std::string> FileNamesIn(std::string_view folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(Utf8ToWide(std::string(folder) + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
+    const FindHandle search(FindFirstFileW(Utf8ToWide(std::string(folder) + "*").c_str(), &found));
+    if (!search) return names;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(WideToUtf8(found.cFileName));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return names;
 }
 
@@ -77,8 +76,8 @@ std::string SystemErrorText(unsigned long code) {
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const LocalText owner(buffer);
     std::string text = TrimmedText(WideToUtf8(std::wstring_view(buffer ? buffer : L"", length)));
-    if (buffer) LocalFree(buffer);
     if (!text.empty()) return text;
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "(" + std::to_string(...).
     std::string number(1, '(');

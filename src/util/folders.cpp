@@ -1,6 +1,7 @@
 #include "folders.h"
 
 #include "exception.h"
+#include "handle.h"
 #include "text.h"
 
 #include <shlobj.h>
@@ -8,6 +9,9 @@
 namespace {
 
 constexpr UINT kPathBuffer = MAX_PATH + 1;  // 261 characters
+
+// An item list that the shell allocated.
+using ItemList = UniqueHandle<NullHandleTraits<LPITEMIDLIST, &CoTaskMemFree>>;
 
 std::string SystemFolderFrom(UINT(WINAPI* query)(LPWSTR, UINT)) {
     wchar_t buffer[kPathBuffer] = {};
@@ -47,9 +51,9 @@ std::string GetSystemFolder() { return SystemFolderFrom(&GetSystemDirectoryW); }
 std::string GetProgramFilesFolder(HWND owner) {
     wchar_t buffer[kPathBuffer] = {};
     LPITEMIDLIST items = nullptr;
-    if (SUCCEEDED(SHGetSpecialFolderLocation(owner, CSIDL_PROGRAM_FILES, &items)) && items != nullptr) {
-        SHGetPathFromIDListW(items, buffer);
-        CoTaskMemFree(items);
+    if (SUCCEEDED(SHGetSpecialFolderLocation(owner, CSIDL_PROGRAM_FILES, &items))) {
+        const ItemList list(items);
+        if (list) SHGetPathFromIDListW(list.get(), buffer);
     }
     buffer[kPathBuffer - 1] = L'\0';
     std::wstring_view text(buffer);

@@ -26,7 +26,13 @@ public:
     Native release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
     void reset(Native handle = Traits::Invalid()) noexcept {
         Native old = std::exchange(handle_, handle);
-        if (Traits::Valid(old)) Traits::Close(old);
+        if (Traits::Valid(old)) Traits::Close(old);  // ignored: nothing to do about a failed close here
+    }
+    // Closes the handle now and says whether the system closed it without an error: closing a
+    // file can report a write that the system had deferred. For owners whose Close returns bool.
+    bool close() noexcept {
+        const Native old = release();
+        return !Traits::Valid(old) || Traits::Close(old);
     }
 
 private:
@@ -38,7 +44,7 @@ struct FileHandleTraits {
     using Native = HANDLE;
     static Native Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static bool Valid(Native h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void Close(Native h) noexcept { CloseHandle(h); }
+    static bool Close(Native h) noexcept { return CloseHandle(h) != 0; }
 };
 using FileHandle = UniqueHandle<FileHandleTraits>;
 
@@ -47,7 +53,7 @@ struct KernelHandleTraits {
     using Native = HANDLE;
     static Native Invalid() noexcept { return nullptr; }
     static bool Valid(Native h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(Native h) noexcept { CloseHandle(h); }
+    static bool Close(Native h) noexcept { return CloseHandle(h) != 0; }
 };
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 
@@ -61,3 +67,14 @@ struct NullHandleTraits {
 };
 
 using ModuleHandle = UniqueHandle<NullHandleTraits<HMODULE, &FreeLibrary>>;
+// Memory that FormatMessage allocates (FORMAT_MESSAGE_ALLOCATE_BUFFER).
+using LocalText = UniqueHandle<NullHandleTraits<wchar_t*, &LocalFree>>;
+
+// FindFirstFile searches: INVALID_HANDLE_VALUE means none.
+struct FindHandleTraits {
+    using Native = HANDLE;
+    static Native Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool Valid(Native h) noexcept { return h != INVALID_HANDLE_VALUE; }
+    static void Close(Native h) noexcept { FindClose(h); }
+};
+using FindHandle = UniqueHandle<FindHandleTraits>;
