@@ -40,20 +40,20 @@ using LhaEntry = typename LhaEntryType<Slots>::type;
 using UnlhaEntry = int(WINAPI*)(HWND, LPCSTR, LPSTR, DWORD);
 
 // The entry points in the library's table order: name and argument slots.
-#define KARUPDT_LHA_ENTRIES(X)                                                                                         \
-    X(UnlhaGetVersion, 0)                                                                                              \
-    X(UnlhaGetSubVersion, 0) X(UnlhaGetRunning, 0) X(UnlhaGetBackGroundMode, 0) X(UnlhaSetBackGroundMode, 1)           \
-        X(UnlhaGetCursorMode, 0) X(UnlhaSetCursorMode, 1) X(UnlhaGetCursorInterval, 0) X(UnlhaSetCursorInterval, 1)    \
-            X(Unlha, 4) X(UnlhaCheckArchive, 2) X(UnlhaConfigDialog, 3) X(UnlhaGetFileCount, 1) X(UnlhaOpenArchive, 3) \
-                X(UnlhaCloseArchive, 1) X(UnlhaFindFirst, 3) X(UnlhaFindNext, 2) X(UnlhaGetArcFileName, 3)             \
-                    X(UnlhaGetArcFileSize, 1) X(UnlhaGetArcOriginalSize, 1) X(UnlhaGetArcCompressedSize, 1)            \
-                        X(UnlhaGetArcRatio, 1) X(UnlhaGetArcDate, 1) X(UnlhaGetArcTime, 1) X(UnlhaGetArcOSType, 1)     \
-                            X(UnlhaGetFileName, 3) X(UnlhaGetMethod, 3) X(UnlhaGetOriginalSize, 1)                     \
-                                X(UnlhaGetCompressedSize, 1) X(UnlhaGetRatio, 1) X(UnlhaGetDate, 1) X(UnlhaGetTime, 1) \
-                                    X(UnlhaGetWriteTime, 1) X(UnlhaGetAccessTime, 1) X(UnlhaGetCreateTime, 1)          \
-                                        X(UnlhaGetCRC, 1) X(UnlhaGetAttribute, 1) X(UnlhaGetOSType, 1)                 \
-                                            X(UnlhaQueryFunctionList, 1) X(UnlhaSetOwnerWindow, 1)                     \
-                                                X(UnlhaClearOwnerWindow, 0)
+// clang-format off
+#define KARUPDT_LHA_ENTRIES(X)                                                                                  \
+    X(UnlhaGetVersion, 0) X(UnlhaGetSubVersion, 0) X(UnlhaGetRunning, 0) X(UnlhaGetBackGroundMode, 0)           \
+    X(UnlhaSetBackGroundMode, 1) X(UnlhaGetCursorMode, 0) X(UnlhaSetCursorMode, 1) X(UnlhaGetCursorInterval, 0) \
+    X(UnlhaSetCursorInterval, 1) X(Unlha, 4) X(UnlhaCheckArchive, 2) X(UnlhaConfigDialog, 3)                    \
+    X(UnlhaGetFileCount, 1) X(UnlhaOpenArchive, 3) X(UnlhaCloseArchive, 1) X(UnlhaFindFirst, 3)                 \
+    X(UnlhaFindNext, 2) X(UnlhaGetArcFileName, 3) X(UnlhaGetArcFileSize, 1) X(UnlhaGetArcOriginalSize, 1)       \
+    X(UnlhaGetArcCompressedSize, 1) X(UnlhaGetArcRatio, 1) X(UnlhaGetArcDate, 1) X(UnlhaGetArcTime, 1)          \
+    X(UnlhaGetArcOSType, 1) X(UnlhaGetFileName, 3) X(UnlhaGetMethod, 3) X(UnlhaGetOriginalSize, 1)              \
+    X(UnlhaGetCompressedSize, 1) X(UnlhaGetRatio, 1) X(UnlhaGetDate, 1) X(UnlhaGetTime, 1)                      \
+    X(UnlhaGetWriteTime, 1) X(UnlhaGetAccessTime, 1) X(UnlhaGetCreateTime, 1) X(UnlhaGetCRC, 1)                 \
+    X(UnlhaGetAttribute, 1) X(UnlhaGetOSType, 1) X(UnlhaQueryFunctionList, 1) X(UnlhaSetOwnerWindow, 1)         \
+    X(UnlhaClearOwnerWindow, 0)
+// clang-format on
 
 template <int Slots>
 struct LhaVariableType {

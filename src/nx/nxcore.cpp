@@ -36,6 +36,6 @@ std::exception_ptr TnxCore::CreateException(std::int32_t code, const std::string
 }
 
 void TnxCore::ShowAbout() {
-    MessageBoxW(nullptr, Utf8ToWide("NetXfer components, version " NX_VERSION).c_str(),
-                L"About NetXfer", MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(nullptr, Utf8ToWide("NetXfer components, version " NX_VERSION).c_str(), L"About NetXfer",
+                MB_OK | MB_ICONINFORMATION);
 }

@@ -47,8 +47,7 @@ using EngineHandle = std::intptr_t;
 // NUL-terminated texts, or for raw bytes a pointer whose byte count stands in `lengths`) and the
 // argument lengths. Returns 0. An argument that passes a value back (OnRedirect's Accept) is read
 // from `values` again after the call.
-using EventSink = int(NX_CALL*)(void* context, int eventId, int argCount, std::intptr_t* values,
-                                int* lengths);
+using EventSink = int(NX_CALL*)(void* context, int eventId, int argCount, std::intptr_t* values, int* lengths);
 
 // The seven entries of an engine, in table order. Argument lists:
 //   HTTP_Create(sink, context, 0) -> engine handle, 0 on failure
@@ -64,8 +63,7 @@ using EventSink = int(NX_CALL*)(void* context, int eventId, int argCount, std::i
 struct EngineEntries {
     EngineHandle(NX_CALL* HTTP_Create)(EventSink sink, void* context, std::intptr_t reserved) = nullptr;
     void(NX_CALL* HTTP_Destroy)(EngineHandle handle) = nullptr;
-    int(NX_CALL* HTTP_Set)(EngineHandle handle, int propertyId, int index, std::intptr_t value,
-                           int length) = nullptr;
+    int(NX_CALL* HTTP_Set)(EngineHandle handle, int propertyId, int index, std::intptr_t value, int length) = nullptr;
     std::intptr_t(NX_CALL* HTTP_Get)(EngineHandle handle, int propertyId, int index, int* length) = nullptr;
     const char*(NX_CALL* HTTP_GetLastError)(EngineHandle handle) = nullptr;
     int(NX_CALL* HTTP_CheckIndex)(EngineHandle handle, int propertyId, int index) = nullptr;

@@ -23,8 +23,7 @@ TnxHTTP::TnxHTTP() {
     auto guarded = [](auto&& write) {
         try {
             write();
-        } catch (...) {
-        }
+        } catch (...) {}
     };
     guarded([&] { SetAccept(""); });
     guarded([&] { SetAuthScheme(authBasic); });
@@ -111,8 +110,7 @@ void TnxHTTP::Raise(std::int32_t code, std::string text) const {
     std::rethrow_exception(CreateException(code, text));
 }
 
-int NX_CALL TnxHTTP::EventSink(void* context, int eventId, int /*argCount*/, std::intptr_t* values,
-                               int* lengths) {
+int NX_CALL TnxHTTP::EventSink(void* context, int eventId, int /*argCount*/, std::intptr_t* values, int* lengths) {
     static_cast<TnxHTTP*>(context)->Dispatch(eventId, values, lengths);
     return 0;
 }
@@ -146,8 +144,7 @@ void TnxHTTP::Dispatch(int eventId, std::intptr_t* v, int* lengths) {
         break;
     case evSetCookie:
         if (OnSetCookie) {
-            OnSetCookie(*this, TextArg(v[0]), TextArg(v[1]), TextArg(v[2]), TextArg(v[3]), TextArg(v[4]),
-                        v[5] != 0);
+            OnSetCookie(*this, TextArg(v[0]), TextArg(v[1]), TextArg(v[2]), TextArg(v[3]), TextArg(v[4]), v[5] != 0);
         }
         break;
     case evStartTransfer:
@@ -169,7 +166,6 @@ void TnxHTTP::Dispatch(int eventId, std::intptr_t* v, int* lengths) {
             OnTransfer(*this, IntArg(v[0]), IntArg(v[1]), transferText_);
         }
         break;
-    default:
-        break;  // an event this component does not know
+    default: break;  // an event this component does not know
     }
 }

@@ -136,27 +136,28 @@ public:
     // OnTransfer's Text: the raw bytes of the piece, exactly as many as arrived.
     std::function<void(TnxHTTP& Sender, std::int32_t StatusCode, const std::string& Description)> OnConnected;
     std::function<void(TnxHTTP& Sender, const std::string& ConnectionEvent, std::int32_t StatusCode,
-                       const std::string& Description)> OnConnectionStatus;
+                       const std::string& Description)>
+        OnConnectionStatus;
     std::function<void(TnxHTTP& Sender, std::int32_t StatusCode, const std::string& Description)> OnDisconnected;
     std::function<void(TnxHTTP& Sender, std::int32_t Direction)> OnEndTransfer;
     std::function<void(TnxHTTP& Sender, std::int32_t ErrorCode, const std::string& Description)> OnError;
     std::function<void(TnxHTTP& Sender, const std::string& Field, const std::string& Value)> OnHeader;
     std::function<void(TnxHTTP& Sender, const std::string& Location, bool& Accept)> OnRedirect;
-    std::function<void(TnxHTTP& Sender, const std::string& Name, const std::string& Value,
-                       const std::string& Expires, const std::string& Domain, const std::string& Path,
-                       bool Secure)> OnSetCookie;
+    std::function<void(TnxHTTP& Sender, const std::string& Name, const std::string& Value, const std::string& Expires,
+                       const std::string& Domain, const std::string& Path, bool Secure)>
+        OnSetCookie;
     std::function<void(TnxHTTP& Sender, std::int32_t Direction)> OnStartTransfer;
     std::function<void(TnxHTTP& Sender, const std::string& HTTPVersion, std::int32_t StatusCode,
-                       const std::string& Description)> OnStatus;
-    std::function<void(TnxHTTP& Sender, std::int32_t Direction, std::int32_t BytesTransferred,
-                       const std::string& Text)> OnTransfer;
+                       const std::string& Description)>
+        OnStatus;
+    std::function<void(TnxHTTP& Sender, std::int32_t Direction, std::int32_t BytesTransferred, const std::string& Text)>
+        OnTransfer;
 
     // The engine handle; 0 while the component has no engine object.
     nx::EngineHandle Handle() const { return handle_; }
 
     // The event sink handed to the engine (public so that tests can drive it like an engine).
-    static int NX_CALL EventSink(void* context, int eventId, int argCount, std::intptr_t* values,
-                                 int* lengths);
+    static int NX_CALL EventSink(void* context, int eventId, int argCount, std::intptr_t* values, int* lengths);
 
 private:
     std::string GetText(int id) const;

@@ -41,7 +41,7 @@ long messages = 0;
 bool measuring = false;
 double maxTimerGapMs = 0;
 std::vector<double> timerGapsMs;  // every gap between two ticks while measuring
-long long lastTimer = -1;  // microseconds since `origin` of the last tick (or the group's start)
+long long lastTimer = -1;         // microseconds since `origin` of the last tick (or the group's start)
 long timerTicks = 0;
 
 long long Now() { return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - origin).count(); }
@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"NxBenchProbe";
     RegisterClassW(&wc);
-    const HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    const HWND hwnd =
+        CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 
     SetTimer(hwnd, kTimer, 10, nullptr);
     std::atomic<bool> stop{false};
@@ -150,7 +151,8 @@ int main(int argc, char** argv) {
     poster.join();
     std::sort(timerGapsMs.begin(), timerGapsMs.end());
     const double p99 = timerGapsMs.empty() ? 0.0 : timerGapsMs[timerGapsMs.size() * 99 / 100];
-    std::printf("max_dispatch_gap_ms=%.1f p99_dispatch_gap_ms=%.1f timer_messages=%ld\n", maxTimerGapMs, p99, timerTicks);
+    std::printf("max_dispatch_gap_ms=%.1f p99_dispatch_gap_ms=%.1f timer_messages=%ld\n", maxTimerGapMs, p99,
+                timerTicks);
     std::printf("max_post_delay_ms=%.1f posted_messages=%ld\n", maxDelayMs, messages);
     return failures == 0 ? 0 : 1;
 }

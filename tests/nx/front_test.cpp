@@ -23,9 +23,9 @@ struct FakeEngine {
         std::intptr_t value;
     };
     std::vector<SetCall> sets;
-    int refuseSetOfId = 0;     // HTTP_Set of this id answers refuseCode
+    int refuseSetOfId = 0;  // HTTP_Set of this id answers refuseCode
     int refuseCode = 0;
-    int throwOnSetOfId = 0;    // HTTP_Set of this id throws
+    int throwOnSetOfId = 0;  // HTTP_Set of this id throws
     std::string lastError = "the engine says no";
     std::intptr_t getResult = 0;
     int destroyed = 0;
@@ -40,10 +40,20 @@ FakeEngine* fake = nullptr;
 
 bool IsText(int id) {
     switch (id) {
-    case 1: case 10: case 11: case 14: case 20: case 21: case 23: case 27: case 29: case 30: case 31: case 37: case 42:
-        return true;
-    default:
-        return false;
+    case 1:
+    case 10:
+    case 11:
+    case 14:
+    case 20:
+    case 21:
+    case 23:
+    case 27:
+    case 29:
+    case 30:
+    case 31:
+    case 37:
+    case 42: return true;
+    default: return false;
     }
 }
 
@@ -132,9 +142,9 @@ TEST_F(FrontTest, CreationWritesEveryDefaultInOrderAndARefusedOneDoesNotStopIt) 
     EXPECT_EQ(http.Handle(), 1234);
     EXPECT_EQ(engine.context, &http);
     EXPECT_EQ(engine.sink, &TnxHTTP::EventSink);
-    const std::vector<std::pair<int, std::intptr_t>> expected = {
-        {1, 0}, {4, 0}, {10, 0}, {11, 0}, {12, 0}, {13, 0}, {14, 0}, {15, 0}, {20, 0},
-        {23, 0}, {27, 0}, {28, 80}, {29, 0}, {30, 0}, {31, 0}, {34, 60}, {37, 0}, {42, 0}};
+    const std::vector<std::pair<int, std::intptr_t>> expected = {{1, 0},  {4, 0},  {10, 0}, {11, 0},  {12, 0}, {13, 0},
+                                                                 {14, 0}, {15, 0}, {20, 0}, {23, 0},  {27, 0}, {28, 80},
+                                                                 {29, 0}, {30, 0}, {31, 0}, {34, 60}, {37, 0}, {42, 0}};
     ASSERT_EQ(engine.sets.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(engine.sets[i].id, expected[i].first) << "default " << i;
@@ -265,17 +275,43 @@ TEST_F(SinkTest, EachEventReachesItsHandlerWithItsArguments) {
     TnxHTTP http;
     std::vector<std::string> seen;
     auto who = [&](TnxHTTP& s) { EXPECT_EQ(&s, &http); };
-    http.OnConnected = [&](TnxHTTP& s, std::int32_t c, const std::string& d) { who(s); seen.push_back("Connected " + std::to_string(c) + " " + d); };
-    http.OnConnectionStatus = [&](TnxHTTP& s, const std::string& e, std::int32_t c, const std::string& d) { who(s); seen.push_back("ConnectionStatus " + e + " " + std::to_string(c) + " " + d); };
-    http.OnDisconnected = [&](TnxHTTP& s, std::int32_t c, const std::string& d) { who(s); seen.push_back("Disconnected " + std::to_string(c) + " " + d); };
-    http.OnEndTransfer = [&](TnxHTTP& s, std::int32_t d) { who(s); seen.push_back("End " + std::to_string(d)); };
-    http.OnError = [&](TnxHTTP& s, std::int32_t c, const std::string& d) { who(s); seen.push_back("Error " + std::to_string(c) + " " + d); };
-    http.OnHeader = [&](TnxHTTP& s, const std::string& f, const std::string& v) { who(s); seen.push_back("Header " + f + " " + v); };
-    http.OnSetCookie = [&](TnxHTTP& s, const std::string& n, const std::string& v, const std::string& e, const std::string& d, const std::string& p, bool sec) {
-        who(s); seen.push_back("SetCookie " + n + " " + v + " " + e + " " + d + " " + p + " " + (sec ? "secure" : "plain"));
+    http.OnConnected = [&](TnxHTTP& s, std::int32_t c, const std::string& d) {
+        who(s);
+        seen.push_back("Connected " + std::to_string(c) + " " + d);
     };
-    http.OnStartTransfer = [&](TnxHTTP& s, std::int32_t d) { who(s); seen.push_back("Start " + std::to_string(d)); };
-    http.OnStatus = [&](TnxHTTP& s, const std::string& v, std::int32_t c, const std::string& d) { who(s); seen.push_back("Status " + v + " " + std::to_string(c) + " " + d); };
+    http.OnConnectionStatus = [&](TnxHTTP& s, const std::string& e, std::int32_t c, const std::string& d) {
+        who(s);
+        seen.push_back("ConnectionStatus " + e + " " + std::to_string(c) + " " + d);
+    };
+    http.OnDisconnected = [&](TnxHTTP& s, std::int32_t c, const std::string& d) {
+        who(s);
+        seen.push_back("Disconnected " + std::to_string(c) + " " + d);
+    };
+    http.OnEndTransfer = [&](TnxHTTP& s, std::int32_t d) {
+        who(s);
+        seen.push_back("End " + std::to_string(d));
+    };
+    http.OnError = [&](TnxHTTP& s, std::int32_t c, const std::string& d) {
+        who(s);
+        seen.push_back("Error " + std::to_string(c) + " " + d);
+    };
+    http.OnHeader = [&](TnxHTTP& s, const std::string& f, const std::string& v) {
+        who(s);
+        seen.push_back("Header " + f + " " + v);
+    };
+    http.OnSetCookie = [&](TnxHTTP& s, const std::string& n, const std::string& v, const std::string& e,
+                           const std::string& d, const std::string& p, bool sec) {
+        who(s);
+        seen.push_back("SetCookie " + n + " " + v + " " + e + " " + d + " " + p + " " + (sec ? "secure" : "plain"));
+    };
+    http.OnStartTransfer = [&](TnxHTTP& s, std::int32_t d) {
+        who(s);
+        seen.push_back("Start " + std::to_string(d));
+    };
+    http.OnStatus = [&](TnxHTTP& s, const std::string& v, std::int32_t c, const std::string& d) {
+        who(s);
+        seen.push_back("Status " + v + " " + std::to_string(c) + " " + d);
+    };
 
     EXPECT_EQ(Fire(1, {200, T("up")}), 0);
     EXPECT_EQ(Fire(2, {T("Connecting"), 3, T("to host")}), 0);
@@ -286,10 +322,15 @@ TEST_F(SinkTest, EachEventReachesItsHandlerWithItsArguments) {
     EXPECT_EQ(Fire(8, {T("n"), T("v"), T("e"), T("d"), T("p"), 0x100}), 0);
     EXPECT_EQ(Fire(9, {1}), 0);
     EXPECT_EQ(Fire(10, {T("HTTP/1.1"), 404, T("Not Found")}), 0);
-    const std::vector<std::string> expected = {
-        "Connected 200 up", "ConnectionStatus Connecting 3 to host", "Disconnected -5 ", "End 1",
-        "Error 12 Timeout", "Header Content-Length 900", "SetCookie n v e d p secure", "Start 1",
-        "Status HTTP/1.1 404 Not Found"};
+    const std::vector<std::string> expected = {"Connected 200 up",
+                                               "ConnectionStatus Connecting 3 to host",
+                                               "Disconnected -5 ",
+                                               "End 1",
+                                               "Error 12 Timeout",
+                                               "Header Content-Length 900",
+                                               "SetCookie n v e d p secure",
+                                               "Start 1",
+                                               "Status HTTP/1.1 404 Not Found"};
     EXPECT_EQ(seen, expected);
 }
 

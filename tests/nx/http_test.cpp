@@ -62,7 +62,9 @@ std::string ReadFile(const std::string& path) {
                                          << ", first difference at byte " << i;
 }
 
-bool FileExists(const std::string& path) { return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::string& path) {
+    return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void WriteFile(const std::string& path, const std::string& data) {
     std::ofstream out(Utf8ToWide(path).c_str(), std::ios::binary);
@@ -480,7 +482,8 @@ TEST_F(HttpTest, RefusedConnectionRaisesAReadableMessage) {
     http->SetProxyServer("127.0.0.1");
     http->SetProxyPort(port);
     const EnxHTTP p = GetFails("http://update.talvern.example/x");
-    EXPECT_EQ(p.Message(), "11: プロキシ 127.0.0.1:" + std::to_string(port) + " に接続できません: 接続が拒否されました");
+    EXPECT_EQ(p.Message(),
+              "11: プロキシ 127.0.0.1:" + std::to_string(port) + " に接続できません: 接続が拒否されました");
     http->SetProxyServer("");
     ExpectUsable();
 }
@@ -503,11 +506,11 @@ TEST_F(HttpTest, BadAnswersFailCleanly) {
         const char* text;
     };
     for (const Case& c : {Case{"/garbage", nx::engine::kErrBadResponse, "ステータス行が HTTP の形式ではありません"},
-                           Case{"/longheader", nx::engine::kErrBadResponse, "ヘッダー行が長すぎます"},
-                           Case{"/badchunk", nx::engine::kErrBadResponse, "チャンク形式のデータが正しくありません"},
-                           Case{"/interim", nx::engine::kErrBadResponse, "中間応答 (1xx) が 10 回を超えました"},
-                           Case{"/hugehead", nx::engine::kErrBadResponse, "ヘッダーが 65536 バイトを超えました"},
-                           Case{"/short/1", nx::engine::kErrIncomplete, "(0 / 1 バイト受信)"}}) {
+                          Case{"/longheader", nx::engine::kErrBadResponse, "ヘッダー行が長すぎます"},
+                          Case{"/badchunk", nx::engine::kErrBadResponse, "チャンク形式のデータが正しくありません"},
+                          Case{"/interim", nx::engine::kErrBadResponse, "中間応答 (1xx) が 10 回を超えました"},
+                          Case{"/hugehead", nx::engine::kErrBadResponse, "ヘッダーが 65536 バイトを超えました"},
+                          Case{"/short/1", nx::engine::kErrIncomplete, "(0 / 1 バイト受信)"}}) {
         SCOPED_TRACE(c.path);
         recorder->clear();
         const auto start = Clock::now();

@@ -14,7 +14,9 @@ constexpr int kMaxConnections = 400;
 constexpr auto kLifetime = std::chrono::seconds(300);
 constexpr int kMaxStallMs = 10000;
 
-std::size_t Number(const std::string& text) { return static_cast<std::size_t>(std::strtoull(text.c_str(), nullptr, 10)); }
+std::size_t Number(const std::string& text) {
+    return static_cast<std::size_t>(std::strtoull(text.c_str(), nullptr, 10));
+}
 
 std::vector<std::string> Split(const std::string& path) {
     std::vector<std::string> parts;
@@ -120,7 +122,8 @@ bool TestServer::SendAll(SOCKET client, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
         if (stop_) return false;
-        const int n = send(client, data.data() + done, static_cast<int>(std::min<std::size_t>(data.size() - done, 1 << 20)), 0);
+        const int n =
+            send(client, data.data() + done, static_cast<int>(std::min<std::size_t>(data.size() - done, 1 << 20)), 0);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
@@ -192,7 +195,8 @@ void TestServer::Serve(SOCKET client) {
     bool reset = false;
 
     if (kind == "gen" || kind == "noclen") {
-        if (SendAll(client, header(200, (kind == "gen" ? length(n) : std::string()) + "Content-Type: application/octet-stream\r\n"))) {
+        if (SendAll(client, header(200, (kind == "gen" ? length(n) : std::string()) +
+                                            "Content-Type: application/octet-stream\r\n"))) {
             std::string block;
             for (std::size_t done = 0; done < n;) {
                 const std::size_t size = std::min<std::size_t>(n - done, 256 * 1024);
@@ -258,8 +262,11 @@ void TestServer::Serve(SOCKET client) {
         const std::string html = "<html>moved</html>";
         SendAll(client, header(code, "Location: " + rest + "\r\n" + length(html.size())) + html);
     } else if (kind == "cookie") {
-        SendAll(client, header(200, "Set-Cookie: session=abc123; Path=/karedona; Domain=example.com; Secure\r\n"
-                                    "Set-Cookie: plain=1\r\n" + length(5)) + "hello");
+        SendAll(client, header(200,
+                               "Set-Cookie: session=abc123; Path=/karedona; Domain=example.com; Secure\r\n"
+                               "Set-Cookie: plain=1\r\n" +
+                                   length(5)) +
+                            "hello");
     } else if (kind == "garbage") {
         SendAll(client, "HELLO THERE\r\n\r\nnot http at all");
     } else if (kind == "longheader") {

@@ -38,9 +38,7 @@
 namespace nxtest {
 
 // Byte i of every generated body.
-inline char PatternByte(std::uint64_t i) {
-    return static_cast<char>((i * 131 + (i >> 11) * 7 + (i >> 19)) & 0xFF);
-}
+inline char PatternByte(std::uint64_t i) { return static_cast<char>((i * 131 + (i >> 11) * 7 + (i >> 19)) & 0xFF); }
 std::string Pattern(std::size_t size);
 
 class TestServer {

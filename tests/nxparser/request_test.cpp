@@ -1,5 +1,7 @@
-// Tests of the URL parser and the GET request builder.
+// Tests of the URL parser, the GET request builder, and what the engine reads from and writes into
+// header fields (credentials, Location targets, Set-Cookie parts, texts for refused answers).
 
+#include "http_fields.h"
 #include "http_request.h"
 
 #include <gtest/gtest.h>
@@ -8,16 +10,16 @@
 #include <string>
 #include <vector>
 
-using nx::http::buildGetRequest;
+using nx::http::BuildGetRequest;
 using nx::http::HeaderField;
 using nx::http::HttpUrl;
-using nx::http::parseHttpUrl;
+using nx::http::ParseHttpUrl;
 using nx::http::RequestForm;
 
 namespace {
 
 HttpUrl parsed(const std::string& text) {
-    const auto r = parseHttpUrl(text);
+    const auto r = ParseHttpUrl(text);
     EXPECT_TRUE(r.url.has_value()) << text << ": " << r.error;
     EXPECT_TRUE(r.error.empty());
     return r.url.value_or(HttpUrl{});
@@ -59,7 +61,7 @@ TEST(UrlParser, AcceptedForms) {
         EXPECT_EQ(u.ipv6Literal, c.ipv6);
         EXPECT_EQ(u.port, c.port);
         EXPECT_EQ(u.target, c.target);
-        EXPECT_EQ(u.authority(), c.authority);
+        EXPECT_EQ(u.Authority(), c.authority);
     }
 }
 
@@ -100,43 +102,99 @@ TEST(UrlParser, RefusedForms) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        const auto r = parseHttpUrl(c.text);
+        const auto r = ParseHttpUrl(c.text);
         EXPECT_FALSE(r.url.has_value());
         EXPECT_NE(r.error.find(c.errorPart), std::string::npos) << r.error;
     }
 }
 
 TEST(RequestBuilder, DirectAndProxiedRequests) {
-    EXPECT_EQ(buildGetRequest(parsed("http://update.example/karedona/a.ex_"), RequestForm::Origin),
+    EXPECT_EQ(BuildGetRequest(parsed("http://update.example/karedona/a.ex_"), RequestForm::Origin),
               "GET /karedona/a.ex_ HTTP/1.1\r\nHost: update.example\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(buildGetRequest(parsed("http://update.example:8080"), RequestForm::Origin),
+    EXPECT_EQ(BuildGetRequest(parsed("http://update.example:8080"), RequestForm::Origin),
               "GET / HTTP/1.1\r\nHost: update.example:8080\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(buildGetRequest(parsed("http://update.example:80/x?y"), RequestForm::Absolute),
+    EXPECT_EQ(BuildGetRequest(parsed("http://update.example:80/x?y"), RequestForm::Absolute),
               "GET http://update.example/x?y HTTP/1.1\r\nHost: update.example\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(buildGetRequest(parsed("http://update.example:8080/x"), RequestForm::Absolute),
+    EXPECT_EQ(BuildGetRequest(parsed("http://update.example:8080/x"), RequestForm::Absolute),
               "GET http://update.example:8080/x HTTP/1.1\r\nHost: update.example:8080\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(buildGetRequest(parsed("http://[::1]:81/"), RequestForm::Absolute),
+    EXPECT_EQ(BuildGetRequest(parsed("http://[::1]:81/"), RequestForm::Absolute),
               "GET http://[::1]:81/ HTTP/1.1\r\nHost: [::1]:81\r\nConnection: close\r\n\r\n");
 }
 
 TEST(RequestBuilder, ExtraFieldsInOrderAndRefusedFields) {
     const HttpUrl u = parsed("http://h/f");
     const std::vector<HeaderField> extra = {{"Accept", "*/*"}, {"Range", "bytes=10-"}};
-    EXPECT_EQ(buildGetRequest(u, RequestForm::Origin, extra),
+    EXPECT_EQ(BuildGetRequest(u, RequestForm::Origin, extra),
               "GET /f HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nRange: bytes=10-\r\nConnection: close\r\n\r\n");
 
     const std::vector<std::vector<HeaderField>> bad = {
-        {{"", "v"}},
-        {{"Bad Name", "v"}},
-        {{"X", "a\r\nInjected: 1"}},
-        {{"X", "a\nb"}},
-        {{"host", "other"}},
-        {{"CONNECTION", "keep-alive"}},
+        {{"", "v"}},     {{"Bad Name", "v"}}, {{"X", "a\r\nInjected: 1"}},
+        {{"X", "a\nb"}}, {{"host", "other"}}, {{"CONNECTION", "keep-alive"}},
     };
     for (const auto& fields : bad) {
-        EXPECT_THROW(buildGetRequest(u, RequestForm::Origin, fields), std::invalid_argument)
+        EXPECT_THROW(BuildGetRequest(u, RequestForm::Origin, fields), std::invalid_argument)
             << fields[0].name << ": " << fields[0].value;
     }
+}
+
+TEST(HeaderFields, BasicCredentialsAndBase64) {
+    // RFC 4648's vectors: every padding case.
+    const std::vector<std::pair<std::string, std::string>> vectors = {{"", ""},
+                                                                      {"f", "Zg=="},
+                                                                      {"fo", "Zm8="},
+                                                                      {"foo", "Zm9v"},
+                                                                      {"foob", "Zm9vYg=="},
+                                                                      {"fooba", "Zm9vYmE="},
+                                                                      {"foobar", "Zm9vYmFy"},
+                                                                      {std::string("\xff\xfe\x00", 3), "//4A"}};
+    for (const auto& [in, out] : vectors) EXPECT_EQ(nx::http::Base64(in), out) << in;
+    EXPECT_EQ(nx::http::BasicCredentials("user", "pass"), "Basic dXNlcjpwYXNz");
+    EXPECT_EQ(nx::http::BasicCredentials("", ""), "Basic Og==");
+}
+
+TEST(HeaderFields, LocationIsResolvedAgainstTheAnsweringAddress) {
+    const HttpUrl base = parsed("http://h:8080/karedona/sub/a.ex_?q=1");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"http://other/x", "http://other/x"},
+        {"https://other/x", "https://other/x"},  // kept as it is: the caller refuses the scheme
+        {"  //cdn.example/k/a.ex_\t", "http://cdn.example/k/a.ex_"},
+        {"/root/b", "http://h:8080/root/b"},
+        {"b.ex_", "http://h:8080/karedona/sub/b.ex_"},
+        {"../b", "http://h:8080/karedona/sub/../b"},
+        {"?v=2", "http://h:8080/karedona/sub/a.ex_?v=2"},
+        {"", "http://h:8080/karedona/sub/"},
+    };
+    for (const auto& [location, target] : cases)
+        EXPECT_EQ(nx::http::ResolveLocation(base, location), target) << location;
+    EXPECT_EQ(nx::http::ResolveLocation(parsed("http://[::1]"), "x"), "http://[::1]/x");
+    for (int code : {301, 302, 303, 307, 308}) EXPECT_TRUE(nx::http::IsRedirect(code)) << code;
+    for (int code : {200, 300, 304, 305, 404}) EXPECT_FALSE(nx::http::IsRedirect(code)) << code;
+    EXPECT_STREQ(nx::http::StandardReason(404), "Not Found");
+    EXPECT_STREQ(nx::http::StandardReason(599), "HTTP error");
+}
+
+TEST(HeaderFields, SetCookieParts) {
+    const nx::http::Cookie full = nx::http::ParseSetCookie(
+        " session = abc=123 ; Path=/karedona;DOMAIN= example.com ;expires=Wed, 09 Dec 2026 10:00:00 GMT; Secure;HttpOnly");
+    EXPECT_EQ(full.name, "session");
+    EXPECT_EQ(full.value, "abc=123");
+    EXPECT_EQ(full.path, "/karedona");
+    EXPECT_EQ(full.domain, "example.com");
+    EXPECT_EQ(full.expires, "Wed, 09 Dec 2026 10:00:00 GMT");
+    EXPECT_TRUE(full.secure);
+    const nx::http::Cookie bare = nx::http::ParseSetCookie("flag");
+    EXPECT_EQ(bare.name, "flag");
+    EXPECT_EQ(bare.value, "");
+    EXPECT_FALSE(bare.secure);
+    EXPECT_EQ(nx::http::ParseSetCookie("").name, "");
+}
+
+TEST(HeaderFields, EveryRefusalHasItsOwnText) {
+    using nx::http::ParseError;
+    EXPECT_EQ(nx::http::ParseErrorText(ParseError::HeadTooLarge), "ヘッダーが 65536 バイトを超えました");
+    EXPECT_EQ(nx::http::ParseErrorText(ParseError::TooManyInterimResponses), "中間応答 (1xx) が 10 回を超えました");
+    EXPECT_EQ(nx::http::ParseErrorText(ParseError::BadChunkSize), nx::http::ParseErrorText(ParseError::BadChunkData));
+    EXPECT_NE(nx::http::ParseErrorText(ParseError::BadStatusLine), nx::http::ParseErrorText(ParseError::Truncated));
 }
 
 }  // namespace

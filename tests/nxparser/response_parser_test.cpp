@@ -52,8 +52,9 @@ struct Sample {
 std::vector<Sample> samples() {
     std::vector<Sample> s;
     {
-        std::string b = "HTTP/1.1 200 OK\r\nServer: test\r\nContent-Length: 10\r\nContent-Type: text/plain\r\n\r\n"
-                        "0123456789";
+        std::string b =
+            "HTTP/1.1 200 OK\r\nServer: test\r\nContent-Length: 10\r\nContent-Type: text/plain\r\n\r\n"
+            "0123456789";
         s.push_back({"content_length", b, false,
                      ev({"status 1.1 200 [OK]", "header [Server] [test]", "header [Content-Length] [10]",
                          "header [Content-Type] [text/plain]", "end-of-headers length 10", "body", "complete"}),
@@ -61,11 +62,12 @@ std::vector<Sample> samples() {
     }
     {
         // Extensions, upper- and lower-case hex, a quoted extension value, trailers, excess bytes.
-        std::string msg = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                          "5;name=value\r\nhello\r\n"
-                          "A ; a = \"q;\\\"x\" ; b\r\n0123456789\r\n"
-                          "1a\r\n, a chunk of 26 bytes here\r\n"
-                          "000\r\nExpires: never\r\nX-Sum:  abc  \r\n\r\n";
+        std::string msg =
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "5;name=value\r\nhello\r\n"
+            "A ; a = \"q;\\\"x\" ; b\r\n0123456789\r\n"
+            "1a\r\n, a chunk of 26 bytes here\r\n"
+            "000\r\nExpires: never\r\nX-Sum:  abc  \r\n\r\n";
         s.push_back({"chunked_extensions_trailers", msg + "EXCESS", false,
                      ev({"status 1.1 200 [OK]", "header [Transfer-Encoding] [chunked]", "end-of-headers chunked",
                          "body", "trailer [Expires] [never]", "trailer [X-Sum] [abc]", "complete"}),
@@ -79,29 +81,31 @@ std::vector<Sample> samples() {
     }
     {
         // Interim responses with headers of their own are skipped without events.
-        std::string b = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
-                        "HTTP/1.1 200 OK\r\ncontent-length: 3\r\n\r\nabc";
-        s.push_back({"interim_responses", b, false,
-                     ev({"status 1.1 200 [OK]", "header [content-length] [3]", "end-of-headers length 3", "body",
-                         "complete"}),
-                     "abc", b.size()});
+        std::string b =
+            "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
+            "HTTP/1.1 200 OK\r\ncontent-length: 3\r\n\r\nabc";
+        s.push_back(
+            {"interim_responses", b, false,
+             ev({"status 1.1 200 [OK]", "header [content-length] [3]", "end-of-headers length 3", "body", "complete"}),
+             "abc", b.size()});
     }
     {
         // Lone LF line ends, odd spacing, an empty value, a folded line, a name with spaces before ':'.
-        std::string b = "HTTP/1.1 404 Not  Found\nX-Empty:\nX-Fold: first \n \t second\n  third\nX-Odd :\tv\t\n"
-                        "Content-Length: 4\n\n404!";
-        s.push_back({"lf_and_folding", b, false,
-                     ev({"status 1.1 404 [Not  Found]", "header [X-Empty] []", "header [X-Fold] [first second third]",
-                         "header [X-Odd] [v]", "header [Content-Length] [4]", "end-of-headers length 4", "body",
-                         "complete"}),
-                     "404!", b.size()});
+        std::string b =
+            "HTTP/1.1 404 Not  Found\nX-Empty:\nX-Fold: first \n \t second\n  third\nX-Odd :\tv\t\n"
+            "Content-Length: 4\n\n404!";
+        s.push_back(
+            {"lf_and_folding", b, false,
+             ev({"status 1.1 404 [Not  Found]", "header [X-Empty] []", "header [X-Fold] [first second third]",
+                 "header [X-Odd] [v]", "header [Content-Length] [4]", "end-of-headers length 4", "body", "complete"}),
+             "404!", b.size()});
     }
     {
         std::string msg = "HTTP/1.1 204 No Content\r\nContent-Length: 99\r\n\r\n";
-        s.push_back({"no_content", msg + "junk", false,
-                     ev({"status 1.1 204 [No Content]", "header [Content-Length] [99]", "end-of-headers none",
-                         "complete"}),
-                     "", msg.size()});
+        s.push_back(
+            {"no_content", msg + "junk", false,
+             ev({"status 1.1 204 [No Content]", "header [Content-Length] [99]", "end-of-headers none", "complete"}), "",
+             msg.size()});
     }
     {
         std::string msg = "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -118,8 +122,9 @@ std::vector<Sample> samples() {
     }
     {
         // Transfer-Encoding overrides Content-Length; repeated equal lengths are one length.
-        std::string msg = "HTTP/1.1 200 OK\r\nContent-Length: 7, 7\r\nContent-Length: 7\r\nTransfer-Encoding: CHUNKED\r\n\r\n"
-                          "2\r\nab\n0\n\n";
+        std::string msg =
+            "HTTP/1.1 200 OK\r\nContent-Length: 7, 7\r\nContent-Length: 7\r\nTransfer-Encoding: CHUNKED\r\n\r\n"
+            "2\r\nab\n0\n\n";
         s.push_back({"chunked_overrides_length", msg, false,
                      ev({"status 1.1 200 [OK]", "header [Content-Length] [7, 7]", "header [Content-Length] [7]",
                          "header [Transfer-Encoding] [CHUNKED]", "end-of-headers chunked", "body", "complete"}),
@@ -219,8 +224,7 @@ TEST(ResponseParserTruncation, TextsTellWhereTheResponseStopped) {
 
 TEST(ResponseParserFraming, LargestContentLengthIsAnnounced) {
     // A length at the top of the 64-bit range is taken as announced; the body simply never ends.
-    const Transcript t =
-        nxtest::runWhole("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\nxyz", false);
+    const Transcript t = nxtest::runWhole("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\nxyz", false);
     EXPECT_EQ(t.state, State::InProgress);
     EXPECT_EQ(t.announced, 18446744073709551615ull);
     EXPECT_EQ(t.body, "xyz");
@@ -242,17 +246,17 @@ TEST(ResponseParserFraming, BodyPiecesAreViewsOfTheInputAndNeverExceedTheLength)
 TEST(ResponseParserFraming, HandlerExceptionStopsTheParse) {
     struct Throwing : nx::http::ResponseHandler {
         int bodies = 0;
-        void onBody(std::string_view) override {
+        void OnBody(std::string_view) override {
             ++bodies;
             throw std::runtime_error("cancelled");
         }
     } h;
     ResponseParser p(h);
-    EXPECT_THROW(p.feed("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab"), std::runtime_error);
+    EXPECT_THROW(p.Feed("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab"), std::runtime_error);
     EXPECT_EQ(p.state(), State::Failed);
     EXPECT_EQ(p.error(), ParseError::HandlerFailed);
-    EXPECT_EQ(p.feed("cde"), 0u);
-    p.connectionClosed();
+    EXPECT_EQ(p.Feed("cde"), 0u);
+    p.ConnectionClosed();
     EXPECT_EQ(p.error(), ParseError::HandlerFailed);
     EXPECT_EQ(h.bodies, 1);
 }
@@ -261,10 +265,10 @@ TEST(ResponseParserFraming, ResetReadsANewResponse) {
     nxtest::Recorder rec;
     ResponseParser p(rec);
     rec.parser = &p;
-    p.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n2\r\nab");
-    p.connectionClosed();
+    p.Feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n2\r\nab");
+    p.ConnectionClosed();
     ASSERT_EQ(p.error(), ParseError::Truncated);
-    p.reset();
+    p.Reset();
     EXPECT_EQ(p.state(), State::InProgress);
     EXPECT_EQ(p.error(), ParseError::None);
     EXPECT_TRUE(p.errorText().empty());
@@ -273,7 +277,7 @@ TEST(ResponseParserFraming, ResetReadsANewResponse) {
     rec.t = {};
     const std::string second = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nxy";
     rec.currentInput = second;
-    EXPECT_EQ(p.feed(second), second.size());
+    EXPECT_EQ(p.Feed(second), second.size());
     EXPECT_EQ(p.state(), State::Complete);
     EXPECT_EQ(p.framing(), BodyFraming::ContentLength);
     EXPECT_EQ(p.announcedLength(), 2u);
@@ -311,11 +315,11 @@ TEST(ResponseParserLimits, EndlessLineFailsWithoutALineEnd) {
         nxtest::Recorder rec;
         ResponseParser p(rec);
         rec.parser = &p;
-        p.feed(start);
+        p.Feed(start);
         std::size_t fed = 0;
         const std::string block(1000, 'a');
         while (p.state() == State::InProgress && fed < 100000) {
-            p.feed(block);
+            p.Feed(block);
             fed += block.size();
             EXPECT_LE(p.bufferedBytes(), kMaxHeaderLineLength + 1);
         }
@@ -391,7 +395,7 @@ TEST(ResponseParserLimits, TenInterimResponses) {
     const std::string head = "HTTP/1.1 100 Continue\r\n\r\n";
     std::size_t heads = 0;
     while (p.state() == State::InProgress && heads < 1000) {
-        p.feed(head);
+        p.Feed(head);
         ++heads;
     }
     EXPECT_EQ(p.error(), ParseError::TooManyInterimResponses);
@@ -449,8 +453,8 @@ TEST(ResponseParserLimits, ResponseHeadsTogetherHoldSixtyFourKilobytes) {
               nxtest::splitIndependent(t));
     // A line too long is reported as such even where it also crosses the total.
     const std::string nearFull = headOfSize(kMaxHeadBytes - 100, ok, "");
-    const std::string longLine = nearFull.substr(0, nearFull.size() - 2) + "X-L: " +
-                                 std::string(kMaxHeaderLineLength, 'l') + "\r\n\r\nZ";
+    const std::string longLine =
+        nearFull.substr(0, nearFull.size() - 2) + "X-L: " + std::string(kMaxHeaderLineLength, 'l') + "\r\n\r\nZ";
     EXPECT_EQ(nxtest::runWhole(longLine, false).error, ParseError::HeaderLineTooLong);
     EXPECT_EQ(nxtest::runBytewise(longLine, false).error, ParseError::HeaderLineTooLong);
     // Body and trailers are not part of the head.
@@ -529,15 +533,19 @@ TEST(ResponseParserMalformed, EachFaultIsReportedAsItsKind) {
         {"length hex", ok + "Content-Length: 0x10\r\n\r\n", ParseError::BadContentLength},
         {"length empty list item", ok + "Content-Length: 5,\r\n\r\n", ParseError::BadContentLength},
         {"length over 64 bits", ok + "Content-Length: 18446744073709551616\r\n\r\n", ParseError::BadContentLength},
-        {"length far over 64 bits", ok + "Content-Length: 99999999999999999999999\r\n\r\n", ParseError::BadContentLength},
+        {"length far over 64 bits", ok + "Content-Length: 99999999999999999999999\r\n\r\n",
+         ParseError::BadContentLength},
         {"differing list", ok + "Content-Length: 5, 6\r\n\r\n", ParseError::ConflictingContentLength},
-        {"differing lines", ok + "Content-Length: 5\r\ncontent-length: 6\r\n\r\nabcdef", ParseError::ConflictingContentLength},
+        {"differing lines", ok + "Content-Length: 5\r\ncontent-length: 6\r\n\r\nabcdef",
+         ParseError::ConflictingContentLength},
         {"gzip coding", ok + "Transfer-Encoding: gzip\r\n\r\n", ParseError::BadTransferEncoding},
         {"chunked then gzip", ok + "Transfer-Encoding: chunked, gzip\r\n\r\n", ParseError::BadTransferEncoding},
-        {"chunked twice", ok + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n", ParseError::BadTransferEncoding},
+        {"chunked twice", ok + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n",
+         ParseError::BadTransferEncoding},
         {"chunked with parameter", ok + "Transfer-Encoding: chunked;q=1\r\n\r\n", ParseError::BadTransferEncoding},
         {"empty coding", ok + "Transfer-Encoding: \r\n\r\n", ParseError::BadTransferEncoding},
-        {"chunked in HTTP/1.0", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", ParseError::BadTransferEncoding},
+        {"chunked in HTTP/1.0", "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         ParseError::BadTransferEncoding},
         {"chunk size not hex", chunked + "g\r\n", ParseError::BadChunkSize},
         {"chunk size empty", chunked + "\r\n", ParseError::BadChunkSize},
         {"chunk size negative", chunked + "-1\r\n", ParseError::BadChunkSize},
@@ -568,16 +576,15 @@ TEST(ResponseParserMalformed, NothingIsTakenAfterAFailure) {
     ResponseParser p(rec);
     rec.parser = &p;
     const std::string bad = "HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\nbody";
-    const std::size_t took = p.feed(bad);
+    const std::size_t took = p.Feed(bad);
     EXPECT_LT(took, bad.size());
     EXPECT_EQ(p.error(), ParseError::BadContentLength);
-    EXPECT_EQ(p.feed("more"), 0u);
-    p.connectionClosed();
+    EXPECT_EQ(p.Feed("more"), 0u);
+    p.ConnectionClosed();
     EXPECT_EQ(p.error(), ParseError::BadContentLength);
     // The header with the bad length is not reported as a header.
     for (const auto& e : rec.t.events) EXPECT_EQ(e.find("Content-Length"), std::string::npos) << e;
 }
-
 
 // ---- Stopping ----
 
@@ -593,30 +600,30 @@ struct StopAt : nxtest::Recorder {
             ++eventsAfterStop;
             return;
         }
-        if (!t.events.empty() && t.events.back().rfind(at, 0) == 0) stopping->stop();
+        if (!t.events.empty() && t.events.back().rfind(at, 0) == 0) stopping->Stop();
     }
-    void onStatus(const nx::http::StatusLine& s) override {
-        Recorder::onStatus(s);
+    void OnStatus(const nx::http::StatusLine& s) override {
+        Recorder::OnStatus(s);
         check();
     }
-    void onHeader(std::string_view n, std::string_view v) override {
-        Recorder::onHeader(n, v);
+    void OnHeader(std::string_view n, std::string_view v) override {
+        Recorder::OnHeader(n, v);
         check();
     }
-    void onHeadersComplete() override {
-        Recorder::onHeadersComplete();
+    void OnHeadersComplete() override {
+        Recorder::OnHeadersComplete();
         check();
     }
-    void onBody(std::string_view piece) override {
-        Recorder::onBody(piece);
+    void OnBody(std::string_view piece) override {
+        Recorder::OnBody(piece);
         check();
     }
-    void onTrailer(std::string_view n, std::string_view v) override {
-        Recorder::onTrailer(n, v);
+    void OnTrailer(std::string_view n, std::string_view v) override {
+        Recorder::OnTrailer(n, v);
         check();
     }
-    void onComplete() override {
-        Recorder::onComplete();
+    void OnComplete() override {
+        Recorder::OnComplete();
         check();
     }
 };
@@ -637,9 +644,9 @@ Stopped feedStoppingAt(const std::string& bytes, const char* at) {
     h.at = at;
     h.currentInput = bytes;
     Stopped out;
-    out.taken = p.feed(bytes);
-    EXPECT_EQ(p.feed("HTTP/1.1 200 OK\r\n"), 0u) << "bytes taken after the stop";
-    p.connectionClosed();
+    out.taken = p.Feed(bytes);
+    EXPECT_EQ(p.Feed("HTTP/1.1 200 OK\r\n"), 0u) << "bytes taken after the stop";
+    p.ConnectionClosed();
     EXPECT_EQ(p.error(), ParseError::None) << "the close after a stop is not a truncation";
     EXPECT_TRUE(p.errorText().empty());
     out.events = h.t.events;
@@ -706,24 +713,24 @@ TEST(ResponseParserStop, OnlyARunningParseStopsAndResetStartsAgain) {
     rec.parser = &p;
     const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nxy";
     rec.currentInput = whole;
-    p.feed(whole);
-    p.stop();
+    p.Feed(whole);
+    p.Stop();
     EXPECT_EQ(p.state(), State::Complete);
-    p.reset();
-    p.feed("HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n");
-    p.stop();
+    p.Reset();
+    p.Feed("HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n");
+    p.Stop();
     EXPECT_EQ(p.state(), State::Failed);
     EXPECT_EQ(p.error(), ParseError::BadContentLength);
     // Between two feeds.
-    p.reset();
-    EXPECT_EQ(p.feed("HTTP/1.1 200 OK\r\n"), 17u);
-    p.stop();
+    p.Reset();
+    EXPECT_EQ(p.Feed("HTTP/1.1 200 OK\r\n"), 17u);
+    p.Stop();
     EXPECT_TRUE(p.stopped());
-    EXPECT_EQ(p.feed("Content-Length: 2\r\n\r\nxy"), 0u);
-    p.reset();
+    EXPECT_EQ(p.Feed("Content-Length: 2\r\n\r\nxy"), 0u);
+    p.Reset();
     rec.t = {};
     rec.currentInput = whole;
-    EXPECT_EQ(p.feed(whole), whole.size());
+    EXPECT_EQ(p.Feed(whole), whole.size());
     EXPECT_EQ(p.state(), State::Complete);
     EXPECT_EQ(rec.t.body, "xy");
 }

@@ -23,13 +23,13 @@ struct Transcript {
     std::string errorText;
     std::optional<std::uint64_t> announced;
     std::uint64_t bodyBytes = 0;
-    std::size_t consumed = 0;       // bytes feed() took in all
-    std::size_t maxBuffered = 0;    // most bytes the parser held between calls
-    int completions = 0;            // onComplete calls
-    bool eventAfterEnd = false;     // an event came after onComplete
-    bool emptyPiece = false;        // onBody got an empty piece
-    bool pieceOutsideInput = false; // a body piece did not point into the bytes just fed
-    bool bodyOverrun = false;       // more body than the announced length
+    std::size_t consumed = 0;        // bytes feed() took in all
+    std::size_t maxBuffered = 0;     // most bytes the parser held between calls
+    int completions = 0;             // OnComplete calls
+    bool eventAfterEnd = false;      // an event came after OnComplete
+    bool emptyPiece = false;         // OnBody got an empty piece
+    bool pieceOutsideInput = false;  // a body piece did not point into the bytes just fed
+    bool bodyOverrun = false;        // more body than the announced length
 
     bool operator==(const Transcript&) const = default;
 };
@@ -40,14 +40,14 @@ public:
     const nx::http::ResponseParser* parser = nullptr;
     std::string_view currentInput;
 
-    void onStatus(const nx::http::StatusLine& s) override {
-        note("status " + std::to_string(s.major) + "." + std::to_string(s.minor) + " " + std::to_string(s.code) +
-             " [" + s.reason + "]");
+    void OnStatus(const nx::http::StatusLine& s) override {
+        note("status " + std::to_string(s.major) + "." + std::to_string(s.minor) + " " + std::to_string(s.code) + " [" +
+             s.reason + "]");
     }
-    void onHeader(std::string_view name, std::string_view value) override {
+    void OnHeader(std::string_view name, std::string_view value) override {
         note("header [" + std::string(name) + "] [" + std::string(value) + "]");
     }
-    void onHeadersComplete() override {
+    void OnHeadersComplete() override {
         std::string framing;
         switch (parser->framing()) {
         case nx::http::BodyFraming::None: framing = "none"; break;
@@ -59,19 +59,20 @@ public:
         note("end-of-headers " + framing + (len ? " " + std::to_string(*len) : std::string()));
         t.announced = len;
     }
-    void onBody(std::string_view piece) override {
+    void OnBody(std::string_view piece) override {
         if (t.completions) t.eventAfterEnd = true;
         if (piece.empty()) t.emptyPiece = true;
-        if (piece.data() < currentInput.data() || piece.data() + piece.size() > currentInput.data() + currentInput.size())
+        if (piece.data() < currentInput.data() ||
+            piece.data() + piece.size() > currentInput.data() + currentInput.size())
             t.pieceOutsideInput = true;
         if (t.events.empty() || t.events.back() != "body") t.events.push_back("body");
         t.body.append(piece);
         if (t.announced && t.body.size() > *t.announced) t.bodyOverrun = true;
     }
-    void onTrailer(std::string_view name, std::string_view value) override {
+    void OnTrailer(std::string_view name, std::string_view value) override {
         note("trailer [" + std::string(name) + "] [" + std::string(value) + "]");
     }
-    void onComplete() override {
+    void OnComplete() override {
         note("complete");
         ++t.completions;
     }
@@ -97,13 +98,13 @@ inline Transcript run(std::string_view bytes, const std::vector<std::size_t>& cu
         if (next <= pos) continue;
         const std::string_view piece = bytes.substr(pos, next - pos);
         rec.currentInput = piece;
-        const std::size_t took = parser.feed(piece);
+        const std::size_t took = parser.Feed(piece);
         consumed += took;
         if (parser.bufferedBytes() > rec.t.maxBuffered) rec.t.maxBuffered = parser.bufferedBytes();
         if (took < piece.size()) stopped = true;
         pos = next;
     }
-    if (close) parser.connectionClosed();
+    if (close) parser.ConnectionClosed();
     rec.t.state = parser.state();
     rec.t.error = parser.error();
     rec.t.errorText = parser.errorText();

@@ -6,7 +6,7 @@
 
 namespace nx::http {
 
-inline bool equalsNoCase(std::string_view a, std::string_view b) {
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];

@@ -14,25 +14,25 @@ namespace nx::engine {
 // the server that is not 2xx returns its status code instead (300 to 599), its reason phrase as
 // the text.
 enum ErrorCode : int {
-    kErrInvalidHandle = 1,   // not a live engine object
-    kErrUnknownProperty = 2, // no property with that id (or a non-zero index)
-    kErrReadOnly = 3,        // Connected and Idle cannot be written
-    kErrBadValue = 4,        // a value out of its range (ports 0 to 65535, enumerations, Timeout >= 0)
+    kErrInvalidHandle = 1,    // not a live engine object
+    kErrUnknownProperty = 2,  // no property with that id (or a non-zero index)
+    kErrReadOnly = 3,         // Connected and Idle cannot be written
+    kErrBadValue = 4,         // a value out of its range (ports 0 to 65535, enumerations, Timeout >= 0)
     kErrUnknownMethod = 5,
-    kErrBusy = 6,            // Get called while a Get of the same object runs
-    kErrBadUrl = 7,          // the URL (or a redirection's Location) cannot be used
-    kErrUnsupported = 8,     // a firewall type or authentication scheme this engine lacks
-    kErrResolve = 10,        // the host name cannot be resolved
-    kErrConnect = 11,        // the connection was refused or failed
-    kErrTimeout = 12,        // Timeout passed while connecting, sending or waiting for data
-    kErrSend = 13,           // the request could not be sent
-    kErrReceive = 14,        // the connection failed (was reset) while the answer arrived
-    kErrBadResponse = 15,    // the answer is not valid HTTP, or its heads exceed the parser's limits
-    kErrIncomplete = 16,     // the connection closed before the answer ended
-    kErrFile = 17,           // LocalFile cannot be created or written
-    kErrInterrupted = 18,    // Interrupt or Reset during the Get, or the application quitting
-    kErrRedirect = 19,       // too many redirections, or one without a Location
-    kErrNetwork = 20,        // Winsock cannot be started or a socket cannot be made
+    kErrBusy = 6,          // Get called while a Get of the same object runs
+    kErrBadUrl = 7,        // the URL (or a redirection's Location) cannot be used
+    kErrUnsupported = 8,   // a firewall type or authentication scheme this engine lacks
+    kErrResolve = 10,      // the host name cannot be resolved
+    kErrConnect = 11,      // the connection was refused or failed
+    kErrTimeout = 12,      // Timeout passed while connecting, sending or waiting for data
+    kErrSend = 13,         // the request could not be sent
+    kErrReceive = 14,      // the connection failed (was reset) while the answer arrived
+    kErrBadResponse = 15,  // the answer is not valid HTTP, or its heads exceed the parser's limits
+    kErrIncomplete = 16,   // the connection closed before the answer ended
+    kErrFile = 17,         // LocalFile cannot be created or written
+    kErrInterrupted = 18,  // Interrupt or Reset during the Get, or the application quitting
+    kErrRedirect = 19,     // too many redirections, or one without a Location
+    kErrNetwork = 20,      // Winsock cannot be started or a socket cannot be made
 };
 
 // Direction argument of the transfer events: the engine only receives bodies.

@@ -20,11 +20,22 @@ bool isControl(char ch) {
 bool isTokenChar(char c) {
     if (isAlnum(c)) return true;
     switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
-    case '.': case '^': case '_': case '`': case '|': case '~':
-        return true;
-    default:
-        return false;
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~': return true;
+    default: return false;
     }
 }
 
@@ -33,10 +44,16 @@ bool needsEncoding(char ch) {
     const auto c = static_cast<unsigned char>(ch);
     if (c >= 0x80 || c == ' ') return true;
     switch (c) {
-    case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
-        return true;
-    default:
-        return false;
+    case '"':
+    case '<':
+    case '>':
+    case '\\':
+    case '^':
+    case '`':
+    case '{':
+    case '|':
+    case '}': return true;
+    default: return false;
     }
 }
 
@@ -44,7 +61,7 @@ UrlParseResult refuse(std::string text) { return UrlParseResult{std::nullopt, st
 
 }  // namespace
 
-std::string HttpUrl::authority() const {
+std::string HttpUrl::Authority() const {
     std::string a;
     a.reserve(host.size() + 8);
     if (ipv6Literal) a += '[';
@@ -57,19 +74,19 @@ std::string HttpUrl::authority() const {
     return a;
 }
 
-UrlParseResult parseHttpUrl(std::string_view text) {
+UrlParseResult ParseHttpUrl(std::string_view text) {
     for (char c : text) {
         if (isControl(c)) return refuse("the URL contains a control character");
     }
     const std::size_t colon = text.find(':');
     std::size_t schemeEnd = 0;
-    while (schemeEnd < text.size() && (isAlnum(text[schemeEnd]) || text[schemeEnd] == '+' ||
-                                       text[schemeEnd] == '-' || text[schemeEnd] == '.'))
+    while (schemeEnd < text.size() &&
+           (isAlnum(text[schemeEnd]) || text[schemeEnd] == '+' || text[schemeEnd] == '-' || text[schemeEnd] == '.'))
         ++schemeEnd;
     if (colon == std::string_view::npos || colon == 0 || schemeEnd != colon)
         return refuse("not an absolute URL: " + std::string(text.substr(0, 200)));
     const std::string_view scheme = text.substr(0, colon);
-    if (!equalsNoCase(scheme, "http"))
+    if (!EqualsNoCase(scheme, "http"))
         return refuse("unsupported URL scheme \"" + std::string(scheme.substr(0, 50)) + "\" (only http is supported)");
     std::string_view rest = text.substr(colon + 1);
     if (rest.substr(0, 2) != "//") return refuse("the URL lacks \"//\" after \"http:\"");
@@ -143,7 +160,7 @@ UrlParseResult parseHttpUrl(std::string_view text) {
     return UrlParseResult{std::move(url), {}};
 }
 
-std::string buildGetRequest(const HttpUrl& url, RequestForm form, std::span<const HeaderField> extra) {
+std::string BuildGetRequest(const HttpUrl& url, RequestForm form, std::span<const HeaderField> extra) {
     for (const HeaderField& f : extra) {
         if (f.name.empty()) throw std::invalid_argument("empty header name");
         for (char c : f.name) {
@@ -152,10 +169,10 @@ std::string buildGetRequest(const HttpUrl& url, RequestForm form, std::span<cons
         for (char c : f.value) {
             if (isControl(c) && c != '\t') throw std::invalid_argument("control character in header value");
         }
-        if (equalsNoCase(f.name, "Host") || equalsNoCase(f.name, "Connection"))
+        if (EqualsNoCase(f.name, "Host") || EqualsNoCase(f.name, "Connection"))
             throw std::invalid_argument("the request builder writes Host and Connection itself");
     }
-    const std::string authority = url.authority();
+    const std::string authority = url.Authority();
     std::string r;
     r.reserve(128 + url.target.size() + authority.size() * 2);
     r += "GET ";

@@ -21,7 +21,7 @@ struct HttpUrl {
 
     // The host as it appears in a Host header or an absolute URL ("[::1]" for IPv6), followed by
     // ":port" when the port is not 80.
-    std::string authority() const;
+    std::string Authority() const;
 };
 
 struct UrlParseResult {
@@ -37,7 +37,7 @@ struct UrlParseResult {
 // - The port is 1 to 65535; absent or empty means 80.
 // - User information ("user@host") is refused.
 // - An empty path becomes "/". Control characters anywhere are refused.
-UrlParseResult parseHttpUrl(std::string_view text);
+UrlParseResult ParseHttpUrl(std::string_view text);
 
 struct HeaderField {
     std::string_view name;
@@ -54,6 +54,6 @@ enum class RequestForm {
 // fields in order, "Connection: close", then the empty line. Every line ends with CR LF.
 // Throws std::invalid_argument when an extra field has a name that is not a token or a value with
 // control characters, or names Host or Connection (which the builder writes itself).
-std::string buildGetRequest(const HttpUrl& url, RequestForm form, std::span<const HeaderField> extra = {});
+std::string BuildGetRequest(const HttpUrl& url, RequestForm form, std::span<const HeaderField> extra = {});
 
 }  // namespace nx::http

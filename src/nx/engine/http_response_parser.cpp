@@ -14,11 +14,22 @@ constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 bool isTchar(unsigned char c) {
     if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
     switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
-    case '.': case '^': case '_': case '`': case '|': case '~':
-        return true;
-    default:
-        return false;
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~': return true;
+    default: return false;
     }
 }
 
@@ -65,7 +76,9 @@ bool parseDecimal(std::string_view s, std::uint64_t& out) {
 // chunk-ext = *( BWS ";" BWS ext-name [ BWS "=" BWS ext-val ] ), ext-val = token / quoted-string.
 bool validChunkExtensions(std::string_view s) {
     std::size_t i = 0;
-    const auto skipWs = [&] { while (i < s.size() && isWs(s[i])) ++i; };
+    const auto skipWs = [&] {
+        while (i < s.size() && isWs(s[i])) ++i;
+    };
     const auto token = [&] {
         const std::size_t start = i;
         while (i < s.size() && isTchar(static_cast<unsigned char>(s[i]))) ++i;
@@ -87,7 +100,10 @@ bool validChunkExtensions(std::string_view s) {
                 for (;;) {
                     if (i == s.size()) return false;
                     const auto c = static_cast<unsigned char>(s[i]);
-                    if (c == '"') { ++i; break; }
+                    if (c == '"') {
+                        ++i;
+                        break;
+                    }
                     if (c == '\\') {
                         ++i;
                         if (i == s.size()) return false;
@@ -108,7 +124,7 @@ bool validChunkExtensions(std::string_view s) {
 
 }  // namespace
 
-const char* describe(ParseError error) {
+const char* Describe(ParseError error) {
     switch (error) {
     case ParseError::None: return "no error";
     case ParseError::BadStatusLine: return "bad status line";
@@ -132,7 +148,7 @@ const char* describe(ParseError error) {
 
 ResponseParser::ResponseParser(ResponseHandler& handler) : handler_(handler) {}
 
-void ResponseParser::reset() {
+void ResponseParser::Reset() {
     phase_ = Phase::StatusLine;
     state_ = State::InProgress;
     error_ = ParseError::None;
@@ -163,7 +179,7 @@ std::optional<std::uint64_t> ResponseParser::announcedLength() const {
     return std::nullopt;
 }
 
-void ResponseParser::fail(ParseError error, std::string text) {
+void ResponseParser::Fail(ParseError error, std::string text) {
     phase_ = Phase::Stopped;
     state_ = State::Failed;
     error_ = error;
@@ -174,72 +190,69 @@ void ResponseParser::fail(ParseError error, std::string text) {
     fieldValue_.shrink_to_fit();
 }
 
-void ResponseParser::stop() {
+void ResponseParser::Stop() {
     if (state_ != State::InProgress) return;
     // The buffers stay as they are: the calling handler may still hold views into them.
     phase_ = Phase::Stopped;
     state_ = State::Stopped;
 }
 
-void ResponseParser::finish() {
+void ResponseParser::Finish() {
     phase_ = Phase::Done;
     state_ = State::Complete;
     line_.clear();
     line_.shrink_to_fit();
-    handler_.onComplete();
+    handler_.OnComplete();
 }
 
-std::size_t ResponseParser::feed(std::string_view data) {
+std::size_t ResponseParser::Feed(std::string_view data) {
     if (data.empty() || phase_ == Phase::Done || phase_ == Phase::Stopped) return 0;
     try {
-        return run(data.data(), data.data() + data.size());
+        return Run(data.data(), data.data() + data.size());
     } catch (...) {
-        fail(ParseError::HandlerFailed, describe(ParseError::HandlerFailed));
+        Fail(ParseError::HandlerFailed, Describe(ParseError::HandlerFailed));
         throw;
     }
 }
 
-void ResponseParser::connectionClosed() {
+void ResponseParser::ConnectionClosed() {
     try {
         switch (phase_) {
         case Phase::Done:
-        case Phase::Stopped:
-            return;
-        case Phase::BodyUntilClose:
-            finish();
-            return;
+        case Phase::Stopped: return;
+        case Phase::BodyUntilClose: Finish(); return;
         case Phase::StatusLine:
         case Phase::Headers:
-            fail(ParseError::Truncated, anyByte_ ? "connection closed inside the response header"
-                                                 : "connection closed before any response");
+            Fail(ParseError::Truncated,
+                 anyByte_ ? "connection closed inside the response header" : "connection closed before any response");
             return;
         case Phase::FixedBody:
-            fail(ParseError::Truncated, "connection closed after " + std::to_string(bodyBytes_) + " of " +
+            Fail(ParseError::Truncated, "connection closed after " + std::to_string(bodyBytes_) + " of " +
                                             std::to_string(*contentLength_) + " body bytes");
             return;
         case Phase::ChunkSize:
         case Phase::ChunkData:
         case Phase::ChunkDataEnd:
         case Phase::Trailers:
-            fail(ParseError::Truncated, "connection closed inside the chunked body after " +
-                                            std::to_string(bodyBytes_) + " body bytes");
+            Fail(ParseError::Truncated,
+                 "connection closed inside the chunked body after " + std::to_string(bodyBytes_) + " body bytes");
             return;
         }
     } catch (...) {
-        fail(ParseError::HandlerFailed, describe(ParseError::HandlerFailed));
+        Fail(ParseError::HandlerFailed, Describe(ParseError::HandlerFailed));
         throw;
     }
 }
 
 // Gathers one line into line_, without its LF and without one CR before the LF. A line that grows
 // beyond `limit` bytes (plus room for the CR) fails at once, so memory stays bounded.
-ResponseParser::LineResult ResponseParser::readLine(const char*& p, const char* end, std::size_t limit,
+ResponseParser::LineResult ResponseParser::ReadLine(const char*& p, const char* end, std::size_t limit,
                                                     ParseError tooLong, const char* tooLongText) {
     const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* stop = lf ? lf : end;
     const auto n = static_cast<std::size_t>(stop - p);
     if (line_.size() + n > limit + 1) {
-        fail(tooLong, tooLongText);
+        Fail(tooLong, tooLongText);
         return LineResult::Failed;
     }
     line_.append(p, n);
@@ -248,13 +261,13 @@ ResponseParser::LineResult ResponseParser::readLine(const char*& p, const char* 
     if (!lf) return LineResult::NeedMore;
     if (!line_.empty() && line_.back() == '\r') line_.pop_back();
     if (line_.size() > limit) {
-        fail(tooLong, tooLongText);
+        Fail(tooLong, tooLongText);
         return LineResult::Failed;
     }
     return LineResult::Ready;
 }
 
-std::size_t ResponseParser::run(const char* begin, const char* end) {
+std::size_t ResponseParser::Run(const char* begin, const char* end) {
     const char* p = begin;
     anyByte_ = true;
     while (p < end) {
@@ -262,7 +275,7 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
         case Phase::StatusLine:
         case Phase::Headers:
         case Phase::Trailers: {
-            const LineResult r = readLine(p, end, kMaxHeaderLineLength, ParseError::HeaderLineTooLong,
+            const LineResult r = ReadLine(p, end, kMaxHeaderLineLength, ParseError::HeaderLineTooLong,
                                           phase_ == Phase::StatusLine ? "status line too long"
                                           : phase_ == Phase::Headers  ? "header line too long"
                                                                       : "trailer line too long");
@@ -275,15 +288,15 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
                 // bytes arrived; memory stays bounded by the line limit meanwhile.
                 headBytes_ += lineBytes;
                 if (headBytes_ > kMaxHeadBytes) {
-                    fail(ParseError::HeadTooLarge,
+                    Fail(ParseError::HeadTooLarge,
                          "response head larger than " + std::to_string(kMaxHeadBytes) + " bytes");
                     return static_cast<std::size_t>(p - begin);
                 }
             }
             if (phase_ == Phase::StatusLine)
-                parseStatusLine();
+                ParseStatusLine();
             else
-                parseFieldLine(phase_ == Phase::Trailers);
+                ParseFieldLine(phase_ == Phase::Trailers);
             line_.clear();
             break;
         }
@@ -300,14 +313,14 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
                 if (phase_ == Phase::ChunkData) {
                     phase_ = Phase::ChunkDataEnd;
                     chunkCr_ = false;
-                    handler_.onBody(piece);
+                    handler_.OnBody(piece);
                 } else {
                     phase_ = Phase::Done;
-                    handler_.onBody(piece);
-                    if (phase_ == Phase::Done) finish();  // unless the handler stopped the parse
+                    handler_.OnBody(piece);
+                    if (phase_ == Phase::Done) Finish();  // unless the handler stopped the parse
                 }
             } else {
-                handler_.onBody(piece);
+                handler_.OnBody(piece);
             }
             break;
         }
@@ -315,7 +328,7 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
             const std::string_view piece(p, static_cast<std::size_t>(end - p));
             p = end;
             bodyBytes_ += piece.size();
-            handler_.onBody(piece);
+            handler_.OnBody(piece);
             break;
         }
         case Phase::ChunkDataEnd: {
@@ -325,24 +338,23 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
             } else if (c == '\r' && !chunkCr_) {
                 chunkCr_ = true;
             } else {
-                fail(ParseError::BadChunkData, "chunk data not followed by a line end");
+                Fail(ParseError::BadChunkData, "chunk data not followed by a line end");
                 return static_cast<std::size_t>(p - begin);
             }
             break;
         }
         case Phase::ChunkSize: {
-            const LineResult r = readLine(p, end, kMaxChunkSizeLineLength, ParseError::ChunkSizeLineTooLong,
-                                          "chunk size line too long");
+            const LineResult r =
+                ReadLine(p, end, kMaxChunkSizeLineLength, ParseError::ChunkSizeLineTooLong, "chunk size line too long");
             if (r == LineResult::Failed) return static_cast<std::size_t>(p - begin);
             if (r == LineResult::NeedMore) break;
             lineBytes_ = 0;
-            parseChunkSizeLine();
+            ParseChunkSizeLine();
             line_.clear();
             break;
         }
         case Phase::Done:
-        case Phase::Stopped:
-            return static_cast<std::size_t>(p - begin);
+        case Phase::Stopped: return static_cast<std::size_t>(p - begin);
         }
     }
     return static_cast<std::size_t>(p - begin);
@@ -350,34 +362,34 @@ std::size_t ResponseParser::run(const char* begin, const char* end) {
 
 // status-line = HTTP-version SP status-code SP [ reason-phrase ]; a missing SP before an empty
 // reason is accepted.
-void ResponseParser::parseStatusLine() {
+void ResponseParser::ParseStatusLine() {
     const std::string_view s = line_;
     if (s.size() < 12 || s.compare(0, 5, "HTTP/") != 0 || !isDigit(s[5]) || s[6] != '.' || !isDigit(s[7]) ||
         s[8] != ' ' || !isDigit(s[9]) || !isDigit(s[10]) || !isDigit(s[11]) || (s.size() > 12 && s[12] != ' ')) {
-        fail(ParseError::BadStatusLine, "bad status line");
+        Fail(ParseError::BadStatusLine, "bad status line");
         return;
     }
     if (s[5] != '1') {
-        fail(ParseError::UnsupportedVersion, "unsupported HTTP version " + std::string(s.substr(5, 3)));
+        Fail(ParseError::UnsupportedVersion, "unsupported HTTP version " + std::string(s.substr(5, 3)));
         return;
     }
     const int code = (s[9] - '0') * 100 + (s[10] - '0') * 10 + (s[11] - '0');
     if (code < 100 || code > 599) {
-        fail(ParseError::BadStatusLine, "bad status code " + std::string(s.substr(9, 3)));
+        Fail(ParseError::BadStatusLine, "bad status code " + std::string(s.substr(9, 3)));
         return;
     }
     const std::string_view reason = s.size() > 12 ? s.substr(13) : std::string_view();
     if (!isFieldText(reason)) {
-        fail(ParseError::BadStatusLine, "bad character in the reason phrase");
+        Fail(ParseError::BadStatusLine, "bad character in the reason phrase");
         return;
     }
     if (code == 101) {
         // Only an Upgrade request may be answered with a protocol switch, and we never send one.
-        fail(ParseError::BadStatusLine, "unexpected 101 Switching Protocols");
+        Fail(ParseError::BadStatusLine, "unexpected 101 Switching Protocols");
         return;
     }
     if (code < 200 && ++interimCount_ > kMaxInterimResponses) {
-        fail(ParseError::TooManyInterimResponses,
+        Fail(ParseError::TooManyInterimResponses,
              "more than " + std::to_string(kMaxInterimResponses) + " interim (1xx) responses");
         return;
     }
@@ -389,40 +401,40 @@ void ResponseParser::parseStatusLine() {
     fieldLines_ = 0;
     hasField_ = false;
     phase_ = Phase::Headers;
-    if (!interim_) handler_.onStatus(status_);
+    if (!interim_) handler_.OnStatus(status_);
 }
 
 // One line of a header or trailer section, without its line end.
-void ResponseParser::parseFieldLine(bool trailer) {
+void ResponseParser::ParseFieldLine(bool trailer) {
     const std::string_view s = line_;
     if (s.empty()) {
-        if (!flushField(trailer)) return;
+        if (!FlushField(trailer)) return;
         if (trailer)
-            finish();
+            Finish();
         else
-            endOfHeaders();
+            EndOfHeaders();
         return;
     }
     if (++fieldLines_ > kMaxHeaderLines) {
-        fail(ParseError::TooManyHeaderLines, trailer ? "too many trailer lines" : "too many header lines");
+        Fail(ParseError::TooManyHeaderLines, trailer ? "too many trailer lines" : "too many header lines");
         return;
     }
     if (isWs(s.front())) {
         // obs-fold: the line continues the previous field; the fold becomes one space.
         if (!hasField_) {
-            fail(ParseError::BadHeaderLine, "continuation line without a header line before it");
+            Fail(ParseError::BadHeaderLine, "continuation line without a header line before it");
             return;
         }
         const std::string_view more = trimWs(s);
         if (!isFieldText(more)) {
-            fail(ParseError::BadHeaderLine, "bad character in a header value");
+            Fail(ParseError::BadHeaderLine, "bad character in a header value");
             return;
         }
         while (!fieldValue_.empty() && isWs(fieldValue_.back())) fieldValue_.pop_back();
         if (!more.empty()) {
             // The joined field is held by the limit of one line, so folding cannot grow it further.
             if (fieldName_.size() + 2 + fieldValue_.size() + 1 + more.size() > kMaxHeaderLineLength) {
-                fail(ParseError::HeaderLineTooLong, "folded header line too long");
+                Fail(ParseError::HeaderLineTooLong, "folded header line too long");
                 return;
             }
             if (!fieldValue_.empty()) fieldValue_ += ' ';
@@ -430,28 +442,28 @@ void ResponseParser::parseFieldLine(bool trailer) {
         }
         return;
     }
-    if (!flushField(trailer)) return;
+    if (!FlushField(trailer)) return;
     const std::size_t colon = s.find(':');
     if (colon == std::string_view::npos) {
-        fail(ParseError::BadHeaderLine, "header line without a colon");
+        Fail(ParseError::BadHeaderLine, "header line without a colon");
         return;
     }
     // Spaces between the name and the colon are not allowed, but harmless to a client: drop them.
     std::string_view name = s.substr(0, colon);
     while (!name.empty() && isWs(name.back())) name.remove_suffix(1);
     if (name.empty()) {
-        fail(ParseError::BadHeaderLine, "header line without a name");
+        Fail(ParseError::BadHeaderLine, "header line without a name");
         return;
     }
     for (char c : name) {
         if (!isTchar(static_cast<unsigned char>(c))) {
-            fail(ParseError::BadHeaderLine, "bad character in a header name");
+            Fail(ParseError::BadHeaderLine, "bad character in a header name");
             return;
         }
     }
     const std::string_view value = trimWs(s.substr(colon + 1));
     if (!isFieldText(value)) {
-        fail(ParseError::BadHeaderLine, "bad character in a header value");
+        Fail(ParseError::BadHeaderLine, "bad character in a header value");
         return;
     }
     fieldName_.assign(name);
@@ -461,24 +473,24 @@ void ResponseParser::parseFieldLine(bool trailer) {
 
 // Reports the field that was held back for a possible continuation line. False when the parse failed
 // or was stopped.
-bool ResponseParser::flushField(bool trailer) {
+bool ResponseParser::FlushField(bool trailer) {
     if (!hasField_) return true;
     hasField_ = false;
     if (interim_) return true;
     if (trailer) {
-        handler_.onTrailer(fieldName_, fieldValue_);
+        handler_.OnTrailer(fieldName_, fieldValue_);
         return state_ == State::InProgress;
     }
-    if (!interpretHeader(fieldName_, fieldValue_)) return false;
-    handler_.onHeader(fieldName_, fieldValue_);
+    if (!InterpretHeader(fieldName_, fieldValue_)) return false;
+    handler_.OnHeader(fieldName_, fieldValue_);
     return state_ == State::InProgress;
 }
 
 // Notes the fields that frame the body. False when the field is unusable.
-bool ResponseParser::interpretHeader(std::string_view name, std::string_view value) {
+bool ResponseParser::InterpretHeader(std::string_view name, std::string_view value) {
     const int code = status_.code;
     if (code == 204 || code == 304) return true;  // no body, whatever the fields say
-    if (equalsNoCase(name, "Content-Length")) {
+    if (EqualsNoCase(name, "Content-Length")) {
         // 1*DIGIT; a list of one value repeated ("42, 42") is the same value.
         std::optional<std::uint64_t> length;
         std::string_view rest = value;
@@ -487,11 +499,11 @@ bool ResponseParser::interpretHeader(std::string_view name, std::string_view val
             const std::string_view item = trimWs(rest.substr(0, comma));
             std::uint64_t v = 0;
             if (!parseDecimal(item, v)) {
-                fail(ParseError::BadContentLength, "bad Content-Length: " + std::string(value.substr(0, 64)));
+                Fail(ParseError::BadContentLength, "bad Content-Length: " + std::string(value.substr(0, 64)));
                 return false;
             }
             if (length && *length != v) {
-                fail(ParseError::ConflictingContentLength,
+                Fail(ParseError::ConflictingContentLength,
                      "conflicting Content-Length values: " + std::string(value.substr(0, 64)));
                 return false;
             }
@@ -500,15 +512,15 @@ bool ResponseParser::interpretHeader(std::string_view name, std::string_view val
             rest.remove_prefix(comma + 1);
         }
         if (contentLength_ && *contentLength_ != *length) {
-            fail(ParseError::ConflictingContentLength, "conflicting Content-Length values: " +
-                                                           std::to_string(*contentLength_) + " and " +
-                                                           std::to_string(*length));
+            Fail(ParseError::ConflictingContentLength,
+                 "conflicting Content-Length values: " + std::to_string(*contentLength_) + " and " +
+                     std::to_string(*length));
             return false;
         }
         contentLength_ = length;
         return true;
     }
-    if (equalsNoCase(name, "Transfer-Encoding")) {
+    if (EqualsNoCase(name, "Transfer-Encoding")) {
         transferEncoding_ = true;
         std::string_view rest = value;
         for (;;) {
@@ -517,17 +529,17 @@ bool ResponseParser::interpretHeader(std::string_view name, std::string_view val
             if (!item.empty()) {
                 const std::size_t semi = item.find(';');
                 const std::string_view coding = trimWs(item.substr(0, semi));
-                if (!equalsNoCase(coding, "chunked")) {
-                    fail(ParseError::BadTransferEncoding,
+                if (!EqualsNoCase(coding, "chunked")) {
+                    Fail(ParseError::BadTransferEncoding,
                          "unsupported transfer coding: " + std::string(coding.substr(0, 64)));
                     return false;
                 }
                 if (chunkedSeen_) {
-                    fail(ParseError::BadTransferEncoding, "chunked transfer coding applied twice");
+                    Fail(ParseError::BadTransferEncoding, "chunked transfer coding applied twice");
                     return false;
                 }
                 if (semi != std::string_view::npos) {
-                    fail(ParseError::BadTransferEncoding, "parameters on the chunked transfer coding");
+                    Fail(ParseError::BadTransferEncoding, "parameters on the chunked transfer coding");
                     return false;
                 }
                 chunkedSeen_ = true;
@@ -540,7 +552,7 @@ bool ResponseParser::interpretHeader(std::string_view name, std::string_view val
     return true;
 }
 
-void ResponseParser::endOfHeaders() {
+void ResponseParser::EndOfHeaders() {
     if (interim_) {
         // 1xx: another response head follows.
         phase_ = Phase::StatusLine;
@@ -552,11 +564,11 @@ void ResponseParser::endOfHeaders() {
         framing_ = BodyFraming::None;
     } else if (transferEncoding_) {
         if (status_.minor == 0) {
-            fail(ParseError::BadTransferEncoding, "Transfer-Encoding in an HTTP/1.0 response");
+            Fail(ParseError::BadTransferEncoding, "Transfer-Encoding in an HTTP/1.0 response");
             return;
         }
         if (!chunkedSeen_) {
-            fail(ParseError::BadTransferEncoding, "empty Transfer-Encoding");
+            Fail(ParseError::BadTransferEncoding, "empty Transfer-Encoding");
             return;
         }
         framing_ = BodyFraming::Chunked;
@@ -569,25 +581,17 @@ void ResponseParser::endOfHeaders() {
     headersComplete_ = true;
     fieldLines_ = 0;
     switch (framing_) {
-    case BodyFraming::None:
-        phase_ = Phase::Done;
-        break;
-    case BodyFraming::ContentLength:
-        phase_ = remaining_ == 0 ? Phase::Done : Phase::FixedBody;
-        break;
-    case BodyFraming::Chunked:
-        phase_ = Phase::ChunkSize;
-        break;
-    case BodyFraming::UntilClose:
-        phase_ = Phase::BodyUntilClose;
-        break;
+    case BodyFraming::None: phase_ = Phase::Done; break;
+    case BodyFraming::ContentLength: phase_ = remaining_ == 0 ? Phase::Done : Phase::FixedBody; break;
+    case BodyFraming::Chunked: phase_ = Phase::ChunkSize; break;
+    case BodyFraming::UntilClose: phase_ = Phase::BodyUntilClose; break;
     }
-    handler_.onHeadersComplete();
-    if (phase_ == Phase::Done) finish();
+    handler_.OnHeadersComplete();
+    if (phase_ == Phase::Done) Finish();
 }
 
 // chunk-size [ chunk-ext ]
-void ResponseParser::parseChunkSizeLine() {
+void ResponseParser::ParseChunkSizeLine() {
     const std::string_view s = line_;
     std::size_t i = 0;
     std::uint64_t size = 0;
@@ -595,22 +599,22 @@ void ResponseParser::parseChunkSizeLine() {
         const int h = hexValue(s[i]);
         if (h < 0) break;
         if (size > (kMaxU64 >> 4)) {
-            fail(ParseError::BadChunkSize, "chunk size too large");
+            Fail(ParseError::BadChunkSize, "chunk size too large");
             return;
         }
         size = (size << 4) | static_cast<std::uint64_t>(h);
         ++i;
     }
     if (i == 0) {
-        fail(ParseError::BadChunkSize, "bad chunk size line");
+        Fail(ParseError::BadChunkSize, "bad chunk size line");
         return;
     }
     if (!validChunkExtensions(s.substr(i))) {
-        fail(ParseError::BadChunkSize, "bad chunk extension");
+        Fail(ParseError::BadChunkSize, "bad chunk extension");
         return;
     }
     if (size > kMaxU64 - bodyBytes_) {
-        fail(ParseError::BadChunkSize, "chunked body too large");
+        Fail(ParseError::BadChunkSize, "chunked body too large");
         return;
     }
     if (size == 0) {

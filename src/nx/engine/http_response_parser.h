@@ -10,7 +10,7 @@
 //     surrounding spaces and tabs (a folded line, obs-fold, is joined with one space, and the
 //     joined field is held to the limit of one line);
 //   - the end of the header section;
-//   - the body in pieces: views into the bytes handed to feed(), never a copy of the whole body;
+//   - the body in pieces: views into the bytes handed to Feed(), never a copy of the whole body;
 //     chunked bodies arrive de-chunked, chunk extensions are ignored;
 //   - trailer lines of a chunked body;
 //   - the end of the message.
@@ -25,12 +25,12 @@
 //
 // The parser holds at most one line at a time, and a server cannot make that line larger than the
 // limits below; nor can it make the parser read more than kMaxHeadBytes of response heads before
-// the body. After an error or the end of the message, feed() takes no more bytes.
+// the body. After an error or the end of the message, Feed() takes no more bytes.
 //
 // Whether a transfer is complete is read from state(): Complete, or Failed with error() telling why;
 // ParseError::Truncated means that the connection closed before the message ended ("cut short"), as
 // opposed to a response that was malformed. A reader that has seen enough (an answer that
-// redirects, once its head is read) ends the parse with stop(), from a handler too: state() is
+// redirects, once its head is read) ends the parse with Stop(), from a handler too: state() is
 // then Stopped.
 
 #include <cstddef>
@@ -58,10 +58,10 @@ inline constexpr std::size_t kMaxInterimResponses = 10;
 inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
 struct StatusLine {
-    int major = 0;        // HTTP version, e.g. 1 and 1 for "HTTP/1.1"
+    int major = 0;  // HTTP version, e.g. 1 and 1 for "HTTP/1.1"
     int minor = 0;
-    int code = 0;         // 100 to 599
-    std::string reason;   // the reason phrase as sent, possibly empty
+    int code = 0;        // 100 to 599
+    std::string reason;  // the reason phrase as sent, possibly empty
 };
 
 enum class BodyFraming {
@@ -79,7 +79,7 @@ enum class ParseError {
     HeaderLineTooLong,
     TooManyHeaderLines,
     TooManyInterimResponses,
-    HeadTooLarge,   // the response heads together exceed kMaxHeadBytes
+    HeadTooLarge,  // the response heads together exceed kMaxHeadBytes
     BadContentLength,
     ConflictingContentLength,
     BadTransferEncoding,
@@ -93,15 +93,21 @@ enum class ParseError {
 // Receives the parser's events. Views are valid only during the call.
 class ResponseHandler {
 public:
-    virtual void onStatus(const StatusLine& status) { (void)status; }
-    virtual void onHeader(std::string_view name, std::string_view value) { (void)name; (void)value; }
+    virtual void OnStatus(const StatusLine& status) { (void)status; }
+    virtual void OnHeader(std::string_view name, std::string_view value) {
+        (void)name;
+        (void)value;
+    }
     // The header section has ended; the parser's framing() and announcedLength() are known.
-    virtual void onHeadersComplete() {}
+    virtual void OnHeadersComplete() {}
     // A piece of the body, never empty.
-    virtual void onBody(std::string_view piece) { (void)piece; }
-    virtual void onTrailer(std::string_view name, std::string_view value) { (void)name; (void)value; }
+    virtual void OnBody(std::string_view piece) { (void)piece; }
+    virtual void OnTrailer(std::string_view name, std::string_view value) {
+        (void)name;
+        (void)value;
+    }
     // The message ended complete; nothing follows.
-    virtual void onComplete() {}
+    virtual void OnComplete() {}
 
 protected:
     ~ResponseHandler() = default;
@@ -113,7 +119,7 @@ public:
         InProgress,
         Complete,
         Failed,
-        Stopped,  // stop() ended the parse before the message did
+        Stopped,  // Stop() ended the parse before the message did
     };
 
     explicit ResponseParser(ResponseHandler& handler);
@@ -122,20 +128,20 @@ public:
     // all of them, except when the message ended, failed or was stopped inside `data` (bytes after
     // the end of the message are not taken: they are not part of it). An exception from a handler
     // marks the parse Failed (HandlerFailed) and propagates.
-    std::size_t feed(std::string_view data);
+    std::size_t Feed(std::string_view data);
 
     // Ends the parse where it stands, without an error: no further event is raised, not even for
-    // the rest of the bytes of the feed() that raised the calling handler, and feed() takes no
+    // the rest of the bytes of the Feed() that raised the calling handler, and Feed() takes no
     // more. May be called from any handler, or between calls. Does nothing once the parse has
-    // completed, failed or been stopped; reset() starts a new parse.
-    void stop();
+    // completed, failed or been stopped; Reset() starts a new parse.
+    void Stop();
 
     // The connection has closed: ends a body that runs until the close, or fails the parse with
     // ParseError::Truncated when the message is unfinished. Does nothing once Complete or Failed.
-    void connectionClosed();
+    void ConnectionClosed();
 
     // Forgets everything, ready for a new response.
-    void reset();
+    void Reset();
 
     State state() const { return state_; }
     bool complete() const { return state_ == State::Complete; }
@@ -145,10 +151,10 @@ public:
     // A short English text of the error, empty when there is none.
     const std::string& errorText() const { return errorText_; }
 
-    // Valid from onStatus on.
+    // Valid from OnStatus on.
     const StatusLine& status() const { return status_; }
     bool headersComplete() const { return headersComplete_; }
-    // Valid from onHeadersComplete on.
+    // Valid from OnHeadersComplete on.
     BodyFraming framing() const { return framing_; }
     // The Content-Length that frames the body, when one does.
     std::optional<std::uint64_t> announcedLength() const;
@@ -160,22 +166,30 @@ public:
 
 private:
     enum class Phase {
-        StatusLine, Headers, FixedBody, BodyUntilClose, ChunkSize, ChunkData, ChunkDataEnd, Trailers,
-        Done, Stopped,
+        StatusLine,
+        Headers,
+        FixedBody,
+        BodyUntilClose,
+        ChunkSize,
+        ChunkData,
+        ChunkDataEnd,
+        Trailers,
+        Done,
+        Stopped,
     };
     enum class LineResult { Ready, NeedMore, Failed };
 
-    std::size_t run(const char* begin, const char* end);
-    LineResult readLine(const char*& p, const char* end, std::size_t limit, ParseError tooLong,
+    std::size_t Run(const char* begin, const char* end);
+    LineResult ReadLine(const char*& p, const char* end, std::size_t limit, ParseError tooLong,
                         const char* tooLongText);
-    void fail(ParseError error, std::string text);
-    void parseStatusLine();
-    void parseFieldLine(bool trailer);
-    bool flushField(bool trailer);
-    bool interpretHeader(std::string_view name, std::string_view value);
-    void endOfHeaders();
-    void parseChunkSizeLine();
-    void finish();
+    void Fail(ParseError error, std::string text);
+    void ParseStatusLine();
+    void ParseFieldLine(bool trailer);
+    bool FlushField(bool trailer);
+    bool InterpretHeader(std::string_view name, std::string_view value);
+    void EndOfHeaders();
+    void ParseChunkSizeLine();
+    void Finish();
 
     ResponseHandler& handler_;
     Phase phase_ = Phase::StatusLine;
@@ -183,16 +197,16 @@ private:
     ParseError error_ = ParseError::None;
     std::string errorText_;
 
-    std::string line_;           // the line being read, at most limit + 1 bytes
-    bool anyByte_ = false;       // any byte of a response arrived
+    std::string line_;      // the line being read, at most limit + 1 bytes
+    bool anyByte_ = false;  // any byte of a response arrived
 
     StatusLine status_;
-    bool interim_ = false;       // the response being read is a 1xx
-    std::size_t fieldLines_ = 0; // lines of the current header or trailer section
-    std::size_t interimCount_ = 0; // interim responses read
-    std::size_t headBytes_ = 0;    // bytes of the complete lines of all response heads so far
-    std::size_t lineBytes_ = 0;    // bytes of the line being read, its line end included
-    bool hasField_ = false;      // a field waits for a possible continuation line
+    bool interim_ = false;          // the response being read is a 1xx
+    std::size_t fieldLines_ = 0;    // lines of the current header or trailer section
+    std::size_t interimCount_ = 0;  // interim responses read
+    std::size_t headBytes_ = 0;     // bytes of the complete lines of all response heads so far
+    std::size_t lineBytes_ = 0;     // bytes of the line being read, its line end included
+    bool hasField_ = false;         // a field waits for a possible continuation line
     std::string fieldName_;
     std::string fieldValue_;
 
@@ -208,6 +222,6 @@ private:
 };
 
 // A short English text for the error kind.
-const char* describe(ParseError error);
+const char* Describe(ParseError error);
 
 }  // namespace nx::http

@@ -1,0 +1,47 @@
+#pragma once
+// What the engine reads from and writes into HTTP header fields, and the words it uses for an
+// answer: Basic credentials, the target of a Location, the parts of a Set-Cookie, the standard
+// reason phrases and the user's text for an answer the parser refused. Pure functions, no I/O.
+
+#include <string>
+#include <string_view>
+
+#include "http_request.h"
+#include "http_response_parser.h"
+
+namespace nx::http {
+
+// The value of an Authorization or Proxy-Authorization field for the Basic scheme:
+// "Basic " and the Base64 of "user:password".
+std::string BasicCredentials(std::string_view user, std::string_view password);
+
+// Base64 (the standard alphabet, with padding).
+std::string Base64(std::string_view bytes);
+
+// A status that redirects the request when its answer carries a Location: 301, 302, 303, 307, 308.
+bool IsRedirect(int code);
+
+// The English reason phrase of a status, for an answer that came without one.
+const char* StandardReason(int code);
+
+// The address that a Location value names, relative to the address that answered: an absolute
+// address as it stands, "//host/path" with the scheme "http:", "/path" on the same host and port,
+// and anything else beside the last "/" of the answering address's path ("?query" and "#frag" on
+// the path itself).
+std::string ResolveLocation(const HttpUrl& base, std::string_view location);
+
+// The parts of one Set-Cookie value: "name=value" and the attributes that the engine reports.
+struct Cookie {
+    std::string name;
+    std::string value;
+    std::string expires;
+    std::string domain;
+    std::string path;
+    bool secure = false;
+};
+Cookie ParseSetCookie(std::string_view header);
+
+// What is wrong with an answer that the parser refused, in Japanese, for the user.
+std::string ParseErrorText(ParseError error);
+
+}  // namespace nx::http

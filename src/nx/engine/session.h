@@ -1,0 +1,134 @@
+#pragma once
+// One engine object: its properties, and the Get that fetches one address into a file while the
+// thread's messages are dispatched, raising the component's events on the way.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "body_file.h"
+#include "http_request.h"
+#include "http_response_parser.h"
+#include "message_pump.h"
+#include "nxcore.h"
+#include "properties.h"
+#include "resolver.h"
+#include "socket.h"
+#include "transfer_pacer.h"
+#include "util/handle.h"
+
+namespace nx::engine {
+
+class Session final : private http::ResponseHandler {
+public:
+    Session(EventSink sink, void* context);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session();
+
+    // A Get runs (its events included).
+    bool busy() const { return phase_ != Phase::Idle; }
+    // The engine object was destroyed while its Get ran: the Get stops, raises no more events, and
+    // the object is deleted when it has unwound.
+    void MarkForDestruction() { stop_ = Stop::Destroy; }
+    bool destroyPending() const { return stop_ == Stop::Destroy; }
+
+    const char* lastError() const { return lastError_.c_str(); }
+
+    int Set(int id, int index, std::intptr_t value);
+    std::intptr_t Get(int id, int index) const;
+    int CheckIndex(int id, int index) const;
+    int Do(int method, int argCount, std::intptr_t* values);
+
+private:
+    // Where a Get stands. A Get goes forward through these and never back; a redirection's next
+    // connection is opened in Connected.
+    enum class Phase {
+        Idle,           // no Get runs
+        Opening,        // resolving the name, connecting; no connection made yet
+        Connected,      // a connection was made: the Get ends with Disconnected
+        Transferring,   // the body started: the Get raises EndTransfer
+        TransferEnded,  // EndTransfer was raised
+        Closing,        // the connection is closed for good; the closing events run
+    };
+    // What was asked of the running Get from outside it.
+    enum class Stop { None, Requested, Destroy };
+
+    int Fail(int code, const std::string& text);
+
+    int RunGet(const std::string& ansiUrl);
+    void Transfer(const std::string& ansiUrl);
+    void FetchOnce(const http::HttpUrl& url);
+    std::string BuildRequest(const http::HttpUrl& url, bool viaProxy) const;
+    std::vector<Address> Resolve(const std::string& host, unsigned short port);
+    void Connect(const std::vector<Address>& addresses);
+    void BindLocal(int family);
+    int ConnectOne(const Address& address);
+    void Send(std::string_view data);
+    void Receive();
+    void Feed(std::string_view data);
+    std::string Progress() const;
+
+    // The parser's events.
+    void OnStatus(const http::StatusLine& status) override;
+    void OnHeader(std::string_view name, std::string_view value) override;
+    void OnHeadersComplete() override;
+    void OnBody(std::string_view piece) override;
+
+    // One argument of an event: a number, a text (kept alive for the call) or raw bytes.
+    struct Arg {
+        template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+        Arg(T number) : value(static_cast<std::intptr_t>(number)) {}
+        std::intptr_t value = 0;
+        int length = 0;
+        std::string text;
+        bool isText = false;
+    };
+    static Arg Text(std::string s);
+    static Arg Bytes(std::string_view bytes);
+    void Fire(int id, std::initializer_list<Arg> args, bool checkStop = true);
+    void FireRaw(int id, int count, std::intptr_t* values, int* lengths, bool checkStop);
+
+    void CheckStop() const;
+    bool TimedOut(Clock::time_point since) const;
+    void WaitSlice(HANDLE handle, DWORD milliseconds = kWaitSliceMs);
+    void CloseSocket();
+
+    EventSink sink_;
+    void* context_;
+    std::string lastError_;
+    Properties properties_;
+
+    Phase phase_ = Phase::Idle;
+    Stop stop_ = Stop::None;
+    MessagePump pump_;
+    Socket socket_;
+    KernelHandle event_;  // the socket's network events; resets itself when a wait ends on it
+    std::string peer_;    // "host:port" or "プロキシ host:port", for messages
+    http::HttpUrl url_;
+
+    http::ResponseParser parser_;
+    std::vector<char> buffer_;
+    BodyFile file_;
+    std::vector<std::string_view> pending_;  // body pieces of the last receive, not yet reported
+    TransferPacer pacer_;
+    struct Resolved {
+        std::string host;
+        unsigned short port = 0;
+        std::vector<Address> addresses;
+        Clock::time_point when;
+    } resolved_;  // the last name looked up
+    int statusCode_ = 0;
+    std::string reason_;
+    std::optional<std::string> location_;
+    std::optional<std::string> redirectTo_;
+};
+
+}  // namespace nx::engine

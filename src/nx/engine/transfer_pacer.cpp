@@ -1,0 +1,59 @@
+#include "transfer_pacer.h"
+
+#include <algorithm>
+
+namespace nx::engine {
+
+void TransferPacer::Clear() {
+    held_.clear();
+    hasHeld_ = false;
+    gathered_.clear();
+    reported_ = 0;
+    lastEvent_ = Clock::time_point{};
+}
+
+void TransferPacer::Start() {
+    Clear();
+    lastEvent_ = Clock::now();
+}
+
+void TransferPacer::Arrived(const std::vector<std::string_view>& pieces, bool lastMayEnd) {
+    if (pieces.empty()) return;
+    if (hasHeld_) {
+        hasHeld_ = false;
+        gathered_.append(held_);
+    }
+    const std::size_t now = pieces.size() - (lastMayEnd ? 1 : 0);
+    for (std::size_t i = 0; i < now; ++i) gathered_.append(pieces[i]);
+    if (lastMayEnd) {
+        held_.assign(pieces.back());
+        hasHeld_ = true;
+    }
+    Report(false);
+}
+
+void TransferPacer::Ended(const std::vector<std::string_view>& pieces) {
+    if (hasHeld_) gathered_.append(held_);
+    hasHeld_ = false;
+    for (const std::string_view piece : pieces) gathered_.append(piece);
+    Report(true);
+}
+
+void TransferPacer::Report(bool now) {
+    if (gathered_.empty()) return;
+    if (!now && Clock::now() - lastEvent_ < kInterval) return;
+    reported_ += gathered_.size();
+    report_(reported_, gathered_);
+    gathered_.clear();
+    // Counted from the end of the handler, so that a slow handler still leaves the interval to
+    // the transfer.
+    lastEvent_ = Clock::now();
+}
+
+std::chrono::milliseconds TransferPacer::UntilDue(std::chrono::milliseconds longest) const {
+    if (gathered_.empty()) return longest;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastEvent_ + kInterval - Clock::now());
+    return std::clamp(left + std::chrono::milliseconds(1), std::chrono::milliseconds(1), longest);
+}
+
+}  // namespace nx::engine
