@@ -8,39 +8,7 @@ namespace nx::http {
 
 namespace {
 
-bool isAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool isControl(char ch) {
-    const auto c = static_cast<unsigned char>(ch);
-    return c < 0x20 || c == 0x7f;
-}
-
-bool isTokenChar(char c) {
-    if (isAlnum(c)) return true;
-    switch (c) {
-    case '!':
-    case '#':
-    case '$':
-    case '%':
-    case '&':
-    case '\'':
-    case '*':
-    case '+':
-    case '-':
-    case '.':
-    case '^':
-    case '_':
-    case '`':
-    case '|':
-    case '~': return true;
-    default: return false;
-    }
-}
-
-// Bytes that cannot stand as they are in a request target.
-bool needsEncoding(char ch) {
+bool NeedsEncoding(char ch) {
     const auto c = static_cast<unsigned char>(ch);
     if (c >= 0x80 || c == ' ') return true;
     switch (c) {
@@ -57,7 +25,7 @@ bool needsEncoding(char ch) {
     }
 }
 
-UrlParseResult refuse(std::string text) { return UrlParseResult{std::nullopt, std::move(text)}; }
+UrlParseResult Refuse(std::string text) { return UrlParseResult{std::nullopt, std::move(text)}; }
 
 }  // namespace
 
@@ -76,45 +44,45 @@ std::string HttpUrl::Authority() const {
 
 UrlParseResult ParseHttpUrl(std::string_view text) {
     for (char c : text) {
-        if (isControl(c)) return refuse("the URL contains a control character");
+        if (IsControl(c)) return Refuse("the URL contains a control character");
     }
     const std::size_t colon = text.find(':');
     std::size_t schemeEnd = 0;
     while (schemeEnd < text.size() &&
-           (isAlnum(text[schemeEnd]) || text[schemeEnd] == '+' || text[schemeEnd] == '-' || text[schemeEnd] == '.'))
+           (IsAlnum(text[schemeEnd]) || text[schemeEnd] == '+' || text[schemeEnd] == '-' || text[schemeEnd] == '.'))
         ++schemeEnd;
     if (colon == std::string_view::npos || colon == 0 || schemeEnd != colon)
-        return refuse("not an absolute URL: " + std::string(text.substr(0, 200)));
+        return Refuse("not an absolute URL: " + std::string(text.substr(0, 200)));
     const std::string_view scheme = text.substr(0, colon);
     if (!EqualsNoCase(scheme, "http"))
-        return refuse("unsupported URL scheme \"" + std::string(scheme.substr(0, 50)) + "\" (only http is supported)");
+        return Refuse("unsupported URL scheme \"" + std::string(scheme.substr(0, 50)) + "\" (only http is supported)");
     std::string_view rest = text.substr(colon + 1);
-    if (rest.substr(0, 2) != "//") return refuse("the URL lacks \"//\" after \"http:\"");
+    if (rest.substr(0, 2) != "//") return Refuse("the URL lacks \"//\" after \"http:\"");
     rest.remove_prefix(2);
 
     const std::size_t authorityEnd = rest.find_first_of("/?#");
     const std::string_view authority = rest.substr(0, authorityEnd);
     std::string_view tail = authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
 
-    if (authority.find('@') != std::string_view::npos) return refuse("user names in URLs are not supported");
+    if (authority.find('@') != std::string_view::npos) return Refuse("user names in URLs are not supported");
 
     HttpUrl url;
     std::string_view portText;
     bool hasPort = false;
     if (!authority.empty() && authority.front() == '[') {
         const std::size_t close = authority.find(']');
-        if (close == std::string_view::npos) return refuse("unterminated IPv6 address in the URL");
+        if (close == std::string_view::npos) return Refuse("unterminated IPv6 address in the URL");
         const std::string_view addr = authority.substr(1, close - 1);
-        if (addr.find('%') != std::string_view::npos) return refuse("IPv6 zone ids are not supported");
-        if (addr.find(':') == std::string_view::npos) return refuse("bad IPv6 address in the URL");
+        if (addr.find('%') != std::string_view::npos) return Refuse("IPv6 zone ids are not supported");
+        if (addr.find(':') == std::string_view::npos) return Refuse("bad IPv6 address in the URL");
         for (char c : addr) {
-            if (!isHex(c) && c != ':' && c != '.') return refuse("bad IPv6 address in the URL");
+            if (!IsHexDigit(c) && c != ':' && c != '.') return Refuse("bad IPv6 address in the URL");
         }
         url.host.assign(addr);
         url.ipv6Literal = true;
         const std::string_view after = authority.substr(close + 1);
         if (!after.empty()) {
-            if (after.front() != ':') return refuse("bad text after the IPv6 address in the URL");
+            if (after.front() != ':') return Refuse("bad text after the IPv6 address in the URL");
             hasPort = true;
             portText = after.substr(1);
         }
@@ -125,21 +93,21 @@ UrlParseResult ParseHttpUrl(std::string_view text) {
             hasPort = true;
             portText = authority.substr(portColon + 1);
         }
-        if (host.empty()) return refuse("the URL has no host name");
+        if (host.empty()) return Refuse("the URL has no host name");
         for (char c : host) {
-            if (!isAlnum(c) && c != '-' && c != '.' && c != '_' && c != '~')
-                return refuse("bad character in the host name of the URL");
+            if (!IsAlnum(c) && c != '-' && c != '.' && c != '_' && c != '~')
+                return Refuse("bad character in the host name of the URL");
         }
         url.host.assign(host);
     }
     if (hasPort && !portText.empty()) {
         unsigned long port = 0;
         for (char c : portText) {
-            if (c < '0' || c > '9') return refuse("bad port in the URL");
+            if (c < '0' || c > '9') return Refuse("bad port in the URL");
             port = port * 10 + static_cast<unsigned long>(c - '0');
-            if (port > 65535) return refuse("port out of range in the URL");
+            if (port > 65535) return Refuse("port out of range in the URL");
         }
-        if (port == 0) return refuse("port out of range in the URL");
+        if (port == 0) return Refuse("port out of range in the URL");
         url.port = static_cast<std::uint16_t>(port);
     }
 
@@ -148,7 +116,7 @@ UrlParseResult ParseHttpUrl(std::string_view text) {
     if (tail.empty() || tail.front() != '/') url.target = "/";
     static const char kHex[] = "0123456789ABCDEF";
     for (char c : tail) {
-        if (needsEncoding(c)) {
+        if (NeedsEncoding(c)) {
             const auto b = static_cast<unsigned char>(c);
             url.target += '%';
             url.target += kHex[b >> 4];
@@ -164,10 +132,10 @@ std::string BuildGetRequest(const HttpUrl& url, RequestForm form, std::span<cons
     for (const HeaderField& f : extra) {
         if (f.name.empty()) throw std::invalid_argument("empty header name");
         for (char c : f.name) {
-            if (!isTokenChar(c)) throw std::invalid_argument("bad character in header name");
+            if (!IsTokenChar(c)) throw std::invalid_argument("bad character in header name");
         }
         for (char c : f.value) {
-            if (isControl(c) && c != '\t') throw std::invalid_argument("control character in header value");
+            if (IsControl(c) && c != '\t') throw std::invalid_argument("control character in header value");
         }
         if (EqualsNoCase(f.name, "Host") || EqualsNoCase(f.name, "Connection"))
             throw std::invalid_argument("the request builder writes Host and Connection itself");

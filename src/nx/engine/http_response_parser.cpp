@@ -11,32 +11,8 @@ namespace {
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
-bool isTchar(unsigned char c) {
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-    switch (c) {
-    case '!':
-    case '#':
-    case '$':
-    case '%':
-    case '&':
-    case '\'':
-    case '*':
-    case '+':
-    case '-':
-    case '.':
-    case '^':
-    case '_':
-    case '`':
-    case '|':
-    case '~': return true;
-    default: return false;
-    }
-}
-
-bool isWs(char c) { return c == ' ' || c == '\t'; }
-
 // Text allowed in a field value or reason phrase: visible characters, obs-text, space and tab.
-bool isFieldText(std::string_view s) {
+bool IsFieldText(std::string_view s) {
     for (char ch : s) {
         const auto c = static_cast<unsigned char>(ch);
         if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
@@ -44,27 +20,12 @@ bool isFieldText(std::string_view s) {
     return true;
 }
 
-std::string_view trimWs(std::string_view s) {
-    while (!s.empty() && isWs(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isWs(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Decimal digits only, no sign, no spaces; false when empty or too large.
-bool parseDecimal(std::string_view s, std::uint64_t& out) {
+bool ParseDecimal(std::string_view s, std::uint64_t& out) {
     if (s.empty()) return false;
     std::uint64_t v = 0;
     for (char c : s) {
-        if (!isDigit(c)) return false;
+        if (!IsDigit(c)) return false;
         const auto d = static_cast<std::uint64_t>(c - '0');
         if (v > (kMaxU64 - d) / 10) return false;
         v = v * 10 + d;
@@ -74,14 +35,14 @@ bool parseDecimal(std::string_view s, std::uint64_t& out) {
 }
 
 // chunk-ext = *( BWS ";" BWS ext-name [ BWS "=" BWS ext-val ] ), ext-val = token / quoted-string.
-bool validChunkExtensions(std::string_view s) {
+bool ValidChunkExtensions(std::string_view s) {
     std::size_t i = 0;
     const auto skipWs = [&] {
-        while (i < s.size() && isWs(s[i])) ++i;
+        while (i < s.size() && IsBlank(s[i])) ++i;
     };
     const auto token = [&] {
         const std::size_t start = i;
-        while (i < s.size() && isTchar(static_cast<unsigned char>(s[i]))) ++i;
+        while (i < s.size() && IsTokenChar(s[i])) ++i;
         return i > start;
     };
     for (;;) {
@@ -364,8 +325,8 @@ std::size_t ResponseParser::Run(const char* begin, const char* end) {
 // reason is accepted.
 void ResponseParser::ParseStatusLine() {
     const std::string_view s = line_;
-    if (s.size() < 12 || s.compare(0, 5, "HTTP/") != 0 || !isDigit(s[5]) || s[6] != '.' || !isDigit(s[7]) ||
-        s[8] != ' ' || !isDigit(s[9]) || !isDigit(s[10]) || !isDigit(s[11]) || (s.size() > 12 && s[12] != ' ')) {
+    if (s.size() < 12 || s.compare(0, 5, "HTTP/") != 0 || !IsDigit(s[5]) || s[6] != '.' || !IsDigit(s[7]) ||
+        s[8] != ' ' || !IsDigit(s[9]) || !IsDigit(s[10]) || !IsDigit(s[11]) || (s.size() > 12 && s[12] != ' ')) {
         Fail(ParseError::BadStatusLine, "bad status line");
         return;
     }
@@ -379,7 +340,7 @@ void ResponseParser::ParseStatusLine() {
         return;
     }
     const std::string_view reason = s.size() > 12 ? s.substr(13) : std::string_view();
-    if (!isFieldText(reason)) {
+    if (!IsFieldText(reason)) {
         Fail(ParseError::BadStatusLine, "bad character in the reason phrase");
         return;
     }
@@ -419,18 +380,18 @@ void ResponseParser::ParseFieldLine(bool trailer) {
         Fail(ParseError::TooManyHeaderLines, trailer ? "too many trailer lines" : "too many header lines");
         return;
     }
-    if (isWs(s.front())) {
+    if (IsBlank(s.front())) {
         // obs-fold: the line continues the previous field; the fold becomes one space.
         if (!hasField_) {
             Fail(ParseError::BadHeaderLine, "continuation line without a header line before it");
             return;
         }
-        const std::string_view more = trimWs(s);
-        if (!isFieldText(more)) {
+        const std::string_view more = TrimBlanks(s);
+        if (!IsFieldText(more)) {
             Fail(ParseError::BadHeaderLine, "bad character in a header value");
             return;
         }
-        while (!fieldValue_.empty() && isWs(fieldValue_.back())) fieldValue_.pop_back();
+        while (!fieldValue_.empty() && IsBlank(fieldValue_.back())) fieldValue_.pop_back();
         if (!more.empty()) {
             // The joined field is held by the limit of one line, so folding cannot grow it further.
             if (fieldName_.size() + 2 + fieldValue_.size() + 1 + more.size() > kMaxHeaderLineLength) {
@@ -450,19 +411,19 @@ void ResponseParser::ParseFieldLine(bool trailer) {
     }
     // Spaces between the name and the colon are not allowed, but harmless to a client: drop them.
     std::string_view name = s.substr(0, colon);
-    while (!name.empty() && isWs(name.back())) name.remove_suffix(1);
+    while (!name.empty() && IsBlank(name.back())) name.remove_suffix(1);
     if (name.empty()) {
         Fail(ParseError::BadHeaderLine, "header line without a name");
         return;
     }
     for (char c : name) {
-        if (!isTchar(static_cast<unsigned char>(c))) {
+        if (!IsTokenChar(c)) {
             Fail(ParseError::BadHeaderLine, "bad character in a header name");
             return;
         }
     }
-    const std::string_view value = trimWs(s.substr(colon + 1));
-    if (!isFieldText(value)) {
+    const std::string_view value = TrimBlanks(s.substr(colon + 1));
+    if (!IsFieldText(value)) {
         Fail(ParseError::BadHeaderLine, "bad character in a header value");
         return;
     }
@@ -496,9 +457,9 @@ bool ResponseParser::InterpretHeader(std::string_view name, std::string_view val
         std::string_view rest = value;
         for (;;) {
             const std::size_t comma = rest.find(',');
-            const std::string_view item = trimWs(rest.substr(0, comma));
+            const std::string_view item = TrimBlanks(rest.substr(0, comma));
             std::uint64_t v = 0;
-            if (!parseDecimal(item, v)) {
+            if (!ParseDecimal(item, v)) {
                 Fail(ParseError::BadContentLength, "bad Content-Length: " + std::string(value.substr(0, 64)));
                 return false;
             }
@@ -525,10 +486,10 @@ bool ResponseParser::InterpretHeader(std::string_view name, std::string_view val
         std::string_view rest = value;
         for (;;) {
             const std::size_t comma = rest.find(',');
-            std::string_view item = trimWs(rest.substr(0, comma));
+            std::string_view item = TrimBlanks(rest.substr(0, comma));
             if (!item.empty()) {
                 const std::size_t semi = item.find(';');
-                const std::string_view coding = trimWs(item.substr(0, semi));
+                const std::string_view coding = TrimBlanks(item.substr(0, semi));
                 if (!EqualsNoCase(coding, "chunked")) {
                     Fail(ParseError::BadTransferEncoding,
                          "unsupported transfer coding: " + std::string(coding.substr(0, 64)));
@@ -596,7 +557,7 @@ void ResponseParser::ParseChunkSizeLine() {
     std::size_t i = 0;
     std::uint64_t size = 0;
     while (i < s.size()) {
-        const int h = hexValue(s[i]);
+        const int h = HexValue(s[i]);
         if (h < 0) break;
         if (size > (kMaxU64 >> 4)) {
             Fail(ParseError::BadChunkSize, "chunk size too large");
@@ -609,7 +570,7 @@ void ResponseParser::ParseChunkSizeLine() {
         Fail(ParseError::BadChunkSize, "bad chunk size line");
         return;
     }
-    if (!validChunkExtensions(s.substr(i))) {
+    if (!ValidChunkExtensions(s.substr(i))) {
         Fail(ParseError::BadChunkSize, "bad chunk extension");
         return;
     }
