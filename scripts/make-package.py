@@ -213,7 +213,8 @@ def main():
     if args.expanded and not os.path.isdir(args.expanded):
         parser.error("%s is not a folder" % args.expanded)
     served = os.path.join(args.out, "karedona")
-    os.makedirs(args.out, exist_ok=True)
+    # PACKAGE_FOLDER is made with the package (pack()), so that a run that writes nothing leaves
+    # no folder behind either.
     if args.expanded:
         return vendor_package(args.expanded, served)
     return test_package(args.bin, args.out, args.scale, served)

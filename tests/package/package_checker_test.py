@@ -406,6 +406,13 @@ class PackageTest(unittest.TestCase):
         self.assertIn(b"cellmapb.dat: missing", done.stdout)
         self.assertIn(b"ImgKit5.ocx (or a folder Imgkit5/ holding it): missing", done.stdout)
         self.assertEqual(sorted(os.listdir(os.path.join(out, "karedona"))), sorted(NAMES))
+        # ... and into a package folder that is not there yet, not even the folder.
+        fresh = os.path.join(self.work, "no-package-yet")
+        done = subprocess.run([sys.executable, MAKE_PACKAGE, "--from", vendor, "--out", fresh],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"nothing written", done.stdout)
+        self.assertFalse(os.path.exists(fresh), "a run that writes nothing made %s" % fresh)
 
     # --- the LHA archives
 
