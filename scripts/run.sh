@@ -29,6 +29,11 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+if [ -n "$own" ] && [ ! -d "$package/karedona" ]; then
+  echo "run.sh: $package holds no karedona/ folder: give the package folder, the one that holds karedona/" >&2
+  exit 2
+fi
+
 bash scripts/setup.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target KarUpdt KarUpdt_pinned karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
