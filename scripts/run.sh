@@ -36,8 +36,11 @@ fi
 
 bash scripts/setup.sh
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target KarUpdt KarUpdt_pinned karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
-  karupdt_demo_driver robot_window_hook
+# What the demo installation and its driver need; without --package also the test package, which
+# the build makes, and KarUpdt_pinned.exe, the program built for it.
+targets=(KarUpdt karemain_1520 unlha32 karupdt_demo_driver robot_window_hook)
+[ -n "$own" ] || targets+=(KarUpdt_pinned karemain_1600 regsvr32 version_windres)
+cmake --build --preset mingw --target "${targets[@]}"
 
 export WINEPREFIX="$root/build/mingw/wineprefix"
 bin="$root/build/mingw/bin"
