@@ -6,7 +6,8 @@
 #   run.sh --package DIR [--exe PROGRAM] [--allow-stand-ins]
 #                               your own package (DIR holds karedona/ with the 19 files), checked
 #                               first, fetched by PROGRAM (default: build/mingw/bin/KarUpdt.exe,
-#                               the program built for your host); try a package before publishing
+#                               the program built for your host); try a package before publishing.
+#                               A PROGRAM built for another package (KARUPDT_PACKAGE) is not run.
 #
 # The demo workstation's proxy is the local nginx, so the program reaches it whatever update host
 # it was built for. On a display, the window opens for you: press アップデート開始 and answer the
@@ -58,6 +59,15 @@ if [ -n "$own" ]; then
   fi
   program=${program:-$bin/KarUpdt.exe}
   [ -f "$program" ] || { echo "run.sh: no program $program" >&2; exit 2; }
+  # A program built for another package refuses every file that differs from that one: the try
+  # would only show the refusal (and, without a display, wait minutes for the program to end).
+  if ! python3 scripts/check-package.py "$package/karedona" --against-exe "$program" >"$demo/pinned.txt" &&
+     ! grep -q "carries no pinned package" "$demo/pinned.txt"; then
+    cat "$demo/pinned.txt"
+    echo "run.sh: $program is built for another package (above); nothing was tried." >&2
+    echo "run.sh: build it for this package (docs/vendor-guide.md, section 9), or give --exe a build without KARUPDT_PACKAGE" >&2
+    exit 1
+  fi
 else
   # The package made by the build, which KarUpdt_pinned.exe (the program built for it) carries the
   # size and SHA-256 of: every file fetched is checked against them before it counts.
