@@ -104,7 +104,8 @@ if [ -n "${DISPLAY:-}" ]; then
 else
   trap 'scripts/nginx-server.sh stop "$demo/server"; kill ${karupdt_xvfb_pid:-0} 2>/dev/null || true' EXIT
   . scripts/xvfb.sh
-  trap 'scripts/nginx-server.sh stop "$demo/server"; kill $karupdt_xvfb_pid 2>/dev/null || true' EXIT
+  # Wine's own processes end before their display does, so that they do not report it gone.
+  trap 'scripts/nginx-server.sh stop "$demo/server"; wineserver -k 2>/dev/null || true; kill $karupdt_xvfb_pid 2>/dev/null || true' EXIT
   scripts/wine-run.sh "$bin/karupdt_demo_driver.exe" "$(winepath -w "$demo/screenshots")" "$(winepath -w "$program")"
   code=$?
   for bmp in "$demo"/screenshots/*.bmp; do
