@@ -11,25 +11,25 @@ struct Token {
     bool quoted = false;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::vector<Token> tokenize(std::string_view line) {
+std::vector<Token> Tokenize(std::string_view line) {
     std::vector<Token> tokens;
     std::size_t i = 0;
     while (true) {
-        while (i < line.size() && is_blank(line[i])) ++i;
+        while (i < line.size() && IsBlank(line[i])) ++i;
         if (i == line.size()) break;
         Token t;
-        bool in_quotes = false;
-        for (; i < line.size() && (in_quotes || !is_blank(line[i])); ++i) {
+        bool inQuotes = false;
+        for (; i < line.size() && (inQuotes || !IsBlank(line[i])); ++i) {
             if (line[i] == '"') {
-                in_quotes = !in_quotes;
+                inQuotes = !inQuotes;
                 t.quoted = true;
             } else {
                 t.text.push_back(line[i]);
             }
         }
-        if (in_quotes) throw Error(ErrorCode::CommandLine, "unbalanced quote");
+        if (inQuotes) throw Error(ErrorCode::CommandLine, "unbalanced quote");
         tokens.push_back(std::move(t));
     }
     return tokens;
@@ -37,8 +37,8 @@ std::vector<Token> tokenize(std::string_view line) {
 
 }  // namespace
 
-Command parse_command_line(std::string_view line) {
-    std::vector<Token> tokens = tokenize(line);
+Command ParseCommandLine(std::string_view line) {
+    std::vector<Token> tokens = Tokenize(line);
     if (tokens.empty()) throw Error(ErrorCode::CommandLine, "empty command");
     Command cmd;
     const std::string& verb = tokens[0].text;
@@ -62,19 +62,19 @@ Command parse_command_line(std::string_view line) {
                 if (cmd.folder.size() == 3 && cmd.folder[1] == ':') break;
                 // A trailing 0x5C may be the second byte of a Shift-JIS character.
                 std::size_t k = 0;
-                bool last_is_second_byte = false;
+                bool lastIsSecondByte = false;
                 while (k < cmd.folder.size()) {
                     unsigned char c = static_cast<unsigned char>(cmd.folder[k]);
                     bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
                     if (lead && k + 1 < cmd.folder.size()) {
-                        last_is_second_byte = k + 2 == cmd.folder.size();
+                        lastIsSecondByte = k + 2 == cmd.folder.size();
                         k += 2;
                     } else {
-                        last_is_second_byte = false;
+                        lastIsSecondByte = false;
                         ++k;
                     }
                 }
-                if (last_is_second_byte) break;
+                if (lastIsSecondByte) break;
                 cmd.folder.pop_back();
             }
         } else {

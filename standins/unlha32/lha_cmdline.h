@@ -20,6 +20,6 @@ struct Command {
 };
 
 // Throws Error(ErrorCode::CommandLine) with a short text when the line cannot be carried out.
-Command parse_command_line(std::string_view line);
+Command ParseCommandLine(std::string_view line);
 
 }  // namespace lha

@@ -12,7 +12,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // CRC-16
 
-constexpr std::array<std::uint16_t, 256> make_crc_table() {
+constexpr std::array<std::uint16_t, 256> MakeCrcTable() {
     std::array<std::uint16_t, 256> table{};
     for (unsigned i = 0; i < 256; ++i) {
         unsigned r = i;
@@ -21,7 +21,7 @@ constexpr std::array<std::uint16_t, 256> make_crc_table() {
     }
     return table;
 }
-constexpr auto kCrcTable = make_crc_table();
+constexpr auto kCrcTable = MakeCrcTable();
 
 // ---------------------------------------------------------------------------------------------
 // Buffered input that counts what it has taken from the source.
@@ -31,15 +31,15 @@ public:
     explicit Input(Source& source) : source_(source) {}
 
     // Next byte, or -1 at the end of the archive.
-    int get() {
-        if (pos_ == len_ && !fill()) return -1;
+    int Get() {
+        if (pos_ == len_ && !Fill()) return -1;
         return buffer_[pos_++];
     }
 
     // Reads exactly size bytes or throws Truncated.
-    void read_exact(std::uint8_t* out, std::size_t size, const char* what) {
+    void ReadExact(std::uint8_t* out, std::size_t size, const char* what) {
         while (size > 0) {
-            if (pos_ == len_ && !fill()) throw Error(ErrorCode::Truncated, std::string("archive ends inside ") + what);
+            if (pos_ == len_ && !Fill()) throw Error(ErrorCode::Truncated, std::string("archive ends inside ") + what);
             std::size_t n = std::min(size, len_ - pos_);
             std::memcpy(out, buffer_.data() + pos_, n);
             pos_ += n;
@@ -49,17 +49,17 @@ public:
     }
 
     // Reads at most size bytes; fewer only at the end of the archive.
-    std::size_t read_some(std::uint8_t* out, std::size_t size) {
-        if (pos_ == len_ && !fill()) return 0;
+    std::size_t ReadSome(std::uint8_t* out, std::size_t size) {
+        if (pos_ == len_ && !Fill()) return 0;
         std::size_t n = std::min(size, len_ - pos_);
         std::memcpy(out, buffer_.data() + pos_, n);
         pos_ += n;
         return n;
     }
 
-    void skip(std::uint64_t size, const char* what) {
+    void Skip(std::uint64_t size, const char* what) {
         while (size > 0) {
-            if (pos_ == len_ && !fill()) throw Error(ErrorCode::Truncated, std::string("archive ends inside ") + what);
+            if (pos_ == len_ && !Fill()) throw Error(ErrorCode::Truncated, std::string("archive ends inside ") + what);
             std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, len_ - pos_));
             pos_ += n;
             size -= n;
@@ -67,9 +67,9 @@ public:
     }
 
 private:
-    bool fill() {
+    bool Fill() {
         if (eof_) return false;
-        len_ = source_.read(buffer_.data(), buffer_.size());
+        len_ = source_.Read(buffer_.data(), buffer_.size());
         pos_ = 0;
         if (len_ == 0) eof_ = true;
         return len_ > 0;
@@ -91,39 +91,39 @@ public:
     BitReader(Input& in, std::uint64_t size) : in_(in), remaining_(size) {}
 
     // The next n bits (n <= 16) without consuming them.
-    unsigned peek(int n) {
-        if (count_ < n) refill();
+    unsigned Peek(int n) {
+        if (count_ < n) Refill();
         return static_cast<unsigned>(bits_ >> (64 - n));
     }
 
-    void consume(int n) {
-        if (count_ < n) refill();
+    void Consume(int n) {
+        if (count_ < n) Refill();
         bits_ <<= n;
         count_ -= n;
         if (count_ < padding_) {
-            if (short_input_) throw Error(ErrorCode::Truncated, "archive ends inside compressed data");
+            if (shortInput_) throw Error(ErrorCode::Truncated, "archive ends inside compressed data");
             throw Error(ErrorCode::BadData, "compressed data ends early");
         }
     }
 
-    unsigned get(int n) {
+    unsigned Get(int n) {
         if (n == 0) return 0;
-        unsigned v = peek(n);
-        consume(n);
+        unsigned v = Peek(n);
+        Consume(n);
         return v;
     }
 
     // Skips the compressed bytes that decoding did not need.
-    void finish() { in_.skip(remaining_, "compressed data"); }
+    void Finish() { in_.Skip(remaining_, "compressed data"); }
 
 private:
-    void refill() {
+    void Refill() {
         while (count_ <= 56) {
             int byte = 0;
             if (remaining_ > 0) {
-                byte = in_.get();
+                byte = in_.Get();
                 if (byte < 0) {
-                    short_input_ = true;
+                    shortInput_ = true;
                     remaining_ = 0;
                     byte = 0;
                     padding_ += 8;
@@ -143,7 +143,7 @@ private:
     std::uint64_t bits_ = 0;  // valid bits are the top count_ bits
     int count_ = 0;
     int padding_ = 0;  // zero bits at the bottom of count_ that do not come from the data
-    bool short_input_ = false;
+    bool shortInput_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -155,12 +155,12 @@ constexpr int kFastBits = 10;
 
 class Huffman {
 public:
-    void set_single(unsigned symbol) {
+    void SetSingle(unsigned symbol) {
         single_ = true;
-        single_symbol_ = static_cast<std::uint16_t>(symbol);
+        singleSymbol_ = static_cast<std::uint16_t>(symbol);
     }
 
-    void build(const std::uint8_t* lengths, int n) {
+    void Build(const std::uint8_t* lengths, int n) {
         single_ = false;
         std::array<int, kMaxCodeLen + 1> count{};
         for (int i = 0; i < n; ++i) ++count[lengths[i]];
@@ -193,12 +193,12 @@ public:
         }
     }
 
-    unsigned decode(BitReader& br) const {
-        if (single_) return single_symbol_;
-        unsigned v = br.peek(kMaxCodeLen);
+    unsigned Decode(BitReader& br) const {
+        if (single_) return singleSymbol_;
+        unsigned v = br.Peek(kMaxCodeLen);
         std::uint32_t e = fast_[v >> (kMaxCodeLen - kFastBits)];
         if (e != 0) {
-            br.consume(static_cast<int>(e & 31));
+            br.Consume(static_cast<int>(e & 31));
             return e >> 5;
         }
         // Longer codes: walk the lengths.
@@ -207,7 +207,7 @@ public:
             code |= (v >> (kMaxCodeLen - len)) & 1u;
             unsigned c = static_cast<unsigned>(count_[len]);
             if (code - first < c) {
-                br.consume(len);
+                br.Consume(len);
                 return symbols_[index + code - first];
             }
             index += c;
@@ -219,7 +219,7 @@ public:
 
 private:
     bool single_ = true;
-    std::uint16_t single_symbol_ = 0;
+    std::uint16_t singleSymbol_ = 0;
     std::array<int, kMaxCodeLen + 1> count_{};
     std::vector<std::uint16_t> symbols_;
     std::array<std::uint32_t, 1u << kFastBits> fast_{};
@@ -237,10 +237,10 @@ constexpr int kMinMatch = 3;
 struct Writer {
     Sink& sink;
     std::uint16_t crc = 0;
-    void put(const std::uint8_t* p, std::size_t n) {
+    void Put(const std::uint8_t* p, std::size_t n) {
         if (n == 0) return;
-        crc = crc16(crc, p, n);
-        sink.write(p, n);
+        crc = Crc16(crc, p, n);
+        sink.Write(p, n);
     }
 };
 
@@ -248,7 +248,7 @@ class LhDecoder {
 public:
     LhDecoder(int dicbit, int pbit) : dicbit_(dicbit), np_(dicbit + 1), pbit_(pbit) {}
 
-    void run(BitReader& br, std::uint64_t size, Writer& out) {
+    void Run(BitReader& br, std::uint64_t size, Writer& out) {
         const std::size_t dicsize = std::size_t{1} << dicbit_;
         const std::size_t mask = dicsize - 1;
         std::vector<std::uint8_t> window(dicsize);
@@ -258,22 +258,22 @@ public:
         unsigned blocksize = 0;
 
         auto flush = [&]() {
-            out.put(window.data() + flushed, pos - flushed);
+            out.Put(window.data() + flushed, pos - flushed);
             flushed = pos;
             if (pos == dicsize) pos = flushed = 0;
         };
 
         while (produced < size) {
             if (blocksize == 0) {
-                blocksize = br.get(16);
+                blocksize = br.Get(16);
                 if (blocksize == 0) throw Error(ErrorCode::BadData, "empty Huffman block");
-                read_pt_len(br, kNT, kTBit, 3);
-                read_c_len(br);
-                read_pt_len(br, np_, pbit_, -1);
+                ReadPtLen(br, kNT, kTBit, 3);
+                ReadCLen(br);
+                ReadPtLen(br, np_, pbit_, -1);
                 // The position table replaces the code-length table in pt_.
             }
             --blocksize;
-            unsigned c = c_.decode(br);
+            unsigned c = c_.Decode(br);
             if (c < 256) {
                 window[pos++] = static_cast<std::uint8_t>(c);
                 ++produced;
@@ -281,8 +281,8 @@ public:
                 continue;
             }
             unsigned length = c - 256 + kMinMatch;
-            unsigned p = pt_.decode(br);
-            if (p != 0) p = (1u << (p - 1)) + br.get(static_cast<int>(p - 1));
+            unsigned p = pt_.Decode(br);
+            if (p != 0) p = (1u << (p - 1)) + br.Get(static_cast<int>(p - 1));
             std::uint64_t distance = std::uint64_t{p} + 1;
             if (distance > produced || distance > dicsize)
                 throw Error(ErrorCode::BadData, "match before start of data");
@@ -299,56 +299,56 @@ public:
     }
 
 private:
-    void read_pt_len(BitReader& br, int nn, int nbit, int special) {
-        unsigned n = br.get(nbit);
+    void ReadPtLen(BitReader& br, int nn, int nbit, int special) {
+        unsigned n = br.Get(nbit);
         if (n == 0) {
-            unsigned c = br.get(nbit);
+            unsigned c = br.Get(nbit);
             if (c >= static_cast<unsigned>(nn)) throw Error(ErrorCode::BadData, "bad table symbol");
-            pt_.set_single(c);
+            pt_.SetSingle(c);
             return;
         }
         if (n > static_cast<unsigned>(nn)) throw Error(ErrorCode::BadData, "bad table size");
         std::array<std::uint8_t, 32> len{};
         unsigned i = 0;
         while (i < n) {
-            unsigned c = br.get(3);
+            unsigned c = br.Get(3);
             if (c == 7) {
-                while (br.get(1) == 1) {
+                while (br.Get(1) == 1) {
                     if (++c > kMaxCodeLen) throw Error(ErrorCode::BadData, "bad code length");
                 }
             }
             len[i++] = static_cast<std::uint8_t>(c);
             if (static_cast<int>(i) == special) {
-                unsigned zeros = br.get(2);
+                unsigned zeros = br.Get(2);
                 if (i + zeros > static_cast<unsigned>(nn)) throw Error(ErrorCode::BadData, "bad table size");
                 i += zeros;  // len[] is already zero there
             }
         }
-        pt_.build(len.data(), nn);
+        pt_.Build(len.data(), nn);
     }
 
-    void read_c_len(BitReader& br) {
-        unsigned n = br.get(kCBit);
+    void ReadCLen(BitReader& br) {
+        unsigned n = br.Get(kCBit);
         if (n == 0) {
-            unsigned c = br.get(kCBit);
+            unsigned c = br.Get(kCBit);
             if (c >= static_cast<unsigned>(kNC)) throw Error(ErrorCode::BadData, "bad table symbol");
-            c_.set_single(c);
+            c_.SetSingle(c);
             return;
         }
         if (n > static_cast<unsigned>(kNC)) throw Error(ErrorCode::BadData, "bad table size");
         std::array<std::uint8_t, kNC> len{};
         unsigned i = 0;
         while (i < n) {
-            unsigned c = pt_.decode(br);
+            unsigned c = pt_.Decode(br);
             if (c <= 2) {
-                unsigned zeros = c == 0 ? 1 : c == 1 ? br.get(4) + 3 : br.get(kCBit) + 20;
+                unsigned zeros = c == 0 ? 1 : c == 1 ? br.Get(4) + 3 : br.Get(kCBit) + 20;
                 if (i + zeros > static_cast<unsigned>(kNC)) throw Error(ErrorCode::BadData, "bad table size");
                 i += zeros;
             } else {
                 len[i++] = static_cast<std::uint8_t>(c - 2);
             }
         }
-        c_.build(len.data(), kNC);
+        c_.Build(len.data(), kNC);
     }
 
     int dicbit_;
@@ -361,41 +361,41 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Headers
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t le32(const std::uint8_t* p) {
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t Le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
-std::uint64_t le64(const std::uint8_t* p) { return le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32); }
+std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
 
 constexpr std::size_t kMaxHeaderBytes = 1u << 20;  // a level-1 header with its extensions
 
 struct Header {
     Entry entry;
-    std::string file_name;  // from the basic header or the file-name extension
-    std::string dir_name;   // from the directory extension (0xFF separators)
-    bool sizes64 = false;   // a 64-bit size extension gave the sizes
+    std::string fileName;  // from the basic header or the file-name extension
+    std::string dirName;   // from the directory extension (0xFF separators)
+    bool sizes64 = false;  // a 64-bit size extension gave the sizes
 };
 
 // Applies one extended header (type byte followed by its data).
-void apply_extension(Header& h, std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t size, bool& crc_seen,
-                     std::uint16_t& crc_stored, std::size_t& crc_at) {
+void ApplyExtension(Header& h, std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t size, bool& crcSeen,
+                    std::uint16_t& crcStored, std::size_t& crcAt) {
     const std::uint8_t type = bytes[at];
     const std::uint8_t* data = bytes.data() + at + 1;
     const std::size_t len = size - 1;
     switch (type) {
     case 0x00:  // CRC-16 of the whole header
         if (len < 2) throw Error(ErrorCode::BadHeader, "bad header CRC field");
-        crc_seen = true;
-        crc_stored = le16(data);
-        crc_at = at + 1;
+        crcSeen = true;
+        crcStored = Le16(data);
+        crcAt = at + 1;
         break;
-    case 0x01: h.file_name.assign(reinterpret_cast<const char*>(data), len); break;
-    case 0x02: h.dir_name.assign(reinterpret_cast<const char*>(data), len); break;
+    case 0x01: h.fileName.assign(reinterpret_cast<const char*>(data), len); break;
+    case 0x02: h.dirName.assign(reinterpret_cast<const char*>(data), len); break;
     case 0x42:  // 64-bit sizes
         if (len < 16) throw Error(ErrorCode::BadHeader, "bad size field");
-        h.entry.compressed_size = le64(data);
-        h.entry.original_size = le64(data + 8);
+        h.entry.compressedSize = Le64(data);
+        h.entry.originalSize = Le64(data + 8);
         h.sizes64 = true;
         break;
     default:  // comments, attributes, time stamps, owner: not needed to extract
@@ -403,92 +403,91 @@ void apply_extension(Header& h, std::vector<std::uint8_t>& bytes, std::size_t at
     }
 }
 
-void check_header_crc(std::vector<std::uint8_t>& bytes, bool seen, std::uint16_t stored, std::size_t at) {
+void CheckHeaderCrc(std::vector<std::uint8_t>& bytes, bool seen, std::uint16_t stored, std::size_t at) {
     if (!seen) return;
     bytes[at] = bytes[at + 1] = 0;
-    if (crc16(0, bytes.data(), bytes.size()) != stored)
+    if (Crc16(0, bytes.data(), bytes.size()) != stored)
         throw Error(ErrorCode::BadHeaderChecksum, "header CRC mismatch");
 }
 
 // Reads the next header. Returns false at the end-of-archive mark.
-bool read_header(Input& in, Header& h) {
-    int first = in.get();
+bool ReadHeader(Input& in, Header& h) {
+    int first = in.Get();
     if (first < 0) throw Error(ErrorCode::Truncated, "archive has no end mark");
     if (first == 0) return false;
 
     std::vector<std::uint8_t> b(21);
     b[0] = static_cast<std::uint8_t>(first);
-    in.read_exact(b.data() + 1, 20, "a header");
+    in.ReadExact(b.data() + 1, 20, "a header");
     const int level = b[20];
     Entry& e = h.entry;
     e = Entry{};
     e.level = level;
-    e.method_id.assign(reinterpret_cast<const char*>(b.data() + 2), 5);
-    e.compressed_size = le32(b.data() + 7);
-    e.original_size = le32(b.data() + 11);
+    e.methodId.assign(reinterpret_cast<const char*>(b.data() + 2), 5);
+    e.compressedSize = Le32(b.data() + 7);
+    e.originalSize = Le32(b.data() + 11);
     e.attribute = b[19];
-    h.file_name.clear();
-    h.dir_name.clear();
+    h.fileName.clear();
+    h.dirName.clear();
     h.sizes64 = false;
 
-    bool crc_seen = false;
-    std::uint16_t crc_stored = 0;
-    std::size_t crc_at = 0;
+    bool crcSeen = false;
+    std::uint16_t crcStored = 0;
+    std::size_t crcAt = 0;
 
     if (level == 0 || level == 1) {
         const std::size_t base = std::size_t{b[0]} + 2;
         if (base < 22) throw Error(ErrorCode::BadHeader, "header too short");
         b.resize(base);
-        in.read_exact(b.data() + 21, base - 21, "a header");
+        in.ReadExact(b.data() + 21, base - 21, "a header");
         unsigned sum = 0;
         for (std::size_t i = 2; i < base; ++i) sum += b[i];
         if ((sum & 0xFFu) != b[1]) throw Error(ErrorCode::BadHeaderChecksum, "header checksum mismatch");
         const std::size_t n = b[21];
         const std::size_t need = 22 + n + 2 + (level == 1 ? 3 : 0);
         if (need > base) throw Error(ErrorCode::BadHeader, "header too short for its name");
-        h.file_name.assign(reinterpret_cast<const char*>(b.data() + 22), n);
-        e.crc = le16(b.data() + 22 + n);
+        h.fileName.assign(reinterpret_cast<const char*>(b.data() + 22), n);
+        e.crc = Le16(b.data() + 22 + n);
         if (level == 1) {
             // The extensions follow the basic header; their sizes count in the stored data size.
-            std::uint64_t ext_total = 0;
-            std::size_t next = le16(b.data() + base - 2);
+            std::uint64_t extTotal = 0;
+            std::size_t next = Le16(b.data() + base - 2);
             while (next != 0) {
                 if (next < 3) throw Error(ErrorCode::BadHeader, "bad extended header size");
                 if (b.size() + next > kMaxHeaderBytes) throw Error(ErrorCode::BadHeader, "header too large");
                 const std::size_t at = b.size();
                 b.resize(at + next);
-                in.read_exact(b.data() + at, next, "a header");
-                ext_total += next;
-                apply_extension(h, b, at, next - 2, crc_seen, crc_stored, crc_at);
-                next = le16(b.data() + at + next - 2);
+                in.ReadExact(b.data() + at, next, "a header");
+                extTotal += next;
+                ApplyExtension(h, b, at, next - 2, crcSeen, crcStored, crcAt);
+                next = Le16(b.data() + at + next - 2);
             }
             // The stored size counts the extensions too, unless a 64-bit size extension replaced it.
             if (!h.sizes64) {
-                if (ext_total > e.compressed_size)
-                    throw Error(ErrorCode::BadHeader, "extended headers exceed data size");
-                e.compressed_size -= ext_total;
+                if (extTotal > e.compressedSize) throw Error(ErrorCode::BadHeader, "extended headers exceed data size");
+                e.compressedSize -= extTotal;
             }
         }
     } else if (level == 2) {
-        const std::size_t total = le16(b.data());
+        const std::size_t total = Le16(b.data());
         if (total < 26) throw Error(ErrorCode::BadHeader, "header too short");
         b.resize(total);
-        in.read_exact(b.data() + 21, total - 21, "a header");
-        e.crc = le16(b.data() + 21);
+        in.ReadExact(b.data() + 21, total - 21, "a header");
+        e.crc = Le16(b.data() + 21);
         std::size_t at = 26;
-        std::size_t next = le16(b.data() + 24);
+        std::size_t next = Le16(b.data() + 24);
         while (next != 0) {
             if (next < 3 || at + next > total) throw Error(ErrorCode::BadHeader, "bad extended header size");
-            apply_extension(h, b, at, next - 2, crc_seen, crc_stored, crc_at);
+            ApplyExtension(h, b, at, next - 2, crcSeen, crcStored, crcAt);
             at += next;
-            next = le16(b.data() + at - 2);
+            next = Le16(b.data() + at - 2);
         }
     } else {
         throw Error(ErrorCode::BadHeader, "unsupported header level");
     }
-    check_header_crc(b, crc_seen, crc_stored, crc_at);
+    CheckHeaderCrc(b, crcSeen, crcStored, crcAt);
 
-    const std::string& m = e.method_id;
+    const std::string& m = e.methodId;
     if (m == "-lh0-")
         e.method = Method::Stored;
     else if (m == "-lh5-")
@@ -504,11 +503,11 @@ bool read_header(Input& in, Header& h) {
     return true;
 }
 
-std::string shown_name(const Header& h) {
-    std::string s = h.dir_name;
-    if (!s.empty() && !h.file_name.empty() && s.back() != '\xFF' && s.back() != '/' && s.back() != '\\')
+std::string ShownName(const Header& h) {
+    std::string s = h.dirName;
+    if (!s.empty() && !h.fileName.empty() && s.back() != '\xFF' && s.back() != '/' && s.back() != '\\')
         s.push_back('\xFF');
-    s += h.file_name;
+    s += h.fileName;
     std::string out;
     bool trail = false;
     for (unsigned char ch : s) {
@@ -521,32 +520,32 @@ std::string shown_name(const Header& h) {
     return out;
 }
 
-bool is_lead_byte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-bool is_trail_byte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
+bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool IsTrailByte(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
 
 }  // namespace
 
 // -------------------------------------------------------------------------------------------------
 
-std::uint16_t crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t size) {
+std::uint16_t Crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i)
         crc = static_cast<std::uint16_t>(kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8));
     return crc;
 }
 
-std::size_t MemorySource::read(std::uint8_t* buffer, std::size_t size) {
+std::size_t MemorySource::Read(std::uint8_t* buffer, std::size_t size) {
     std::size_t n = std::min(size, size_ - pos_);
     if (n) std::memcpy(buffer, data_ + pos_, n);
     pos_ += n;
     return n;
 }
 
-void Sink::refused(const Entry&, const std::string& reason) { throw Error(ErrorCode::UnsafeName, reason); }
+void Sink::Refused(const Entry&, const std::string& reason) { throw Error(ErrorCode::UnsafeName, reason); }
 
-std::vector<std::string> split_path(std::string_view name) {
+std::vector<std::string> SplitPath(std::string_view name) {
     std::vector<std::string> parts;
     std::string current;
-    bool at_start = true;
+    bool atStart = true;
     auto close = [&]() {
         if (current.empty() || current == ".") {
             current.clear();
@@ -559,38 +558,38 @@ std::vector<std::string> split_path(std::string_view name) {
     };
     for (std::size_t i = 0; i < name.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (is_lead_byte(c) && i + 1 < name.size() && is_trail_byte(static_cast<unsigned char>(name[i + 1]))) {
+        if (IsLeadByte(c) && i + 1 < name.size() && IsTrailByte(static_cast<unsigned char>(name[i + 1]))) {
             current.push_back(name[i]);
             current.push_back(name[i + 1]);
             ++i;
-            at_start = false;
+            atStart = false;
             continue;
         }
         if (c == '\\' || c == '/' || c == 0xFF) {
-            if (at_start) throw Error(ErrorCode::UnsafeName, "absolute name");
+            if (atStart) throw Error(ErrorCode::UnsafeName, "absolute name");
             close();
             continue;
         }
         if (c == ':') throw Error(ErrorCode::UnsafeName, "name with a drive or colon");
         if (c < 0x20) throw Error(ErrorCode::UnsafeName, "control character in name");
         current.push_back(static_cast<char>(c));
-        at_start = false;
+        atStart = false;
     }
     close();
     return parts;
 }
 
-Summary extract(Source& source, Sink& sink, const Options& options) {
+Summary Extract(Source& source, Sink& sink, const Options& options) {
     Input in(source);
     Summary summary;
     Header h;
-    while (read_header(in, h)) {
+    while (ReadHeader(in, h)) {
         Entry& e = h.entry;
-        e.raw_name = shown_name(h);
+        e.rawName = ShownName(h);
         std::string unsafe;
         try {
-            e.components = split_path(h.dir_name);
-            std::vector<std::string> file = split_path(h.file_name);
+            e.components = SplitPath(h.dirName);
+            std::vector<std::string> file = SplitPath(h.fileName);
             e.components.insert(e.components.end(), file.begin(), file.end());
             if (e.components.empty() && e.method != Method::Directory) unsafe = "empty name";
         } catch (const Error& err) {
@@ -598,55 +597,55 @@ Summary extract(Source& source, Sink& sink, const Options& options) {
         }
 
         if (e.method == Method::Directory) {
-            in.skip(e.compressed_size, "directory entry");
+            in.Skip(e.compressedSize, "directory entry");
             if (!unsafe.empty()) {
                 e.components.clear();
                 ++summary.refused;
-                sink.refused(e, unsafe);
+                sink.Refused(e, unsafe);
             } else if (!e.components.empty()) {
                 ++summary.directories;
-                sink.directory(e);
+                sink.Directory(e);
             }
             continue;
         }
-        if (e.method == Method::Stored && e.compressed_size != e.original_size)
+        if (e.method == Method::Stored && e.compressedSize != e.originalSize)
             throw Error(ErrorCode::BadHeader, "stored file with two sizes");
-        if (e.original_size > options.max_original_size) throw Error(ErrorCode::TooLarge, "file too large");
+        if (e.originalSize > options.maxOriginalSize) throw Error(ErrorCode::TooLarge, "file too large");
         if (!unsafe.empty()) {
             e.components.clear();
             ++summary.refused;
-            sink.refused(e, unsafe);
-            in.skip(e.compressed_size, "file data");
+            sink.Refused(e, unsafe);
+            in.Skip(e.compressedSize, "file data");
             continue;
         }
 
-        sink.begin_file(e);
+        sink.BeginFile(e);
         Writer out{sink};
         try {
             if (e.method == Method::Stored) {
                 std::array<std::uint8_t, 16384> chunk;
-                std::uint64_t left = e.original_size;
+                std::uint64_t left = e.originalSize;
                 while (left > 0) {
                     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-                    std::size_t got = in.read_some(chunk.data(), want);
+                    std::size_t got = in.ReadSome(chunk.data(), want);
                     if (got == 0) throw Error(ErrorCode::Truncated, "archive ends inside file data");
-                    out.put(chunk.data(), got);
+                    out.Put(chunk.data(), got);
                     left -= got;
                 }
             } else {
-                BitReader br(in, e.compressed_size);
+                BitReader br(in, e.compressedSize);
                 const int dicbit = e.method == Method::Lh5 ? 13 : e.method == Method::Lh6 ? 15 : 16;
                 const int pbit = e.method == Method::Lh5 ? 4 : 5;
                 auto decoder = std::make_unique<LhDecoder>(dicbit, pbit);
-                decoder->run(br, e.original_size, out);
-                br.finish();
+                decoder->Run(br, e.originalSize, out);
+                br.Finish();
             }
             if (out.crc != e.crc) throw Error(ErrorCode::CrcMismatch, "CRC mismatch");
         } catch (...) {
-            sink.abort_file(e);
+            sink.AbortFile(e);
             throw;
         }
-        sink.end_file(e);
+        sink.EndFile(e);
         ++summary.files;
     }
     return summary;

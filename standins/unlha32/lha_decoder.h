@@ -44,27 +44,27 @@ enum class Method { Stored, Lh5, Lh6, Lh7, Directory };
 
 struct Entry {
     int level = 0;
-    std::string method_id;  // as stored, e.g. "-lh5-"
+    std::string methodId;  // as stored, e.g. "-lh5-"
     Method method = Method::Stored;
-    std::uint64_t compressed_size = 0;
-    std::uint64_t original_size = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t originalSize = 0;
     std::uint16_t crc = 0;
     std::uint8_t attribute = 0;
-    std::string raw_name;                 // directory and file name as stored, separators shown as '\'
+    std::string rawName;                  // directory and file name as stored, separators shown as '\'
     std::vector<std::string> components;  // safe path components; empty when the name was refused
 };
 
-// Where the archive's bytes come from. read returns fewer bytes than asked only at the end.
+// Where the archive's bytes come from. Read returns fewer bytes than asked only at the end.
 class Source {
 public:
     virtual ~Source() = default;
-    virtual std::size_t read(std::uint8_t* buffer, std::size_t size) = 0;
+    virtual std::size_t Read(std::uint8_t* buffer, std::size_t size) = 0;
 };
 
 class MemorySource final : public Source {
 public:
     MemorySource(const void* data, std::size_t size) : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
-    std::size_t read(std::uint8_t* buffer, std::size_t size) override;
+    std::size_t Read(std::uint8_t* buffer, std::size_t size) override;
 
 private:
     const std::uint8_t* data_;
@@ -72,25 +72,25 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Where the archive's contents go. For each file: begin_file, write (any number of times),
-// then end_file once its CRC has been checked, or abort_file when the data turned out bad.
-// Exceptions thrown by a sink end the extraction and reach the caller of extract.
+// Where the archive's contents go. For each file: BeginFile, Write (any number of times),
+// then EndFile once its CRC has been checked, or AbortFile when the data turned out bad.
+// Exceptions thrown by a sink end the extraction and reach the caller of Extract.
 class Sink {
 public:
     virtual ~Sink() = default;
-    virtual void directory(const Entry& entry) = 0;
-    virtual void begin_file(const Entry& entry) = 0;
-    virtual void write(const std::uint8_t* data, std::size_t size) = 0;
-    virtual void end_file(const Entry& entry) = 0;
-    virtual void abort_file(const Entry& entry) noexcept = 0;
+    virtual void Directory(const Entry& entry) = 0;
+    virtual void BeginFile(const Entry& entry) = 0;
+    virtual void Write(const std::uint8_t* data, std::size_t size) = 0;
+    virtual void EndFile(const Entry& entry) = 0;
+    virtual void AbortFile(const Entry& entry) noexcept = 0;
     // An entry whose name is unsafe. Nothing of it reaches the sink. The default ends the
     // extraction with ErrorCode::UnsafeName; a sink may instead note it and return to go on.
-    virtual void refused(const Entry& entry, const std::string& reason);
+    virtual void Refused(const Entry& entry, const std::string& reason);
 };
 
 struct Options {
     // Files whose declared original size exceeds this end the extraction with ErrorCode::TooLarge.
-    std::uint64_t max_original_size = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t maxOriginalSize = std::numeric_limits<std::uint64_t>::max();
 };
 
 struct Summary {
@@ -100,15 +100,15 @@ struct Summary {
 };
 
 // Reads the whole archive and feeds the sink. Throws Error on the first failure.
-Summary extract(Source& source, Sink& sink, const Options& options = {});
+Summary Extract(Source& source, Sink& sink, const Options& options = {});
 
 // CRC-16 as LHA uses it (polynomial 0x8005, reflected, initial value 0).
-std::uint16_t crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t size);
+std::uint16_t Crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t size);
 
 // Splits a stored name into components. Separators are '\', '/' and 0xFF; a '\' that is the
 // second byte of a Shift-JIS character is part of the name. Empty and "." components are dropped.
 // Throws Error(UnsafeName) for absolute names, drive letters or colons, ".." (or another name made
 // only of dots and blanks), and control characters.
-std::vector<std::string> split_path(std::string_view name);
+std::vector<std::string> SplitPath(std::string_view name);
 
 }  // namespace lha

@@ -31,14 +31,14 @@ enum Result : int {
     kInternal = 0x8008,
 };
 
-void put_text(LPSTR out, DWORD size, const char* text) {
+void PutText(LPSTR out, DWORD size, const char* text) {
     if (out == nullptr || size == 0) return;
     const std::size_t n = std::min<std::size_t>(std::strlen(text), size - 1);
     std::memcpy(out, text, n);
     out[n] = '\0';
 }
 
-std::wstring widen(const std::string& s) {
+std::wstring Widen(const std::string& s) {
     if (s.empty()) return {};
     const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
     if (n <= 0) throw lha::Error(lha::ErrorCode::UnsafeName, "name not in the code page");
@@ -47,7 +47,7 @@ std::wstring widen(const std::string& s) {
     return w;
 }
 
-std::wstring full_path(const std::wstring& path) {
+std::wstring FullPath(const std::wstring& path) {
     const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (n == 0) throw lha::Error(lha::ErrorCode::Output, "bad folder");
     std::wstring out(n, L'\0');
@@ -57,23 +57,23 @@ std::wstring full_path(const std::wstring& path) {
     return out;
 }
 
-bool is_folder(const std::wstring& path) {
+bool IsFolder(const std::wstring& path) {
     const DWORD a = GetFileAttributesW(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Creates a folder and the folders above it (path is a full path).
-void make_folders(const std::wstring& path) {
-    if (is_folder(path)) return;
+void MakeFolders(const std::wstring& path) {
+    if (IsFolder(path)) return;
     const std::size_t cut = path.find_last_of(L'\\');
     if (cut != std::wstring::npos && cut > 0 && path[cut - 1] != L':' && path[cut - 1] != L'\\')
-        make_folders(path.substr(0, cut));
-    if (!CreateDirectoryW(path.c_str(), nullptr) && !is_folder(path))
+        MakeFolders(path.substr(0, cut));
+    if (!CreateDirectoryW(path.c_str(), nullptr) && !IsFolder(path))
         throw lha::Error(lha::ErrorCode::Output, "cannot make folder");
 }
 
 // A component that Windows could take for something other than a plain name in this folder.
-bool unsafe_component(const std::wstring& c) {
+bool UnsafeComponent(const std::wstring& c) {
     if (c.empty()) return true;
     if (c.find_first_not_of(L". ") == std::wstring::npos) return true;
     for (wchar_t ch : c)
@@ -84,8 +84,8 @@ bool unsafe_component(const std::wstring& c) {
     std::wstring base = c.substr(0, c.find(L'.'));
     while (!base.empty() && base.back() == L' ') base.pop_back();
     for (auto& ch : base) ch = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(ch)));
-    static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* d : devices)
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* d : kDevices)
         if (base == d) return true;
     if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) && base[3] >= L'0' &&
         base[3] <= L'9')
@@ -96,7 +96,7 @@ bool unsafe_component(const std::wstring& c) {
 class SourceFile final : public lha::Source {
 public:
     explicit SourceFile(HANDLE h) : h_(h) {}
-    std::size_t read(std::uint8_t* buffer, std::size_t size) override {
+    std::size_t Read(std::uint8_t* buffer, std::size_t size) override {
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
         if (!ReadFile(h_, buffer, want, &got, nullptr))
@@ -113,22 +113,22 @@ private:
 class FolderSink final : public lha::Sink {
 public:
     explicit FolderSink(std::wstring folder) : folder_(std::move(folder)) {}
-    ~FolderSink() override { discard(); }
+    ~FolderSink() override { Discard(); }
 
-    unsigned refused_count() const { return refused_; }
+    unsigned refusedCount() const { return refused_; }
 
-    void directory(const lha::Entry& e) override { make_folders(target_of(e)); }
+    void Directory(const lha::Entry& e) override { MakeFolders(TargetOf(e)); }
 
-    void begin_file(const lha::Entry& e) override {
-        target_ = target_of(e);
-        make_folders(target_.substr(0, target_.find_last_of(L'\\')));
+    void BeginFile(const lha::Entry& e) override {
+        target_ = TargetOf(e);
+        MakeFolders(target_.substr(0, target_.find_last_of(L'\\')));
         temp_ = target_ + L".~lh";
         SetFileAttributesW(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
         file_ = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file_ == INVALID_HANDLE_VALUE) throw lha::Error(lha::ErrorCode::Output, "cannot write");
     }
 
-    void write(const std::uint8_t* data, std::size_t size) override {
+    void Write(const std::uint8_t* data, std::size_t size) override {
         while (size > 0) {
             const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
             DWORD done = 0;
@@ -139,7 +139,7 @@ public:
         }
     }
 
-    void end_file(const lha::Entry&) override {
+    void EndFile(const lha::Entry&) override {
         const bool closed = CloseHandle(file_) != 0;
         file_ = INVALID_HANDLE_VALUE;
         if (closed) {
@@ -151,32 +151,32 @@ public:
                 return;
             }
         }
-        discard();
+        Discard();
         throw lha::Error(lha::ErrorCode::Output, "cannot write");
     }
 
-    void abort_file(const lha::Entry&) noexcept override { discard(); }
+    void AbortFile(const lha::Entry&) noexcept override { Discard(); }
 
     // The entry is left out; the extraction goes on and Unlha reports it at the end.
-    void refused(const lha::Entry&, const std::string&) override { ++refused_; }
+    void Refused(const lha::Entry&, const std::string&) override { ++refused_; }
 
 private:
-    std::wstring target_of(const lha::Entry& e) {
+    std::wstring TargetOf(const lha::Entry& e) {
         std::wstring path = folder_;
         for (const std::string& part : e.components) {
-            const std::wstring c = widen(part);
-            if (unsafe_component(c)) throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
+            const std::wstring c = Widen(part);
+            if (UnsafeComponent(c)) throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
             path += L'\\';
             path += c;
         }
-        const std::wstring full = full_path(path);
+        const std::wstring full = FullPath(path);
         if (full.size() <= folder_.size() + 1 || full.compare(0, folder_.size(), folder_) != 0 ||
             full[folder_.size()] != L'\\')
             throw lha::Error(lha::ErrorCode::UnsafeName, "unsafe name");
         return full;
     }
 
-    void discard() noexcept {
+    void Discard() noexcept {
         if (file_ != INVALID_HANDLE_VALUE) {
             CloseHandle(file_);
             file_ = INVALID_HANDLE_VALUE;
@@ -194,37 +194,37 @@ private:
     unsigned refused_ = 0;
 };
 
-int extract(LPCSTR line, LPSTR out, DWORD out_size) {
+int Extract(LPCSTR line, LPSTR out, DWORD outSize) {
     lha::Command cmd;
     try {
-        cmd = lha::parse_command_line(line ? line : "");
+        cmd = lha::ParseCommandLine(line ? line : "");
     } catch (const lha::Error&) {
-        put_text(out, out_size, "bad command");
+        PutText(out, outSize, "bad command");
         return kBadCommand;
     }
 
     std::wstring folder;
     HANDLE archive = INVALID_HANDLE_VALUE;
     try {
-        folder = full_path(widen(cmd.folder));
+        folder = FullPath(Widen(cmd.folder));
         while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
-        archive = CreateFileW(widen(cmd.archive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        archive = CreateFileW(Widen(cmd.archive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     } catch (const lha::Error&) {}
     if (archive == INVALID_HANDLE_VALUE) {
-        put_text(out, out_size, "cannot open archive");
+        PutText(out, outSize, "cannot open archive");
         return kCannotOpenArchive;
     }
 
     int result = kOk;
     const char* text = "";
     try {
-        make_folders(folder);
+        MakeFolders(folder);
         if (folder.size() == 3 && folder.back() == L'\\') folder.pop_back();  // "C:" + '\' + name
         SourceFile source(archive);
         FolderSink sink(folder);
-        lha::extract(source, sink);
-        if (sink.refused_count() > 0) {
+        lha::Extract(source, sink);
+        if (sink.refusedCount() > 0) {
             result = kUnsafeName;
             text = "unsafe name";
         }
@@ -240,62 +240,62 @@ int extract(LPCSTR line, LPSTR out, DWORD out_size) {
         result = kInternal, text = "internal error";
     }
     CloseHandle(archive);
-    put_text(out, out_size, text);
+    PutText(out, outSize, text);
     return result;
 }
 
 }  // namespace
 
 // Exported through unlha32.def under their plain names.
-#define LHA_EXPORT extern "C"
+#define KARUPDT_LHA_EXPORT extern "C"
 
-LHA_EXPORT int WINAPI Unlha(HWND, LPCSTR line, LPSTR out, DWORD out_size) {
+KARUPDT_LHA_EXPORT int WINAPI Unlha(HWND, LPCSTR line, LPSTR out, DWORD outSize) {
     try {
-        return extract(line, out, out_size);
+        return Extract(line, out, outSize);
     } catch (...) {
-        put_text(out, out_size, "internal error");
+        PutText(out, outSize, "internal error");
         return kInternal;
     }
 }
 
 // The rest of the library's interface: nothing to report, so each one fails.
-LHA_EXPORT int WINAPI UnlhaGetVersion() { return 0; }
-LHA_EXPORT int WINAPI UnlhaGetSubVersion() { return 0; }
-LHA_EXPORT int WINAPI UnlhaGetRunning() { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaGetBackGroundMode() { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaSetBackGroundMode(BOOL) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaGetCursorMode() { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaSetCursorMode(BOOL) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaGetCursorInterval() { return 0; }
-LHA_EXPORT int WINAPI UnlhaSetCursorInterval(WORD) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaCheckArchive(LPCSTR, int) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaConfigDialog(HWND, LPSTR, int) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaGetFileCount(LPCSTR) { return -1; }
-LHA_EXPORT int WINAPI UnlhaOpenArchive(HWND, LPCSTR, DWORD) { return 0; }
-LHA_EXPORT int WINAPI UnlhaCloseArchive(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaFindFirst(HANDLE, LPCSTR, void*) { return -1; }
-LHA_EXPORT int WINAPI UnlhaFindNext(HANDLE, void*) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcFileName(HANDLE, LPSTR, int) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcFileSize(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcOriginalSize(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcCompressedSize(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcRatio(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcDate(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcTime(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetArcOSType(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetFileName(HANDLE, LPSTR, int) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetMethod(HANDLE, LPSTR, int) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetOriginalSize(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetCompressedSize(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetRatio(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetDate(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetTime(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetWriteTime(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetAccessTime(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetCreateTime(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetCRC(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetAttribute(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaGetOSType(HANDLE) { return -1; }
-LHA_EXPORT int WINAPI UnlhaQueryFunctionList(int) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaSetOwnerWindow(HWND) { return FALSE; }
-LHA_EXPORT int WINAPI UnlhaClearOwnerWindow() { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetVersion() { return 0; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetSubVersion() { return 0; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetRunning() { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetBackGroundMode() { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaSetBackGroundMode(BOOL) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetCursorMode() { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaSetCursorMode(BOOL) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetCursorInterval() { return 0; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaSetCursorInterval(WORD) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaCheckArchive(LPCSTR, int) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaConfigDialog(HWND, LPSTR, int) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetFileCount(LPCSTR) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaOpenArchive(HWND, LPCSTR, DWORD) { return 0; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaCloseArchive(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaFindFirst(HANDLE, LPCSTR, void*) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaFindNext(HANDLE, void*) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcFileName(HANDLE, LPSTR, int) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcFileSize(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcOriginalSize(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcCompressedSize(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcRatio(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcDate(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcTime(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetArcOSType(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetFileName(HANDLE, LPSTR, int) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetMethod(HANDLE, LPSTR, int) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetOriginalSize(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetCompressedSize(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetRatio(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetDate(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetTime(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetWriteTime(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetAccessTime(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetCreateTime(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetCRC(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetAttribute(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaGetOSType(HANDLE) { return -1; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaQueryFunctionList(int) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaSetOwnerWindow(HWND) { return FALSE; }
+KARUPDT_LHA_EXPORT int WINAPI UnlhaClearOwnerWindow() { return FALSE; }

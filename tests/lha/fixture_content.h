@@ -18,7 +18,7 @@ inline const std::string kHyo = "\x95\x5c";
 inline const std::string kSo = "\x83\x5c";
 inline const std::string kHyojiTxt = "\x95\x5c\x8e\xa6.txt";
 
-inline std::string words(std::size_t size) {
+inline std::string Words(std::size_t size) {
     std::vector<std::string> vocab;
     for (int k = 0; k < 64; ++k) {
         std::string w;
@@ -36,7 +36,7 @@ inline std::string words(std::size_t size) {
     return out;
 }
 
-inline std::string repetitive(std::size_t size) {
+inline std::string Repetitive(std::size_t size) {
     const std::string unit = "0123456789abcdef\r\n";
     std::string out;
     while (out.size() < size) out += unit;
@@ -44,7 +44,7 @@ inline std::string repetitive(std::size_t size) {
     return out;
 }
 
-inline std::string all_bytes() {
+inline std::string AllBytes() {
     std::string out;
     for (int r = 0; r < 4; ++r)
         for (int i = 0; i < 256; ++i) out.push_back(static_cast<char>(i));
@@ -52,22 +52,22 @@ inline std::string all_bytes() {
 }
 
 // Path (components joined with '/') -> content, for the archives' small and big file sets.
-inline std::map<std::string, std::string> small_files() {
+inline std::map<std::string, std::string> SmallFiles() {
     return {
-        {"empty.txt", ""},        {kHyojiTxt, kSjisText},
-        {"sub/a.txt", "abc"},     {"sub/" + kHyo + "/" + kSo + ".txt", "xyz123"},
-        {"bin.dat", all_bytes()},
+        {"empty.txt", ""},       {kHyojiTxt, kSjisText},
+        {"sub/a.txt", "abc"},    {"sub/" + kHyo + "/" + kSo + ".txt", "xyz123"},
+        {"bin.dat", AllBytes()},
     };
 }
 
-inline std::map<std::string, std::string> all_files() {
-    auto files = small_files();
-    files["rep.bin"] = repetitive(100000);
-    files["words.txt"] = words(24000);
+inline std::map<std::string, std::string> AllFiles() {
+    auto files = SmallFiles();
+    files["rep.bin"] = Repetitive(100000);
+    files["words.txt"] = Words(24000);
     return files;
 }
 
-inline std::string join(const std::vector<std::string>& parts) {
+inline std::string Join(const std::vector<std::string>& parts) {
     std::string s;
     for (const auto& p : parts) s += (s.empty() ? "" : "/") + p;
     return s;
@@ -76,27 +76,27 @@ inline std::string join(const std::vector<std::string>& parts) {
 // Keeps every completed file; notes begun, aborted and refused entries.
 class RecordingSink : public lha::Sink {
 public:
-    void directory(const lha::Entry& e) override { directories.push_back(join(e.components)); }
-    void begin_file(const lha::Entry& e) override {
+    void Directory(const lha::Entry& e) override { directories.push_back(Join(e.components)); }
+    void BeginFile(const lha::Entry& e) override {
         current.clear();
-        begun.push_back(join(e.components));
+        begun.push_back(Join(e.components));
         entries.push_back(e);
     }
-    void write(const std::uint8_t* data, std::size_t size) override {
+    void Write(const std::uint8_t* data, std::size_t size) override {
         current.append(reinterpret_cast<const char*>(data), size);
     }
-    void end_file(const lha::Entry& e) override { files[join(e.components)] = current; }
-    void abort_file(const lha::Entry& e) noexcept override { aborted.push_back(join(e.components)); }
-    void refused(const lha::Entry& e, const std::string& reason) override {
-        if (!continue_after_refusal) lha::Sink::refused(e, reason);
-        refused_names.push_back(e.raw_name);
+    void EndFile(const lha::Entry& e) override { files[Join(e.components)] = current; }
+    void AbortFile(const lha::Entry& e) noexcept override { aborted.push_back(Join(e.components)); }
+    void Refused(const lha::Entry& e, const std::string& reason) override {
+        if (!continueAfterRefusal) lha::Sink::Refused(e, reason);
+        refusedNames.push_back(e.rawName);
     }
 
-    bool continue_after_refusal = false;
+    bool continueAfterRefusal = false;
     std::string current;
     std::map<std::string, std::string> files;
     std::vector<lha::Entry> entries;
-    std::vector<std::string> begun, aborted, directories, refused_names;
+    std::vector<std::string> begun, aborted, directories, refusedNames;
 };
 
 }  // namespace lhatest

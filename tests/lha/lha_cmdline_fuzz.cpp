@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        const lha::Command c = lha::parse_command_line(std::string_view(reinterpret_cast<const char*>(data), size));
+        const lha::Command c = lha::ParseCommandLine(std::string_view(reinterpret_cast<const char*>(data), size));
         if (c.archive.empty() || c.folder.empty() || (c.command != 'e' && c.command != 'x')) __builtin_trap();
         for (const auto& s : c.switches)
             if (s.size() < 2 || s[0] != '-') __builtin_trap();

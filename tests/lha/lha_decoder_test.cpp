@@ -15,14 +15,14 @@ using lhatest::RecordingSink;
 
 namespace {
 
-std::string load(const std::string& name) {
-    std::ifstream f(std::string(LHA_FIXTURE_DIR) + "/" + name, std::ios::binary);
+std::string Load(const std::string& name) {
+    std::ifstream f(std::string(KARUPDT_LHA_FIXTURE_DIR) + "/" + name, std::ios::binary);
     if (!f) throw std::runtime_error("missing fixture " + name);
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 // "l<level>_<method>.lzh", the committed archive jlha wrote in that header level and method.
-std::string good_archive(int level, const std::string& method) {
+std::string GoodArchive(int level, const std::string& method) {
     std::string name = "l";
     name += std::to_string(level);
     name += '_';
@@ -31,16 +31,16 @@ std::string good_archive(int level, const std::string& method) {
     return name;
 }
 
-lha::Summary run(const std::string& archive, RecordingSink& sink, const lha::Options& options = {}) {
+lha::Summary ExtractArchive(const std::string& archive, RecordingSink& sink, const lha::Options& options = {}) {
     lha::MemorySource src(archive.data(), archive.size());
-    return lha::extract(src, sink, options);
+    return lha::Extract(src, sink, options);
 }
 
 // Runs the extraction; returns the error code, or nothing when it succeeded.
-std::optional<lha::ErrorCode> failure(const std::string& archive, RecordingSink& sink,
+std::optional<lha::ErrorCode> Failure(const std::string& archive, RecordingSink& sink,
                                       const lha::Options& options = {}) {
     try {
-        run(archive, sink, options);
+        ExtractArchive(archive, sink, options);
     } catch (const lha::Error& e) {
         EXPECT_NE(std::string(e.what()), "");
         return e.code();
@@ -56,9 +56,9 @@ class RealArchive : public ::testing::TestWithParam<std::tuple<int, const char*>
 TEST_P(RealArchive, ExtractsEveryFileExactly) {
     const auto [level, method] = GetParam();
     RecordingSink sink;
-    const lha::Summary summary = run(load(good_archive(level, method)), sink);
+    const lha::Summary summary = ExtractArchive(Load(GoodArchive(level, method)), sink);
 
-    const auto expected = std::string(method) == "lh0" ? lhatest::small_files() : lhatest::all_files();
+    const auto expected = std::string(method) == "lh0" ? lhatest::SmallFiles() : lhatest::AllFiles();
     EXPECT_EQ(summary.files, expected.size());
     EXPECT_EQ(summary.refused, 0u);
     EXPECT_EQ(summary.directories, 1u);
@@ -73,14 +73,14 @@ TEST_P(RealArchive, ExtractsEveryFileExactly) {
     }
 
     // The header level, and the method of the files that compress, are the ones asked of jlha.
-    const std::string method_id = std::string("-") + method + "-";
+    const std::string methodId = std::string("-") + method + "-";
     for (const lha::Entry& e : sink.entries) {
-        EXPECT_EQ(e.level, level) << e.raw_name;
+        EXPECT_EQ(e.level, level) << e.rawName;
         if (e.components.back() == "words.txt" || e.components.back() == "rep.bin") {
-            EXPECT_EQ(e.method_id, method_id);
+            EXPECT_EQ(e.methodId, methodId);
         }
         if (e.components.back() == "empty.txt") {
-            EXPECT_EQ(e.original_size, 0u);
+            EXPECT_EQ(e.originalSize, 0u);
         }
     }
 }
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(AllLevelsAndMethods, RealArchive,
 TEST(RealArchiveNames, ShiftJisNamesKeepTheirBytesAndFolders) {
     for (int level = 0; level <= 2; ++level) {
         RecordingSink sink;
-        run(load(good_archive(level, "lh5")), sink);
+        ExtractArchive(Load(GoodArchive(level, "lh5")), sink);
         std::set<std::vector<std::string>> paths;
         for (const auto& e : sink.entries) paths.insert(e.components);
         // 表示.txt is one component although its first character ends in 0x5C; the file in
@@ -110,11 +110,11 @@ TEST(RealArchiveNames, ShiftJisNamesKeepTheirBytesAndFolders) {
 
 TEST(DamagedArchive, TruncatedAnywhereIsAnErrorAndNoPartialFileCompletes) {
     for (const char* name : {"l0_lh5.lzh", "l1_lh6.lzh", "l2_lh7.lzh", "l2_lh0.lzh", "l1_lh0.lzh"}) {
-        const std::string full = load(name);
-        const auto expected = lhatest::all_files();
+        const std::string full = Load(name);
+        const auto expected = lhatest::AllFiles();
         for (std::size_t cut = 0; cut < full.size(); cut += (cut < 400 ? 1 : 29)) {
             RecordingSink sink;
-            auto code = failure(full.substr(0, cut), sink);
+            auto code = Failure(full.substr(0, cut), sink);
             ASSERT_TRUE(code.has_value()) << name << " cut at " << cut;
             EXPECT_TRUE(*code == lha::ErrorCode::Truncated || *code == lha::ErrorCode::BadData)
                 << name << " cut at " << cut;
@@ -129,14 +129,14 @@ TEST(DamagedArchive, TruncatedAnywhereIsAnErrorAndNoPartialFileCompletes) {
 
 TEST(DamagedArchive, AnySingleByteChangeIsAnErrorOrChangesNothing) {
     for (const char* name : {"l0_lh5.lzh", "l1_lh7.lzh", "l2_lh6.lzh"}) {
-        const std::string good = load(name);
-        const auto expected = lhatest::all_files();
+        const std::string good = Load(name);
+        const auto expected = lhatest::AllFiles();
         int errors = 0;
         for (std::size_t at = 0; at < good.size(); at += 7) {
             std::string bad = good;
             bad[at] = static_cast<char>(bad[at] ^ 0x24);
             RecordingSink sink;
-            if (failure(bad, sink)) {
+            if (Failure(bad, sink)) {
                 ++errors;
                 continue;
             }
@@ -167,7 +167,7 @@ TEST(DamagedArchive, EachKindEndsInItsError) {
     };
     for (const auto& [name, code] : cases) {
         RecordingSink sink;
-        auto got = failure(load(name), sink);
+        auto got = Failure(Load(name), sink);
         ASSERT_TRUE(got.has_value()) << name;
         EXPECT_EQ(static_cast<int>(*got), static_cast<int>(code)) << name;
         EXPECT_TRUE(sink.files.empty() || name == "nomark_l2.lzh") << name;
@@ -176,14 +176,14 @@ TEST(DamagedArchive, EachKindEndsInItsError) {
 
 TEST(DamagedArchive, MatchPastTheDeclaredSizeIsAnError) {
     RecordingSink sink;
-    EXPECT_EQ(failure(load("overrun_l2.lzh"), sink), lha::ErrorCode::BadData);
+    EXPECT_EQ(Failure(Load("overrun_l2.lzh"), sink), lha::ErrorCode::BadData);
     EXPECT_LE(sink.current.size(), 99999u);
     EXPECT_EQ(sink.aborted.size(), 1u);
 }
 
 TEST(DamagedArchive, CrcMismatchAbortsTheFileAfterDeliveringIt) {
     RecordingSink sink;
-    ASSERT_EQ(failure(load("crc_l2.lzh"), sink), lha::ErrorCode::CrcMismatch);
+    ASSERT_EQ(Failure(Load("crc_l2.lzh"), sink), lha::ErrorCode::CrcMismatch);
     ASSERT_EQ(sink.aborted.size(), 1u);
     EXPECT_EQ(sink.aborted[0], "words.txt");
     EXPECT_TRUE(sink.files.empty());
@@ -195,22 +195,22 @@ TEST(DamagedArchive, HugeDeclaredSizeEndsCleanlyWithoutAllocatingIt) {
     for (int level = 0; level <= 2; ++level) {
         const std::string l = std::to_string(level);
         RecordingSink a;
-        auto code = failure(load("huge_l" + l + ".lzh"), a);
+        auto code = Failure(Load("huge_l" + l + ".lzh"), a);
         ASSERT_TRUE(code.has_value());
         EXPECT_EQ(*code, lha::ErrorCode::BadData) << level;
         EXPECT_LE(a.current.size(), 100000u) << "decodes what is there, then stops";
         EXPECT_EQ(a.aborted.size(), 1u);
 
         RecordingSink b;
-        EXPECT_EQ(failure(load("hugestored_l" + l + ".lzh"), b), lha::ErrorCode::Truncated) << level;
+        EXPECT_EQ(Failure(Load("hugestored_l" + l + ".lzh"), b), lha::ErrorCode::Truncated) << level;
         EXPECT_EQ(b.current, std::string("abc\0", 4)) << "the file's 3 bytes and the end mark, then the end";
         EXPECT_EQ(b.aborted.size(), 1u);
 
         // With a limit, the entry is refused before any of it is decoded.
         RecordingSink c;
         lha::Options limit;
-        limit.max_original_size = 1 << 20;
-        EXPECT_EQ(failure(load("huge_l" + l + ".lzh"), c, limit), lha::ErrorCode::TooLarge);
+        limit.maxOriginalSize = 1 << 20;
+        EXPECT_EQ(Failure(Load("huge_l" + l + ".lzh"), c, limit), lha::ErrorCode::TooLarge);
         EXPECT_TRUE(c.begun.empty());
     }
 }
@@ -227,43 +227,43 @@ TEST(UnsafeNames, EveryTraversalFormIsRefusedAndItsDataNeverDelivered) {
         {"evil_dots_l2.lzh", "...\\evil.txt"},
     };
     for (const auto& [name, shown] : cases) {
-        const std::string archive = load(name);
+        const std::string archive = Load(name);
         {
             RecordingSink stop;  // by default the first unsafe entry ends the extraction
-            EXPECT_EQ(failure(archive, stop), lha::ErrorCode::UnsafeName) << name;
+            EXPECT_EQ(Failure(archive, stop), lha::ErrorCode::UnsafeName) << name;
             EXPECT_EQ(stop.begun, std::vector<std::string>{"sub/a.txt"}) << name;
         }
-        RecordingSink go_on;
-        go_on.continue_after_refusal = true;
-        const lha::Summary summary = run(archive, go_on);
+        RecordingSink goOn;
+        goOn.continueAfterRefusal = true;
+        const lha::Summary summary = ExtractArchive(archive, goOn);
         EXPECT_EQ(summary.refused, 1u) << name;
         EXPECT_EQ(summary.files, 2u) << name;
-        EXPECT_EQ(go_on.refused_names, std::vector<std::string>{shown}) << name;
-        EXPECT_EQ(go_on.begun, (std::vector<std::string>{"sub/a.txt", "bin.dat"})) << name;
-        EXPECT_TRUE(go_on.files.at("bin.dat") == lhatest::all_bytes()) << name;
+        EXPECT_EQ(goOn.refusedNames, std::vector<std::string>{shown}) << name;
+        EXPECT_EQ(goOn.begun, (std::vector<std::string>{"sub/a.txt", "bin.dat"})) << name;
+        EXPECT_TRUE(goOn.files.at("bin.dat") == lhatest::AllBytes()) << name;
     }
 }
 
 TEST(SplitPath, SeparatorsAndShiftJis) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(lha::split_path("a\\b/c\xff"
-                              "d"),
+    EXPECT_EQ(lha::SplitPath("a\\b/c\xff"
+                             "d"),
               (V{"a", "b", "c", "d"}));
-    EXPECT_EQ(lha::split_path("a//b\\.\\c\xff"), (V{"a", "b", "c"}));
+    EXPECT_EQ(lha::SplitPath("a//b\\.\\c\xff"), (V{"a", "b", "c"}));
     // A Shift-JIS character whose second byte is 0x5C is not split.
-    EXPECT_EQ(lha::split_path("\x95\x5c\\\x83\x5c.txt"), (V{"\x95\x5c", "\x83\x5c.txt"}));
-    EXPECT_EQ(lha::split_path("\x95\x5c\x5c"
-                              "x"),
+    EXPECT_EQ(lha::SplitPath("\x95\x5c\\\x83\x5c.txt"), (V{"\x95\x5c", "\x83\x5c.txt"}));
+    EXPECT_EQ(lha::SplitPath("\x95\x5c\x5c"
+                             "x"),
               (V{"\x95\x5c", "x"}));
     // A lead byte before '/' or 0xFF (not a second byte) leaves the separator a separator.
-    EXPECT_EQ(lha::split_path("\x95/x"), (V{"\x95", "x"}));
-    EXPECT_EQ(lha::split_path("\x95\xff"
-                              "x"),
+    EXPECT_EQ(lha::SplitPath("\x95/x"), (V{"\x95", "x"}));
+    EXPECT_EQ(lha::SplitPath("\x95\xff"
+                             "x"),
               (V{"\x95", "x"}));
     // ".." hidden behind a Shift-JIS character is part of that name, not a parent folder.
-    EXPECT_EQ(lha::split_path("\x81\x5c..\\x"), (V{"\x81\x5c..", "x"}));
-    EXPECT_EQ(lha::split_path("..a\\b..\\.c"), (V{"..a", "b..", ".c"}));
-    EXPECT_TRUE(lha::split_path("").empty());
+    EXPECT_EQ(lha::SplitPath("\x81\x5c..\\x"), (V{"\x81\x5c..", "x"}));
+    EXPECT_EQ(lha::SplitPath("..a\\b..\\.c"), (V{"..a", "b..", ".c"}));
+    EXPECT_TRUE(lha::SplitPath("").empty());
 }
 
 TEST(SplitPath, RefusesEveryWayOut) {
@@ -271,7 +271,7 @@ TEST(SplitPath, RefusesEveryWayOut) {
          {"..", "..\\x", "a\\..\\..\\x", "a/../x", "a\xff..\xffx", "\\x", "/x", "\xffx", "\\\\srv\\share", "C:\\x",
           "C:x", "c:", "a\\b:stream", "...", ". .", "a\\.. \\x", "x\x01y", "\x95\x5c\\..\\x"}) {
         try {
-            lha::split_path(bad);
+            lha::SplitPath(bad);
             ADD_FAILURE() << "accepted " << bad;
         } catch (const lha::Error& e) {
             EXPECT_EQ(e.code(), lha::ErrorCode::UnsafeName) << bad;
@@ -281,10 +281,10 @@ TEST(SplitPath, RefusesEveryWayOut) {
 
 TEST(Crc16, KnownValues) {
     const std::string check = "123456789";
-    EXPECT_EQ(lha::crc16(0, reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0xBB3D);
+    EXPECT_EQ(lha::Crc16(0, reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0xBB3D);
     // Piecewise equals whole.
-    std::uint16_t c = lha::crc16(0, reinterpret_cast<const std::uint8_t*>(check.data()), 4);
-    c = lha::crc16(c, reinterpret_cast<const std::uint8_t*>(check.data()) + 4, 5);
+    std::uint16_t c = lha::Crc16(0, reinterpret_cast<const std::uint8_t*>(check.data()), 4);
+    c = lha::Crc16(c, reinterpret_cast<const std::uint8_t*>(check.data()) + 4, 5);
     EXPECT_EQ(c, 0xBB3D);
 }
 

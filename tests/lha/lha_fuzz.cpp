@@ -8,25 +8,25 @@ namespace {
 
 class CountingSink final : public lha::Sink {
 public:
-    void directory(const lha::Entry&) override {}
-    void begin_file(const lha::Entry& e) override {
+    void Directory(const lha::Entry&) override {}
+    void BeginFile(const lha::Entry& e) override {
         // Every accepted name is a list of non-empty, safe components.
         for (const auto& c : e.components)
             if (c.empty() || c == "..") __builtin_trap();
         if (e.components.empty()) __builtin_trap();
         written_ = 0;
-        expected_ = e.original_size;
+        expected_ = e.originalSize;
     }
-    void write(const std::uint8_t* data, std::size_t size) override {
+    void Write(const std::uint8_t* data, std::size_t size) override {
         sum_ += size ? data[size - 1] : 0;  // touch the data
         written_ += size;
         if (written_ > expected_) __builtin_trap();
     }
-    void end_file(const lha::Entry&) override {
+    void EndFile(const lha::Entry&) override {
         if (written_ != expected_) __builtin_trap();
     }
-    void abort_file(const lha::Entry&) noexcept override {}
-    void refused(const lha::Entry&, const std::string&) override {}  // go on with the next entry
+    void AbortFile(const lha::Entry&) noexcept override {}
+    void Refused(const lha::Entry&, const std::string&) override {}  // go on with the next entry
 
 private:
     std::uint64_t written_ = 0, expected_ = 0;
@@ -39,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lha::MemorySource src(data, size);
     CountingSink sink;
     lha::Options options;
-    options.max_original_size = 8u << 20;  // bounds the work per input, not the memory
+    options.maxOriginalSize = 8u << 20;  // bounds the work per input, not the memory
     try {
-        lha::extract(src, sink, options);
+        lha::Extract(src, sink, options);
     } catch (const lha::Error&) {}
     return 0;
 }

@@ -19,14 +19,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string random_bytes(std::size_t size, std::uint64_t seed) {
+std::string RandomBytes(std::size_t size, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::string out(size, '\0');
     for (auto& c : out) c = static_cast<char>(rng() >> 56);
     return out;
 }
 
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
 class JlhaArchives : public ::testing::Test {
 protected:
@@ -38,26 +38,26 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "src");
         files_ = {
-            {"random.bin", random_bytes(1 << 20, 1)},
-            {"text.txt", lhatest::words(1 << 20)},
-            {"rep.bin", lhatest::repetitive(1 << 20)},
+            {"random.bin", RandomBytes(1 << 20, 1)},
+            {"text.txt", lhatest::Words(1 << 20)},
+            {"rep.bin", lhatest::Repetitive(1 << 20)},
             {"empty.txt", ""},
         };
         // 48 KB of random bytes three times: only the 64 KB window of -lh7- reaches the repeats.
-        const std::string block = random_bytes(48 * 1024, 2);
+        const std::string block = RandomBytes(48 * 1024, 2);
         files_["far.bin"] = block + block + block;
         for (const auto& [name, data] : files_) std::ofstream(dir_ / "src" / name, std::ios::binary) << data;
     }
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
-    static std::string make(int level, const std::string& option) {
+    static std::string Make(int level, const std::string& option) {
         const fs::path archive = dir_ / ("t" + std::to_string(level) + option + ".lzh");
-        std::string cmd = "cd " + quoted(dir_ / "src") + " && LC_ALL=C.UTF-8 " + std::getenv("KARUPDT_JLHA") + " c" +
-                          std::to_string(level) + option + " " + quoted(archive);
+        std::string cmd = "cd " + Quoted(dir_ / "src") + " && LC_ALL=C.UTF-8 " + std::getenv("KARUPDT_JLHA") + " c" +
+                          std::to_string(level) + option + " " + Quoted(archive);
         for (const auto& f : files_) cmd += " " + f.first;
         cmd += " >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("jlha failed: " + cmd);
-        const std::string check = std::string(std::getenv("KARUPDT_LHASA")) + " tq " + quoted(archive);
+        const std::string check = std::string(std::getenv("KARUPDT_LHASA")) + " tq " + Quoted(archive);
         if (std::system(check.c_str()) != 0) throw std::runtime_error("lhasa rejects " + archive.string());
         std::ifstream in(archive, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -75,10 +75,10 @@ TEST_F(JlhaArchives, EveryLevelAndMethodReadsBackExactly) {
     for (int level = 0; level <= 2; ++level) {
         for (const auto& [option, method] : methods) {
             SCOPED_TRACE("level " + std::to_string(level) + " " + method);
-            const std::string archive = make(level, option);
+            const std::string archive = Make(level, option);
             lhatest::RecordingSink sink;
             lha::MemorySource src(archive.data(), archive.size());
-            const lha::Summary summary = lha::extract(src, sink);
+            const lha::Summary summary = lha::Extract(src, sink);
             EXPECT_EQ(summary.files, files_.size());
             for (const auto& [name, data] : files_) {
                 ASSERT_TRUE(sink.files.count(name)) << name;
@@ -87,9 +87,9 @@ TEST_F(JlhaArchives, EveryLevelAndMethodReadsBackExactly) {
             }
             for (const auto& e : sink.entries) {
                 EXPECT_EQ(e.level, level);
-                if (e.raw_name == "text.txt" || e.raw_name == "rep.bin" ||
-                    (e.raw_name == "far.bin" && method == "-lh7-")) {
-                    EXPECT_EQ(e.method_id, method) << e.raw_name;
+                if (e.rawName == "text.txt" || e.rawName == "rep.bin" ||
+                    (e.rawName == "far.bin" && method == "-lh7-")) {
+                    EXPECT_EQ(e.methodId, method) << e.rawName;
                 }
             }
         }
