@@ -1,48 +1,84 @@
 #pragma once
-// The file that receives the body of an answer, written in large pieces.
-
-#include <windows.h>
-
-#include <cstdint>
-#include <string>
-#include <string_view>
-
-#include "util/handle.h"
-
-namespace nx::engine {
-
+// The file that receives the body of an answer, written by a thread of its own.
+//
+// The UI thread only copies the body into chunks and hands them over; a writer thread writes them.
+// A write can hold its thread for tens of milliseconds when the system makes writers wait for the
+// disk (47 ms for 1 MB seen here, in the middle of a 200 MB body): on the UI thread that would
+// stop the window for as long. The caller keeps the hand-over bounded: while backlogged() it waits
+// on event(), dispatching messages, and before Finish() it waits until drained().
+//
 // A file of the same name is replaced: it is opened as it is, overwritten from its start, and cut
 // to the length written when the transfer ends. Truncating a large file when it is opened
 // (CREATE_ALWAYS) would hold the thread while the file system frees its blocks, under Wine inside
 // the Wine server, which stalls message dispatching too: 45 to 70 ms for 200 MB here. Overwriting
 // in place frees nothing when the new body is as long as the old file (a download repeated).
 //
-// Every failure throws Failure (kErrFile) with the file named.
+// Every failure throws Failure (kErrFile) with the file named; a failed write is thrown by the
+// next call that hands over or finishes.
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "util/handle.h"
+
+namespace nx::engine {
+
 class BodyFile {
 public:
-    BodyFile() = default;
+    BodyFile();
     BodyFile(const BodyFile&) = delete;
     BodyFile& operator=(const BodyFile&) = delete;
-    ~BodyFile() { Abandon(); }
+    ~BodyFile();
 
     void Open(const std::string& ansiPath);
     bool open() const { return static_cast<bool>(handle_); }
-    // Writes a piece of the body (buffered); does nothing when no file is open.
+    // Takes a piece of the body; does nothing when no file is open.
     void Write(std::string_view piece);
-    // Writes what is buffered, ends the file where the writing ended, and closes it.
+    // More of the body waits for the disk than the writer should have to catch up with.
+    bool backlogged() const;
+    // Hands over what is still held, the body having ended.
+    void Seal();
+    // Everything handed over has been written, or the writer has failed.
+    bool drained() const;
+    // Signalled whenever the writer has written a chunk, or failed.
+    HANDLE event() const { return progress_.get(); }
+    // Writes what is left (waiting for the writer without dispatching messages; after drained()
+    // there is nothing to wait for), ends the file where the writing ended, and closes it.
     void Finish();
     // After a failure: the file keeps what arrived before it, and is closed.
     void Abandon() noexcept;
 
 private:
-    void Flush();
-    void WriteThrough(std::string_view data);
+    void HandOver();
+    void ThrowIfFailed();
     [[noreturn]] void FailWriting(DWORD error) const;
+    void WriterLoop();
 
     std::string path_;  // UTF-8, for messages
     FileHandle handle_;
-    std::string buffer_;
+    std::string chunk_;  // the chunk being filled on the UI thread
+    KernelHandle progress_;
+
+    // Shared with the writer thread.
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;  // work for the writer, or its end
+    std::condition_variable done_;  // a chunk written, for a waiting Finish
+    std::deque<std::string> queue_;
+    std::vector<std::string> spare_;  // written chunks, kept for reuse
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    bool stop_ = false;
+    DWORD error_ = 0;
     std::uint64_t written_ = 0;
+    std::thread writer_;
 };
 
 }  // namespace nx::engine

@@ -337,6 +337,13 @@ void Session::Receive() {
             Feed(std::string_view(buffer_.data(), static_cast<std::size_t>(n)));
             if (redirectTo_) return;
             if (parser_.state() != http::ResponseParser::State::InProgress) break;
+            if (file_.backlogged()) {
+                // The disk is behind: it catches up while messages are dispatched, and the
+                // server's wait for us does not count against it.
+                while (file_.backlogged()) WaitSlice(file_.event());
+                lastData = lastPump = Clock::now();
+                continue;
+            }
             if (lastData - lastPump >= kPumpInterval) {
                 pump_.Pump();
                 lastPump = Clock::now();
@@ -379,6 +386,8 @@ void Session::Receive() {
     }
     // Complete. The file is whole on disk before the last piece is reported: a failure to write
     // it fails the transfer before the application sees the count reach the end.
+    file_.Seal();
+    while (!file_.drained()) WaitSlice(file_.event());
     file_.Finish();
     pacer_.Ended(pending_);
     pending_.clear();
