@@ -1,5 +1,6 @@
 // The download of the update package by KarUpdt.exe under Wine from nginx on loopback, driven
 // through the real start and cancel buttons; the server's access log tells what was fetched.
+#include "screenshot.h"
 #include "update_fixture.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +106,30 @@ TEST_F(DownloadTest, ProgressWhileAFileArrivesThenCancel) {
     EXPECT_GE(position, 0);
     EXPECT_LE(position, 100);
     EXPECT_EQ(updater.Label(101), "アップデートコンポーネントのダウンロード...");
+
+    // What the user sees a moment later, once a good part has come: the bar filled as far as the
+    // count says, and the count painted. The picture is kept.
+    ASSERT_TRUE(WaitUntil([&] { return updater.ProgressPosition() >= 30; })) << updater.Label(103);
+    {
+        const HWND window = updater.Window().Handle();
+        const int before = updater.ProgressPosition();
+        const ScreenPixels bar = CaptureClient(GetDlgItem(window, 102));
+        const ScreenPixels count = CaptureClient(GetDlgItem(window, 103));
+        const int after = updater.ProgressPosition();
+        ASSERT_GT(bar.width, 20);
+        // Along the bar's middle row: the colour of its filled start, and how far it reaches.
+        const int row = bar.height / 2;
+        const uint32_t fill = bar.At(3, row);
+        EXPECT_NE(fill, bar.At(bar.width - 3, row)) << "the bar shows no progress";
+        int filled = 0;
+        for (int x = 0; x < bar.width; ++x) filled += bar.At(x, row) == fill ? 1 : 0;
+        const int shown = filled * 100 / bar.width;
+        EXPECT_GE(shown, before - 8) << "filled " << filled << " of " << bar.width << " at " << before << "%";
+        EXPECT_LE(shown, after + 8) << "filled " << filled << " of " << bar.width << " at " << after << "%";
+        EXPECT_GE(ColoursByCount(count).size(), 2u) << "the count is not painted";
+        std::string error;
+        EXPECT_TRUE(SaveWindowScreenshot(window, ScreenshotPath(L"download_in_progress.bmp"), &error, 0)) << error;
+    }
 
     // The user switches to another program and back: the labels go on as they were.
     {
