@@ -87,26 +87,24 @@ bool BodyFile::backlogged() const {
 
 void BodyFile::Seal() {
     if (!open() || chunk_.empty()) return;
+    bool idle = false;
     {
         const std::lock_guard lock(mutex_);
-        if (!queue_.empty() || writing_ || error_ != 0) {
-            queuedBytes_ += chunk_.size();
-            queue_.push_back(std::move(chunk_));
-            chunk_.clear();
-        }
+        idle = queue_.empty() && !writing_ && error_ == 0;
     }
-    if (chunk_.empty()) {
-        wake_.notify_one();
+    if (!idle) {
+        HandOver();
         return;
     }
-    // The writer is idle: the last piece, less than a chunk, is written here at once. Handing it
-    // over would cost two thread switches for every file, more than the write of a small file.
+    // The writer is idle, and only this thread gives it work: the last piece, less than a chunk,
+    // is written here at once. Handing it over would cost two thread switches for every file, more
+    // than the write of a small file.
     DWORD error = 0;
     const std::size_t done = WriteAll(handle_.get(), chunk_, error);
+    chunk_.clear();
     const std::lock_guard lock(mutex_);
     written_ += done;
-    if (error != 0 && error_ == 0) error_ = error;
-    chunk_.clear();
+    if (error != 0) error_ = error;
 }
 
 bool BodyFile::drained() const {
