@@ -15,6 +15,7 @@
 
 #include "lha_cmdline.h"
 #include "lha_decoder.h"
+#include "util/handle.h"
 
 namespace {
 
@@ -124,15 +125,16 @@ public:
         MakeFolders(target_.substr(0, target_.find_last_of(L'\\')));
         temp_ = target_ + L".~lh";
         SetFileAttributesW(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
-        file_ = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file_ == INVALID_HANDLE_VALUE) throw lha::Error(lha::ErrorCode::Output, "cannot write");
+        file_.reset(
+            CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) throw lha::Error(lha::ErrorCode::Output, "cannot write");
     }
 
     void Write(const std::uint8_t* data, std::size_t size) override {
         while (size > 0) {
             const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
             DWORD done = 0;
-            if (!WriteFile(file_, data, chunk, &done, nullptr) || done != chunk)
+            if (!WriteFile(file_.get(), data, chunk, &done, nullptr) || done != chunk)
                 throw lha::Error(lha::ErrorCode::Output, "cannot write");
             data += chunk;
             size -= chunk;
@@ -140,9 +142,7 @@ public:
     }
 
     void EndFile(const lha::Entry&) override {
-        const bool closed = CloseHandle(file_) != 0;
-        file_ = INVALID_HANDLE_VALUE;
-        if (closed) {
+        if (file_.close()) {
             const DWORD a = GetFileAttributesW(target_.c_str());
             if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
                 SetFileAttributesW(target_.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
@@ -177,10 +177,7 @@ private:
     }
 
     void Discard() noexcept {
-        if (file_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(file_);
-            file_ = INVALID_HANDLE_VALUE;
-        }
+        file_.reset();
         if (!temp_.empty()) {
             DeleteFileW(temp_.c_str());
             temp_.clear();
@@ -190,7 +187,7 @@ private:
     std::wstring folder_;
     std::wstring target_;
     std::wstring temp_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    FileHandle file_;
     unsigned refused_ = 0;
 };
 
@@ -204,14 +201,14 @@ int Extract(LPCSTR line, LPSTR out, DWORD outSize) {
     }
 
     std::wstring folder;
-    HANDLE archive = INVALID_HANDLE_VALUE;
+    FileHandle archive;
     try {
         folder = FullPath(Widen(cmd.folder));
         while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
-        archive = CreateFileW(Widen(cmd.archive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        archive.reset(CreateFileW(Widen(cmd.archive).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     } catch (const lha::Error&) {}
-    if (archive == INVALID_HANDLE_VALUE) {
+    if (!archive) {
         PutText(out, outSize, "cannot open archive");
         return kCannotOpenArchive;
     }
@@ -221,7 +218,7 @@ int Extract(LPCSTR line, LPSTR out, DWORD outSize) {
     try {
         MakeFolders(folder);
         if (folder.size() == 3 && folder.back() == L'\\') folder.pop_back();  // "C:" + '\' + name
-        SourceFile source(archive);
+        SourceFile source(archive.get());
         FolderSink sink(folder);
         lha::Extract(source, sink);
         if (sink.refusedCount() > 0) {
@@ -239,7 +236,6 @@ int Extract(LPCSTR line, LPSTR out, DWORD outSize) {
     } catch (...) {
         result = kInternal, text = "internal error";
     }
-    CloseHandle(archive);
     PutText(out, outSize, text);
     return result;
 }
