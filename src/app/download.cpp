@@ -262,7 +262,5 @@ void TMainForm::BindTransferEvents() {
         nxHTTPHeader(field, value);
     };
     nxHTTP.OnStartTransfer = [this](TnxHTTP&, std::int32_t) { nxHTTPStartTransfer(); };
-    nxHTTP.OnTransfer = [this](TnxHTTP&, std::int32_t, std::int32_t bytes, const std::string&) {
-        nxHTTPTransfer(bytes);
-    };
+    nxHTTP.OnTransfer = [this](TnxHTTP&, std::int32_t, std::int32_t bytes, std::string_view) { nxHTTPTransfer(bytes); };
 }

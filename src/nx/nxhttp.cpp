@@ -157,13 +157,9 @@ void TnxHTTP::Dispatch(int eventId, std::intptr_t* v, int* lengths) {
         if (OnTransfer) {
             const auto* bytes = reinterpret_cast<const char*>(v[2]);
             const int count = lengths ? lengths[2] : 0;
-            // One buffer for every piece, so that a long transfer does not allocate per piece.
-            if (bytes && count > 0) {
-                transferText_.assign(bytes, static_cast<std::size_t>(count));
-            } else {
-                transferText_.clear();
-            }
-            OnTransfer(*this, IntArg(v[0]), IntArg(v[1]), transferText_);
+            const std::string_view text =
+                bytes && count > 0 ? std::string_view(bytes, static_cast<std::size_t>(count)) : std::string_view();
+            OnTransfer(*this, IntArg(v[0]), IntArg(v[1]), text);
         }
         break;
     default: break;  // an event this component does not know

@@ -9,7 +9,8 @@
 // Get returns only when the transfer has ended. While it waits it dispatches the thread's window
 // messages, and its events run nested inside it, in this order:
 //   OnConnectionStatus ... OnConnected, OnStatus, OnHeader (one per header line),
-//   OnStartTransfer, OnTransfer (one per piece received), OnEndTransfer, OnDisconnected.
+//   OnStartTransfer, OnTransfer (the body as it arrives, what arrives close together in one
+//   event), OnEndTransfer, OnDisconnected.
 // Every OnStartTransfer is followed by exactly one OnEndTransfer, also when the transfer fails or
 // is interrupted; every Get that connected ends with exactly one OnDisconnected, and no connection
 // is kept from one Get to the next. Interrupt and Reset may be called from any handler or from a
@@ -44,6 +45,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "nxcore.h"
 #include "nxhttp_ids.h"
@@ -133,7 +135,8 @@ public:
     void SetUser(const std::string& v) { SetText(idUser, v); }
 
     // Events, in slot order. Each handler gets the component first. Texts are UTF-8 except
-    // OnTransfer's Text: the raw bytes of the piece, exactly as many as arrived.
+    // OnTransfer's Text: the raw bytes of the body that the event reports, exactly as many as
+    // arrived since the event before, valid during the call (the engine's own bytes, not a copy).
     std::function<void(TnxHTTP& Sender, std::int32_t StatusCode, const std::string& Description)> OnConnected;
     std::function<void(TnxHTTP& Sender, const std::string& ConnectionEvent, std::int32_t StatusCode,
                        const std::string& Description)>
@@ -150,7 +153,7 @@ public:
     std::function<void(TnxHTTP& Sender, const std::string& HTTPVersion, std::int32_t StatusCode,
                        const std::string& Description)>
         OnStatus;
-    std::function<void(TnxHTTP& Sender, std::int32_t Direction, std::int32_t BytesTransferred, const std::string& Text)>
+    std::function<void(TnxHTTP& Sender, std::int32_t Direction, std::int32_t BytesTransferred, std::string_view Text)>
         OnTransfer;
 
     // The engine handle; 0 while the component has no engine object.
@@ -169,6 +172,5 @@ private:
     void Dispatch(int eventId, std::intptr_t* values, int* lengths);
 
     bool redirectAccept_ = false;  // passes OnRedirect's in/out Accept
-    std::string transferText_;     // OnTransfer's Text, reused from piece to piece
     nx::EngineHandle handle_ = 0;
 };

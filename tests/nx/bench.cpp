@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
 
     TnxHTTP http;
     long long received = 0;
-    http.OnTransfer = [&](TnxHTTP&, std::int32_t, std::int32_t, const std::string& text) {
+    http.OnTransfer = [&](TnxHTTP&, std::int32_t, std::int32_t, std::string_view text) {
         received += static_cast<long long>(text.size());
     };
     int failures = 0;

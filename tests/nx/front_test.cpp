@@ -352,8 +352,8 @@ TEST_F(SinkTest, TransferTextIsExactlyTheAnnouncedBytesZerosIncluded) {
     TnxHTTP http;
     std::vector<std::string> texts;
     std::vector<std::int32_t> totals;
-    http.OnTransfer = [&](TnxHTTP&, std::int32_t, std::int32_t total, const std::string& text) {
-        texts.push_back(text);
+    http.OnTransfer = [&](TnxHTTP&, std::int32_t, std::int32_t total, std::string_view text) {
+        texts.emplace_back(text);
         totals.push_back(total);
     };
     static const char bytes[] = {'a', '\0', 'b', '\0', '\0', 'c', 'd', 'e'};

@@ -171,7 +171,7 @@ TEST_F(HttpTest, SmallFileArrivesWithEventsInOrder) {
     };
     bool connectedDuringTransfer = false;
     auto record = http->OnTransfer;
-    http->OnTransfer = [&](TnxHTTP& s, std::int32_t d, std::int32_t n, const std::string& t) {
+    http->OnTransfer = [&](TnxHTTP& s, std::int32_t d, std::int32_t n, std::string_view t) {
         connectedDuringTransfer = s.Connected() && !s.Idle();
         record(s, d, n, t);
     };
@@ -195,7 +195,7 @@ TEST_F(HttpTest, SmallFileArrivesWithEventsInOrder) {
 TEST_F(HttpTest, FiftyMegabytesArriveByteIdenticalWithRunningTotals) {
     const std::size_t size = 50u * 1024 * 1024;
     http->OnTransfer = [&, last = std::int32_t(0), sum = std::int64_t(0)](TnxHTTP&, std::int32_t, std::int32_t total,
-                                                                          const std::string& text) mutable {
+                                                                          std::string_view text) mutable {
         sum += static_cast<std::int64_t>(text.size());
         EXPECT_EQ(sum, total);
         EXPECT_GT(total, last);
@@ -236,7 +236,7 @@ TEST_F(HttpTest, TheFileIsCompleteWhenTheLastPieceIsReported) {
         std::string onDisk;
         int reachedEnd = 0;
         auto record = http->OnTransfer;
-        http->OnTransfer = [&](TnxHTTP& s, std::int32_t d, std::int32_t total, const std::string& text) {
+        http->OnTransfer = [&](TnxHTTP& s, std::int32_t d, std::int32_t total, std::string_view text) {
             record(s, d, total, text);
             if (static_cast<std::size_t>(total) == size) {
                 ++reachedEnd;
@@ -544,7 +544,7 @@ TEST_F(HttpTest, UnwritableLocalFileRaisesBeforeTheTransferStarts) {
 }
 
 TEST_F(HttpTest, ExceptionFromAHandlerLeavesGetAndClosesTheTransfer) {
-    http->OnTransfer = [](TnxHTTP&, std::int32_t, std::int32_t, const std::string&) {
+    http->OnTransfer = [](TnxHTTP&, std::int32_t, std::int32_t, std::string_view) {
         throw std::runtime_error("'abc' is not an integer");
     };
     try {
@@ -608,7 +608,7 @@ TEST_F(HttpTest, InterruptFromATransferHandlerEndsGetAtOnce) {
         SCOPED_TRACE(reset ? "Reset" : "Interrupt");
         recorder->clear();
         Clock::time_point asked{};
-        http->OnTransfer = [&](TnxHTTP& s, std::int32_t, std::int32_t total, const std::string&) {
+        http->OnTransfer = [&](TnxHTTP& s, std::int32_t, std::int32_t total, std::string_view) {
             recorder->events.push_back("Transfer");
             recorder->totals.push_back(total);
             if (asked == Clock::time_point{}) {

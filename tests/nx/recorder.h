@@ -38,7 +38,7 @@ struct Recorder {
         http.OnStatus = [this](TnxHTTP&, const std::string& v, std::int32_t code, const std::string& d) {
             events.push_back("Status " + v + " " + std::to_string(code) + " " + d);
         };
-        http.OnTransfer = [this](TnxHTTP&, std::int32_t, std::int32_t total, const std::string& text) {
+        http.OnTransfer = [this](TnxHTTP&, std::int32_t, std::int32_t total, std::string_view text) {
             events.push_back("Transfer");
             totals.push_back(total);
             body += text;
