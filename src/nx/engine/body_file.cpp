@@ -15,6 +15,10 @@ namespace {
 // slow disk, and a few milliseconds of copying on the UI thread.
 constexpr std::size_t kChunkSize = 1024 * 1024;
 constexpr std::size_t kMaxBacklog = 8 * kChunkSize;
+// The last part of a body that the UI thread writes itself when the writer is idle: handing a
+// small write over would cost two thread switches, more than the write.
+constexpr std::size_t kDirectWriteLimit = 256 * 1024;
+constexpr std::size_t kSpareChunks = 2;
 
 // The system's text for a file error, without a final "." (the engine's texts end without one).
 std::string FileErrorText(DWORD error) {
@@ -39,9 +43,16 @@ std::size_t WriteAll(HANDLE file, std::string_view data, DWORD& error) {
     return done;
 }
 
+// Ends a file where the writing ended; false with the system's error left in GetLastError.
+bool EndAt(HANDLE file, std::uint64_t length) {
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(length);
+    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
 }  // namespace
 
-BodyFile::BodyFile() : progress_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), writer_([this] { WriterLoop(); }) {}
+BodyFile::BodyFile() : progress_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) { spare_.reserve(kSpareChunks); }
 
 BodyFile::~BodyFile() {
     Abandon();
@@ -50,10 +61,23 @@ BodyFile::~BodyFile() {
         stop_ = true;
     }
     wake_.notify_all();
-    writer_.join();
+    if (writer_.joinable()) writer_.join();  // it closes an abandoned file first
+}
+
+bool BodyFile::idle() const {
+    const std::lock_guard lock(mutex_);
+    return !abandoned_ && queue_.empty() && !writing_;
 }
 
 void BodyFile::Open(const std::string& ansiPath) {
+    {
+        // The caller waits for idle() while dispatching; this only guards the order.
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return !abandoned_ && queue_.empty() && !writing_; });
+        error_ = 0;
+        written_ = 0;
+    }
+    chunk_.clear();
     path_ = AnsiToUtf8(ansiPath);
     handle_.reset(CreateFileW(Utf8ToWide(path_).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -61,11 +85,6 @@ void BodyFile::Open(const std::string& ansiPath) {
         const DWORD error = GetLastError();
         throw Failure{kErrFile, "ファイル \"" + path_ + "\" を作成できません: " + FileErrorText(error)};
     }
-    // The writer is idle: the file before was finished or abandoned.
-    const std::lock_guard lock(mutex_);
-    error_ = 0;
-    written_ = 0;
-    chunk_.clear();
 }
 
 void BodyFile::Write(std::string_view piece) {
@@ -85,6 +104,16 @@ bool BodyFile::backlogged() const {
     return queuedBytes_ >= kMaxBacklog && error_ == 0;
 }
 
+void BodyFile::ThrowIfFailed() const {
+    if (!open()) return;
+    DWORD error = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        error = error_;
+    }
+    if (error != 0) FailWriting(error);
+}
+
 void BodyFile::Seal() {
     if (!open() || chunk_.empty()) return;
     bool idle = false;
@@ -92,13 +121,11 @@ void BodyFile::Seal() {
         const std::lock_guard lock(mutex_);
         idle = queue_.empty() && !writing_ && error_ == 0;
     }
-    if (!idle) {
+    if (!idle || chunk_.size() > kDirectWriteLimit) {
         HandOver();
         return;
     }
-    // The writer is idle, and only this thread gives it work: the last piece, less than a chunk,
-    // is written here at once. Handing it over would cost two thread switches for every file, more
-    // than the write of a small file.
+    // The writer is idle, and only this thread gives it work: a small last part is written here.
     DWORD error = 0;
     const std::size_t done = WriteAll(handle_.get(), chunk_, error);
     chunk_.clear();
@@ -112,7 +139,26 @@ bool BodyFile::drained() const {
     return (queue_.empty() && !writing_) || error_ != 0;
 }
 
+bool BodyFile::StartWriter() noexcept {
+    if (writer_.joinable()) return true;
+    try {
+        writer_ = std::thread([this] { WriterLoop(); });
+        return true;
+    } catch (...) {
+        return false;  // the chunks are written on this thread instead
+    }
+}
+
 void BodyFile::HandOver() {
+    if (!StartWriter()) {
+        DWORD error = 0;
+        const std::size_t done = WriteAll(handle_.get(), chunk_, error);
+        chunk_.clear();
+        const std::lock_guard lock(mutex_);
+        written_ += done;
+        if (error != 0 && error_ == 0) error_ = error;
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
         queuedBytes_ += chunk_.size();
@@ -124,15 +170,6 @@ void BodyFile::HandOver() {
         }
     }
     wake_.notify_one();
-}
-
-void BodyFile::ThrowIfFailed() {
-    DWORD error = 0;
-    {
-        const std::lock_guard lock(mutex_);
-        error = error_;
-    }
-    if (error != 0) FailWriting(error);
 }
 
 void BodyFile::Finish() {
@@ -150,9 +187,7 @@ void BodyFile::Finish() {
         handle_.reset();
         FailWriting(error);
     }
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(written);
-    if (!SetFilePointerEx(handle_.get(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_.get())) {
+    if (!EndAt(handle_.get(), written)) {
         error = GetLastError();
         handle_.reset();
         FailWriting(error);
@@ -162,13 +197,49 @@ void BodyFile::Finish() {
 }
 
 void BodyFile::Abandon() noexcept {
-    try {
-        Finish();
-    } catch (...) {
-        // ignored: the failure that ended the transfer is the one reported
+    if (!handle_) {
+        chunk_.clear();
+        return;
     }
-    handle_.reset();
+    std::uint64_t written = 0;
+    bool idle = false;
+    DWORD error = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        idle = queue_.empty() && !writing_;
+        written = written_;
+        error = error_;
+    }
+    if (idle) {
+        // What arrived is written here, less than a chunk, and the file ends there.
+        if (error == 0) {
+            const std::size_t done = WriteAll(handle_.get(), chunk_, error);
+            written += done;
+            const std::lock_guard lock(mutex_);
+            written_ = written;
+        }
+        chunk_.clear();
+        EndAt(handle_.get(), written);  // ignored: the failure that ended the transfer is the one reported
+        handle_.reset();
+        return;
+    }
+    // The disk is behind: the writer writes what waits, ends the file there and closes it, and
+    // nothing here waits for it.
+    {
+        const std::lock_guard lock(mutex_);
+        if (!chunk_.empty()) {
+            queuedBytes_ += chunk_.size();
+            queue_.push_back(std::move(chunk_));
+        }
+        abandoned_ = std::move(handle_);
+    }
     chunk_.clear();
+    wake_.notify_one();
+}
+
+void BodyFile::Recycle(std::string&& chunk) {
+    chunk.clear();
+    if (spare_.size() < kSpareChunks) spare_.push_back(std::move(chunk));  // within the reserved room
 }
 
 void BodyFile::FailWriting(DWORD error) const {
@@ -182,12 +253,25 @@ void BodyFile::WriterLoop() {
         bool failed = false;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-            if (queue_.empty()) return;
+            wake_.wait(lock, [this] { return stop_ || !queue_.empty() || abandoned_; });
+            if (queue_.empty() && abandoned_) {
+                // A failed transfer's file: ended where the writing ended, and closed.
+                const HANDLE closing = abandoned_.get();
+                const std::uint64_t length = written_;
+                lock.unlock();
+                EndAt(closing, length);  // ignored: the transfer has already failed
+                lock.lock();
+                abandoned_.reset();
+                lock.unlock();
+                done_.notify_all();
+                SetEvent(progress_.get());
+                continue;
+            }
+            if (queue_.empty()) return;  // stopped
             chunk = std::move(queue_.front());
             queue_.pop_front();
             writing_ = true;
-            file = handle_.get();
+            file = abandoned_ ? abandoned_.get() : handle_.get();
             failed = error_ != 0;
         }
         // After a failure the rest is not written: the transfer fails with the first error.
@@ -199,8 +283,7 @@ void BodyFile::WriterLoop() {
             queuedBytes_ -= chunk.size();
             written_ += done;
             if (error != 0 && error_ == 0) error_ = error;
-            chunk.clear();
-            spare_.push_back(std::move(chunk));
+            Recycle(std::move(chunk));
         }
         done_.notify_all();
         SetEvent(progress_.get());

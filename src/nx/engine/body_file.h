@@ -5,7 +5,9 @@
 // A write can hold its thread for tens of milliseconds when the system makes writers wait for the
 // disk (47 ms for 1 MB seen here, in the middle of a 200 MB body): on the UI thread that would
 // stop the window for as long. The caller keeps the hand-over bounded: while backlogged() it waits
-// on event(), dispatching messages, and before Finish() it waits until drained().
+// on event(), dispatching messages, and before Finish() it waits until drained(). Nothing here
+// waits on the writer without the caller's dispatching, except Finish() after drained() (when
+// there is nothing left to wait for) and the destructor.
 //
 // A file of the same name is replaced: it is opened as it is, overwritten from its start, and cut
 // to the length written when the transfer ends. Truncating a large file when it is opened
@@ -14,7 +16,7 @@
 // in place frees nothing when the new body is as long as the old file (a download repeated).
 //
 // Every failure throws Failure (kErrFile) with the file named; a failed write is thrown by the
-// next call that hands over or finishes.
+// next call that hands over, checks or finishes.
 
 #include <windows.h>
 
@@ -38,27 +40,37 @@ public:
     BodyFile& operator=(const BodyFile&) = delete;
     ~BodyFile();
 
+    // False when the event that the waits need could not be made.
+    bool usable() const { return static_cast<bool>(progress_); }
+    // No file of an earlier transfer is still being closed: a new one may be opened. (The file
+    // of an abandoned transfer is closed by the writer once its last write returns.)
+    bool idle() const;
     void Open(const std::string& ansiPath);
     bool open() const { return static_cast<bool>(handle_); }
     // Takes a piece of the body; does nothing when no file is open.
     void Write(std::string_view piece);
     // More of the body waits for the disk than the writer should have to catch up with.
     bool backlogged() const;
+    // Throws the failure of the writer, if it has failed writing the open file.
+    void ThrowIfFailed() const;
     // Hands over what is still held, the body having ended.
     void Seal();
     // Everything handed over has been written, or the writer has failed.
     bool drained() const;
-    // Signalled whenever the writer has written a chunk, or failed.
+    // Signalled whenever the writer has written a chunk, failed, or closed an abandoned file.
     HANDLE event() const { return progress_.get(); }
     // Writes what is left (waiting for the writer without dispatching messages; after drained()
     // there is nothing to wait for), ends the file where the writing ended, and closes it.
     void Finish();
-    // After a failure: the file keeps what arrived before it, and is closed.
+    // After a failure, at once: the file keeps what arrived and ends there. When the disk is
+    // behind, the writer writes what waits and closes the file later, so that a slow or stalled
+    // disk never holds the caller (the next Open waits for it: idle()).
     void Abandon() noexcept;
 
 private:
     void HandOver();
-    void ThrowIfFailed();
+    bool StartWriter() noexcept;
+    void Recycle(std::string&& chunk);
     [[noreturn]] void FailWriting(DWORD error) const;
     void WriterLoop();
 
@@ -72,13 +84,14 @@ private:
     std::condition_variable wake_;  // work for the writer, or its end
     std::condition_variable done_;  // a chunk written, for a waiting Finish
     std::deque<std::string> queue_;
-    std::vector<std::string> spare_;  // written chunks, kept for reuse
+    std::vector<std::string> spare_;  // written chunks, kept for reuse (two at most)
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool stop_ = false;
     DWORD error_ = 0;
     std::uint64_t written_ = 0;
-    std::thread writer_;
+    FileHandle abandoned_;  // the file of a failed transfer, for the writer to end and close
+    std::thread writer_;    // started with the first chunk handed over
 };
 
 }  // namespace nx::engine

@@ -101,7 +101,7 @@ int Session::Fail(int code, const std::string& text) {
 
 int Session::RunGet(const std::string& ansiUrl) {
     if (busy()) return Fail(kErrBusy, "別の転送が実行中です");
-    if (!event_) return Fail(kErrNetwork, "待機用のイベントを作成できません");
+    if (!event_ || !file_.usable()) return Fail(kErrNetwork, "待機用のイベントを作成できません");
     if (const int rc = StartWinsock(); rc != 0)
         return Fail(kErrNetwork, "Winsock を開始できません: " + DescribeSocketError(rc));
     phase_ = Phase::Opening;
@@ -121,7 +121,7 @@ int Session::RunGet(const std::string& ansiUrl) {
     } catch (...) {
         handlerError = std::current_exception();
     }
-    file_.Abandon();  // after a failure, the file keeps what arrived
+    file_.Abandon();  // after a failure: ended where the writing got to, without waiting for the disk
     // The closing events, also after a failure. A handler that raises here does not hide the
     // failure that ended the transfer.
     if (phase_ == Phase::Transferring) {
@@ -331,6 +331,7 @@ void Session::Receive() {
     auto lastPump = lastData;
     for (;;) {
         CheckStop();
+        file_.ThrowIfFailed();  // a full disk is reported as such, whatever the server does next
         const int n = ::recv(socket_.get(), buffer_.data(), static_cast<int>(buffer_.size()), 0);
         if (n > 0) {
             lastData = Clock::now();
@@ -459,8 +460,12 @@ void Session::OnHeadersComplete() {
     }
     if (code < 200 || code > 299)
         throw Failure{code, reason_.empty() ? std::string(http::StandardReason(code)) : reason_};
-    // The body starts: the local file is replaced now.
-    if (const std::string& file = properties_.text(idLocalFile); !file.empty()) file_.Open(file);
+    // The body starts: the local file is replaced now, once the file of a transfer that failed
+    // before is closed (its last write may still be under way).
+    if (const std::string& file = properties_.text(idLocalFile); !file.empty()) {
+        while (!file_.idle()) WaitSlice(file_.event());
+        file_.Open(file);
+    }
     phase_ = Phase::Transferring;
     Fire(evStartTransfer, {kDirectionReceive});
     pacer_.Start();
