@@ -206,12 +206,12 @@ void BodyFile::Abandon() noexcept {
     DWORD error = 0;
     {
         const std::lock_guard lock(mutex_);
-        idle = queue_.empty() && !writing_;
+        idle = queue_.empty() && !writing_ && chunk_.size() <= kDirectWriteLimit;
         written = written_;
         error = error_;
     }
     if (idle) {
-        // What arrived is written here, less than a chunk, and the file ends there.
+        // What arrived is written here, a small last part, and the file ends there.
         if (error == 0) {
             const std::size_t done = WriteAll(handle_.get(), chunk_, error);
             written += done;
@@ -223,8 +223,8 @@ void BodyFile::Abandon() noexcept {
         handle_.reset();
         return;
     }
-    // The disk is behind: the writer writes what waits, ends the file there and closes it, and
-    // nothing here waits for it.
+    // The writer writes what waits (the disk may be behind), ends the file there and closes it,
+    // and nothing here waits for it.
     {
         const std::lock_guard lock(mutex_);
         if (!chunk_.empty()) {
