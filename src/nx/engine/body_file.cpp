@@ -66,14 +66,16 @@ BodyFile::~BodyFile() {
 
 bool BodyFile::idle() const {
     const std::lock_guard lock(mutex_);
-    return !abandoned_ && queue_.empty() && !writing_;
+    return IdleLocked();
 }
+
+bool BodyFile::IdleLocked() const { return !abandoned_ && queue_.empty() && !writing_; }
 
 void BodyFile::Open(const std::string& ansiPath) {
     {
         // The caller waits for idle() while dispatching; this only guards the order.
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return !abandoned_ && queue_.empty() && !writing_; });
+        done_.wait(lock, [this] { return IdleLocked(); });
         error_ = 0;
         written_ = 0;
     }
@@ -126,12 +128,7 @@ void BodyFile::Seal() {
         return;
     }
     // The writer is idle, and only this thread gives it work: a small last part is written here.
-    DWORD error = 0;
-    const std::size_t done = WriteAll(handle_.get(), chunk_, error);
-    chunk_.clear();
-    const std::lock_guard lock(mutex_);
-    written_ += done;
-    if (error != 0) error_ = error;
+    WriteInPlace();
 }
 
 bool BodyFile::drained() const {
@@ -149,14 +146,24 @@ bool BodyFile::StartWriter() noexcept {
     }
 }
 
+void BodyFile::WriteInPlace() {
+    DWORD error = 0;
+    bool failed = false;
+    {
+        const std::lock_guard lock(mutex_);
+        failed = error_ != 0;
+    }
+    // After a failure the rest is not written: the transfer fails with the first error.
+    const std::size_t done = failed ? 0 : WriteAll(handle_.get(), chunk_, error);
+    chunk_.clear();
+    const std::lock_guard lock(mutex_);
+    written_ += done;
+    if (error != 0 && error_ == 0) error_ = error;
+}
+
 void BodyFile::HandOver() {
     if (!StartWriter()) {
-        DWORD error = 0;
-        const std::size_t done = WriteAll(handle_.get(), chunk_, error);
-        chunk_.clear();
-        const std::lock_guard lock(mutex_);
-        written_ += done;
-        if (error != 0 && error_ == 0) error_ = error;
+        WriteInPlace();
         return;
     }
     {
@@ -201,24 +208,19 @@ void BodyFile::Abandon() noexcept {
         chunk_.clear();
         return;
     }
-    std::uint64_t written = 0;
     bool idle = false;
-    DWORD error = 0;
     {
         const std::lock_guard lock(mutex_);
         idle = queue_.empty() && !writing_ && chunk_.size() <= kDirectWriteLimit;
-        written = written_;
-        error = error_;
     }
     if (idle) {
         // What arrived is written here, a small last part, and the file ends there.
-        if (error == 0) {
-            const std::size_t done = WriteAll(handle_.get(), chunk_, error);
-            written += done;
+        WriteInPlace();
+        std::uint64_t written = 0;
+        {
             const std::lock_guard lock(mutex_);
-            written_ = written;
+            written = written_;
         }
-        chunk_.clear();
         EndAt(handle_.get(), written);  // ignored: the failure that ended the transfer is the one reported
         handle_.reset();
         return;

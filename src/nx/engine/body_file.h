@@ -68,6 +68,9 @@ public:
     void Abandon() noexcept;
 
 private:
+    bool IdleLocked() const;
+    // Writes the chunk being filled on this thread (the writer being idle or not to be had).
+    void WriteInPlace();
     void HandOver();
     bool StartWriter() noexcept;
     void Recycle(std::string&& chunk);
