@@ -639,7 +639,9 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed, all
             return
         if dll:
             finding.fault("%s is a DLL, not a program the updater can run" % expanded_name)
-        elif machine != "32-bit x86":
+        elif machine != "32-bit x86" and not (allow_stand_ins and STAND_IN_MARK in expanded):
+            # (The stand-in is built for the test build's architecture, 64-bit on a host that runs no
+            # 32-bit code.)
             # A 64-bit regsvr32 loads only 64-bit controls; the ImageKit controls are 32-bit.
             finding.fault("%s is a %s program: the 32-bit controls need the 32-bit regsvr32.exe "
                           "(on 64-bit Windows the one in SysWOW64)" % (expanded_name, machine))

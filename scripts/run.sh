@@ -17,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-package="$root/build/mingw/package"
+package=
 program=
 stand_ins=
 own=
@@ -36,15 +36,18 @@ if [ -n "$own" ] && [ ! -d "$package/karedona" ]; then
 fi
 
 bash scripts/setup.sh
-cmake --preset mingw >/dev/null
+. scripts/windows-arch.sh
+package=${package:-$root/build/$karupdt_preset/package}
+cmake --preset "$karupdt_preset" >/dev/null
 # What the demo installation and its driver need; without --package also the test package, which
 # the build makes, and KarUpdt_pinned.exe, the program built for it.
 targets=(KarUpdt karemain_1520 unlha32 karupdt_demo_driver robot_window_hook)
 [ -n "$own" ] || targets+=(KarUpdt_pinned karemain_1600 regsvr32 version_windres)
-cmake --build --preset mingw --target "${targets[@]}"
+cmake --build --preset "$karupdt_preset" --target "${targets[@]}"
 
-export WINEPREFIX="$root/build/mingw/wineprefix"
-bin="$root/build/mingw/bin"
+export WINEPREFIX="$root/build/$karupdt_preset/wineprefix"
+. scripts/wine-env.sh
+bin="$root/build/$karupdt_preset/bin"
 demo="$root/build/demo"
 rm -rf "$demo"
 mkdir -p "$demo/screenshots"
@@ -92,7 +95,7 @@ scripts/demo-installation.sh "$WINEPREFIX" "$bin"
 install="$WINEPREFIX/drive_c/TALVERN/KAREDONA"
 printf 'PROXYIP=127.0.0.1\r\nPROXYPORT=%s\r\n' "$port" > "$install/DOWNLOAD.INI"
 # No ImageKit controls yet: the update installs both.
-rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/imagekit5" "$WINEPREFIX/drive_c/Program Files (x86)/imagekit6"
+rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/imagekit"[56] "$WINEPREFIX/drive_c/Program Files/imagekit"[56]
 echo "Demo installation: C:\\TALVERN\\KAREDONA\\ (version 1.5.2); package $package on http://127.0.0.1:$port/karedona/"
 echo "Program: $program"
 

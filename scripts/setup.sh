@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ googletest                       # build, native tests
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix   # the 32-bit Windows cross-compiler
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix   # the 64-bit test build (windows-arch.sh)
   wine wine64 wine32:i386                                # running the program and its tests
   xvfb xauth x11-apps x11-utils imagemagick              # a display without a screen, screenshots
   fonts-ipafont-gothic locales                           # Japanese glyphs and the ja_JP.UTF-8 locale

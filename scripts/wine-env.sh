@@ -5,3 +5,11 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEARCH=${WINEARCH:-win64}
 # No Mono or Gecko installer prompts while a prefix is created.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# A host that runs no 32-bit code cannot start Wine's 32-bit loader (see windows-arch.sh): Wine's
+# commands then use its 64-bit loader, for the 64-bit test build.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ]; then
+  case ":$PATH:" in
+    *":$(dirname "${BASH_SOURCE[0]}")/wine64-shim:"*) ;;
+    *) export PATH="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine64-shim:$PATH" ;;
+  esac
+fi

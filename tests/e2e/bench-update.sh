@@ -10,12 +10,14 @@ cd "$(dirname "$0")/../.."
 root=$(pwd)
 runs=${1:-3}
 
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target KarUpdt karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
+. scripts/windows-arch.sh
+cmake --preset "$karupdt_preset" >/dev/null
+cmake --build --preset "$karupdt_preset" --target KarUpdt karemain_1520 karemain_1600 regsvr32 unlha32 version_windres \
   karupdt_bench_update karupdt_bench_sha256 robot_window_hook >/dev/null
 
-export WINEPREFIX="$root/build/mingw/wineprefix"
-bin="$root/build/mingw/bin"
+export WINEPREFIX="$root/build/$karupdt_preset/wineprefix"
+. scripts/wine-env.sh
+bin="$root/build/$karupdt_preset/bin"
 work="$root/build/bench-update"
 rm -rf "$work"
 mkdir -p "$work"
@@ -60,7 +62,7 @@ for run in $(seq "$runs"); do
   wineserver -k 2>/dev/null || true
   scripts/demo-installation.sh "$WINEPREFIX" "$bin"
   printf 'PROXYIP=127.0.0.1\r\nPROXYPORT=%s\r\n' "$port" > "$WINEPREFIX/drive_c/TALVERN/KAREDONA/DOWNLOAD.INI"
-  rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/imagekit5" "$WINEPREFIX/drive_c/Program Files (x86)/imagekit6"
+  rm -rf "$WINEPREFIX/drive_c/Program Files (x86)/imagekit"[56] "$WINEPREFIX/drive_c/Program Files/imagekit"[56]
   line=$(scripts/wine-run.sh "$bin/karupdt_bench_update.exe" | tr -d '\r')
   rm -rf "$work/curl"; mkdir -p "$work/curl"
   curl=$(curl_ms)

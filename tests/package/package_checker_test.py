@@ -348,7 +348,7 @@ class PackageTest(unittest.TestCase):
                        mscompress(windows_program(work, "i686-w64-mingw32-gcc", "-shared"), work))
             self.assert_only_fault(Run(folder), "Regsvr32.ex_", "is a DLL")
             # Any 32-bit program that is not the project's stand-in passes.
-            self.write(folder, "Regsvr32.ex_", mscompress(self.read(BIN, "version_stub.exe"), work))
+            self.write(folder, "Regsvr32.ex_", mscompress(windows_program(work, "i686-w64-mingw32-gcc"), work))
             run = Run(folder, stand_ins=False)
             self.assertIn("Regsvr32.exe is a 32-bit Windows program", run.lines["Regsvr32.ex_"][2], str(run))
             self.assert_only_fault(run, "kar160.ex_", "karemain.exe is this project's stand-in")
@@ -368,7 +368,8 @@ class PackageTest(unittest.TestCase):
         # Real programs in place of the stand-ins; names in other letter cases; a file under 16
         # bytes; ImageKit 6 as a folder with a second file.
         shutil.copyfile(os.path.join(BIN, PROGRAM), os.path.join(vendor, "karemain.exe"))
-        shutil.copyfile(os.path.join(BIN, "version_stub.exe"), os.path.join(vendor, "Regsvr32.exe"))
+        with tempfile.TemporaryDirectory() as work:
+            self.write(vendor, "Regsvr32.exe", windows_program(work, "i686-w64-mingw32-gcc"))
         os.rename(os.path.join(vendor, "Regsvr32.exe"), os.path.join(vendor, "REGSVR32.EXE"))
         os.rename(os.path.join(vendor, "ZoomHint.txt"), os.path.join(vendor, "zoomhint.txt"))
         os.remove(os.path.join(vendor, "GroupMst.ini"))
