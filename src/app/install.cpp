@@ -83,6 +83,13 @@ constexpr std::array<const char*, 18> kCleanUp = {
 };
 
 constexpr const char* kGroupFolder = "グループマスタ";
+// Seeded into the product folder when it has none; never overwritten.
+constexpr std::array<const char*, 2> kSeeds = {"karstang.dic", "ZoomHint.txt"};
+
+std::string GroupFolder(const std::string& installPath) { return installPath + kGroupFolder + "\\"; }
+std::string TargetOf(const InstallRow& row, const std::string& installPath) {
+    return (row.groupFolder ? GroupFolder(installPath) : installPath) + row.file;
+}
 
 // The archiver writes a few characters of output here; nothing reads them.
 char g_archiverOutput[10];
@@ -253,6 +260,25 @@ constexpr ImageKitArchive kImageKits[2] = {{"Imgkit5.lzh", "ImgKit5.ocx", "Image
 }  // namespace
 
 void TMainForm::ExpandStartMessage() { Unpress(); }
+
+JournalScope TMainForm::InstallationScope(const std::string& installPath, const std::string& workPath) const {
+    JournalScope scope;
+    for (const char* seeded : kSeeds) scope.targets.push_back(installPath + seeded);
+    for (const InstallRow& row : kInstalls) scope.targets.push_back(TargetOf(row, installPath));
+    scope.targets.push_back(installPath + "karemain.exe");
+    scope.folders.push_back(GroupFolder(installPath));
+    scope.sourceFolders.push_back(workPath);
+    const std::string controlFolders[2] = {WithTrailingBackslash(ImageKit5Path), WithTrailingBackslash(ImageKit6Path)};
+    for (int i = 0; i < 2; ++i) {
+        scope.targets.push_back(controlFolders[i] + kImageKits[i].control);
+        scope.sourceFolders.push_back(workPath + kImageKits[i].staging);
+        // The control's folder and the folders above it that the installation may have made.
+        for (std::string folder = controlFolders[i]; folder.size() > 3;
+             folder = ExtractFolderPart(WithoutTrailingBackslash(folder)))
+            scope.folders.push_back(folder);
+    }
+    return scope;
+}
 
 [[noreturn]] void TMainForm::CreateError(const std::string& message) { throw Exception(message); }
 
@@ -430,15 +456,16 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
         if (FileSizeOf(staging + kImageKits[i].control) == 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive +
                             "\" から取り出せません。");
-        for (const std::string& name : FileNamesIn(staging))
-            plan.controls[i].push_back({staging + name, plan.controlFolders[i] + name, kImageKitFailed});
+        // The control alone: whatever else the folder holds was not asked for.
+        plan.controls[i].push_back(
+            {staging + kImageKits[i].control, plan.controlFolders[i] + kImageKits[i].control, kImageKitFailed});
     }
 
-    for (const char* seeded : {"karstang.dic", "ZoomHint.txt"}) {
+    for (const char* seeded : kSeeds) {
         if (!FileExists(InstallPath + seeded))
             plan.seeds.push_back({WorkPath + seeded, InstallPath + seeded, "", true});
     }
-    const std::string groupFolder = InstallPath + kGroupFolder + "\\";
+    const std::string groupFolder = GroupFolder(InstallPath);
     bool groupFolderReady = false;
     for (const InstallRow& row : kInstalls) {
         if (row.groupFolder && !groupFolderReady) {
@@ -446,8 +473,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
             if (!transaction.EnsureFolder(groupFolder)) continue;
             groupFolderReady = true;
         }
-        const std::string target = (row.groupFolder ? groupFolder : InstallPath) + row.file;
-        plan.components.push_back({WorkPath + row.file, target, FailureMessage(row.number)});
+        plan.components.push_back({WorkPath + row.file, TargetOf(row, InstallPath), FailureMessage(row.number)});
     }
     plan.executable = {newExecutable, InstallPath + "karemain.exe", FailureMessage("7")};
 

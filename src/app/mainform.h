@@ -15,6 +15,7 @@
 
 struct TMainFormProbe;
 struct InstallPlan;
+struct JournalScope;
 class FileTransaction;
 
 class TMainForm : public Form {
@@ -40,6 +41,10 @@ public:
     // Creates the window, hidden, and runs FormCreate.
     TMainForm();
     ~TMainForm() override;
+
+    // What the installation into `installPath` (work folder `workPath`) may replace and create, for
+    // checking a journal left by an installation that was cut short.
+    JournalScope InstallationScope(const std::string& installPath, const std::string& workPath) const;
 
     // The three values the start-up checks find.
     void SetInstallation(const std::string& installPath, const std::string& workPath, const std::string& oldVersion);

@@ -73,12 +73,16 @@ bool FindInstallation(Installation& found) {
 // An installation that was cut short (the program killed, the power lost) is finished first, so
 // that the version check sees a product that is whole: undone, or completed where every file is
 // already new.
-bool RecoverUnfinishedInstallation(const Installation& found) {
+// The journal is obeyed only within what this installation itself may change; one that names
+// anything else is refused (and the update goes on, nothing having been changed).
+bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& found) {
     std::string failure;
-    switch (FileTransaction::Recover(UndoFolder(found.workPath), failure)) {
+    const JournalScope scope = form.InstallationScope(found.installPath, found.workPath);
+    switch (FileTransaction::Recover(UndoFolder(found.workPath), scope, failure)) {
     case FileTransaction::Recovery::Nothing: return true;
     case FileTransaction::Recovery::RolledBack: ShowInformation(kRolledBack); return true;
     case FileTransaction::Recovery::Completed: ShowInformation(kCompletedLater); return true;
+    case FileTransaction::Recovery::Refused: ShowError(failure); return true;
     case FileTransaction::Recovery::Failed: break;
     }
     ShowError(std::string(kRecoveryFailed) + "\r" + failure);
@@ -108,7 +112,7 @@ bool CheckInstalledVersion(Installation& found) {
 int RunUpdater() {
     auto form = std::make_unique<TMainForm>();
     Installation found;
-    const bool goOn = WaitUntilProductEnds() && FindInstallation(found) && RecoverUnfinishedInstallation(found) &&
+    const bool goOn = WaitUntilProductEnds() && FindInstallation(found) && RecoverUnfinishedInstallation(*form, found) &&
                       CheckInstalledVersion(found);
     form->SetInstallation(found.installPath, found.workPath, found.oldVersion);
     if (goOn) Application::Run(*form);

@@ -115,7 +115,7 @@ void FileTransaction::Add(const std::string& source, const std::string& target) 
     entry.target = target;
     if (FileExists(target)) {
         entry.saved = true;
-        entry.copy = folder_ + std::to_string(entries_.size()) + ".sav";
+        entry.copy = SavedCopyName(folder_, entries_.size());
         if (!CopyFlushed(target, entry.copy)) {
             const DWORD error = GetLastError();
             throw Exception("ファイル \"" + target + "\" を保存できません。" + SystemErrorText(error));
@@ -182,13 +182,87 @@ bool FileTransaction::RollBack() {
 
 bool FileTransaction::Pending(const std::string& folder) { return FileExists(folder + kJournalName); }
 
-FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, std::string& failure) {
+std::string FileTransaction::SavedCopyName(const std::string& folder, size_t index) {
+    return folder + std::to_string(index) + ".sav";
+}
+
+namespace {
+
+bool OneOf(const std::string& path, const std::vector<std::string>& allowed) {
+    return std::any_of(allowed.begin(), allowed.end(), [&](const std::string& a) { return EqualsIgnoringCase(a, path); });
+}
+
+// The journal's folder and the folder above it, and the journal itself, are no junctions or
+// symbolic links: a journal reached through one was not written there by this program.
+bool BehindReparsePoint(const std::string& folder) {
+    const std::string inside = WithoutTrailingBackslash(folder);
+    return IsReparsePoint(inside) || IsReparsePoint(WithoutTrailingBackslash(ExtractFolderPart(inside))) ||
+           IsReparsePoint(folder + kJournalName);
+}
+
+// Renames the refused journal's folder beside itself, so that nothing in it is read again. The
+// folder (or the link that stands for it) is only renamed, never emptied.
+std::string SetAside(const std::string& folder) {
+    const std::string from = WithoutTrailingBackslash(folder);
+    for (int n = 1; n < 100; ++n) {
+        std::string to = from + ".refused";
+        if (n > 1) {
+            to += '.';
+            to += std::to_string(n);
+        }
+        if (MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), 0)) return to;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::optional<std::string> FileTransaction::OutsideScope(const std::string& folder, const std::vector<Entry>& entries,
+                                                         const std::vector<std::string>& folders,
+                                                         const JournalScope& scope) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        const std::string name = entry.target.substr(ExtractFolderPart(entry.target).size());
+        const std::string sourceFolder = ExtractFolderPart(entry.source);
+        if (!OneOf(entry.target, scope.targets))
+            return "置き換えるファイル \"" + entry.target + "\" は【カレドナ】のファイルではありません。";
+        if (entry.saved ? !EqualsIgnoringCase(entry.copy, SavedCopyName(folder, i)) : !entry.copy.empty())
+            return "ファイル \"" + entry.target + "\" の保存したコピー \"" + entry.copy +
+                   "\" は、このプログラムが保存したものではありません。";
+        if (!OneOf(sourceFolder, scope.sourceFolders) ||
+            !EqualsIgnoringCase(entry.source.substr(sourceFolder.size()), name))
+            return "ファイル \"" + entry.target + "\" の新しい内容 \"" + entry.source +
+                   "\" は、このプログラムが用意したものではありません。";
+    }
+    for (const std::string& created : folders)
+        if (!OneOf(WithTrailingBackslash(created), scope.folders))
+            return "フォルダ \"" + created + "\" は、このプログラムが作るフォルダではありません。";
+    return std::nullopt;
+}
+
+FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, const JournalScope& scope,
+                                                   std::string& failure) {
     if (!Pending(folder)) return Recovery::Nothing;
     std::vector<Entry> entries;
     std::vector<std::string> folders;
-    if (!Load(folder, entries, folders)) {
-        failure = "ファイル \"" + folder + kJournalName + "\" を読み取れません。";
-        return Recovery::Failed;
+    std::optional<std::string> refusal;
+    if (BehindReparsePoint(folder))
+        refusal = "記録のフォルダがジャンクションまたはシンボリック リンクです。";
+    else if (!Load(folder, entries, folders))
+        refusal = "記録が読み取れないか、このプログラムの形式ではありません。";
+    else
+        refusal = OutsideScope(folder, entries, folders, scope);
+    if (refusal) {
+        const std::string aside = SetAside(folder);
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on the one long sum.
+        failure = "前回のアップデートの記録 \"";
+        failure += folder + kJournalName;
+        failure += "\" は、このプログラムが書いたものではないため、使いませんでした。\r";
+        failure += *refusal + "\r";
+        failure += aside.empty() ? std::string("記録を移せませんでした。") : "記録は \"" + aside + "\" に移しました。";
+        failure += "【カレドナ】のファイルは何も変更していません。";
+        return Recovery::Refused;
     }
     if (AllNew(entries)) {
         DeleteFileW(Utf8ToWide(folder + kJournalName).c_str());  // ignored, as after a commit
@@ -207,6 +281,9 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, st
 }
 
 bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entries, std::vector<std::string>& folders) {
+    // A journal lists some 20 files; anything much larger is not one (and is not read whole).
+    constexpr unsigned long long kLargestJournal = 1 << 20;
+    if (FileSizeOf(folder + kJournalName) > kLargestJournal) return false;
     const std::optional<std::string> text = ReadFileBytes(folder + kJournalName);
     if (!text) return false;
     std::vector<std::string> lines;
@@ -268,6 +345,11 @@ void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
 
 // Ignored results: what cannot be removed is left; the folder holds only copies of this program.
 void RemoveFilesIn(const std::string& folder) {
+    if (IsReparsePoint(WithoutTrailingBackslash(folder))) {
+        // A junction or link put where the folder belongs: the link goes, what it points to stays.
+        RemoveDirectoryW(Utf8ToWide(WithoutTrailingBackslash(folder)).c_str());
+        return;
+    }
     for (const std::string& name : FileNamesIn(folder)) {
         const std::wstring path = Utf8ToWide(folder + name);
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);

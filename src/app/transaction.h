@@ -18,7 +18,17 @@
 bool ReplaceFileWhole(const std::string& from, const std::string& to);
 
 // Removes every file directly inside `folder` (ending with "\"), then the folder when it is empty.
+// A folder that is a junction or a symbolic link is not followed: only the link is removed.
 void RemoveFilesIn(const std::string& folder);
+
+// What a journal found at start-up may name: the files the installation replaces, the folders it
+// may create, and the folders its new files come from (each ending with "\"). Worked out afresh
+// from the installation, never taken from the journal.
+struct JournalScope {
+    std::vector<std::string> targets;
+    std::vector<std::string> folders;
+    std::vector<std::string> sourceFolders;
+};
 
 class FileTransaction {
 public:
@@ -48,11 +58,17 @@ public:
 
     // The journal's folder holds an unfinished transaction.
     static bool Pending(const std::string& folder);
-    enum class Recovery { Nothing, RolledBack, Completed, Failed };
+    enum class Recovery { Nothing, RolledBack, Completed, Failed, Refused };
     // At start-up: finishes an unfinished transaction found in `folder`, by undoing it, or by
     // committing it when every file already holds its new content. `failure` receives the
     // reason when it returns Failed (the journal is then kept for another try).
-    static Recovery Recover(const std::string& folder, std::string& failure);
+    // A journal that this program cannot have written is never obeyed: one behind a junction or a
+    // symbolic link, or with an entry outside `scope` (a target that is not one of the
+    // installation's, a saved copy that is not one of the transaction's own, a source outside the
+    // source folders). Nothing is then moved or deleted; the folder is renamed so that the next
+    // start does not find it again, and Refused is returned with `failure` naming the journal and
+    // the entry.
+    static Recovery Recover(const std::string& folder, const JournalScope& scope, std::string& failure);
 
 private:
     struct Entry {
@@ -63,6 +79,11 @@ private:
         bool replaced = false;
     };
     static bool Load(const std::string& folder, std::vector<Entry>& entries, std::vector<std::string>& folders);
+    // The first entry that lies outside `scope`, as text for the user; nothing when all lie inside.
+    static std::optional<std::string> OutsideScope(const std::string& folder, const std::vector<Entry>& entries,
+                                                   const std::vector<std::string>& folders, const JournalScope& scope);
+    // Copy number `index` of the transaction in `folder`.
+    static std::string SavedCopyName(const std::string& folder, size_t index);
     static bool UndoEntry(const Entry& entry, std::string& failure);
     static bool AllNew(const std::vector<Entry>& entries);
     static void RemoveFolders(const std::vector<std::string>& folders);

@@ -46,6 +46,11 @@ std::optional<std::string> ReadFileBytes(std::string_view path) {
     return bytes;
 }
 
+bool IsReparsePoint(std::string_view path) {
+    const DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool WriteWholeFile(std::string_view path, std::string_view bytes) {
     const std::wstring target = Utf8ToWide(path);
     const std::wstring beside = target + L".karupdt-new";

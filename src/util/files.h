@@ -9,6 +9,10 @@
 // True when the path names an existing file (a folder of that name gives false).
 bool FileExists(std::string_view path);
 
+// The path names a reparse point (a junction or a symbolic link), which the program never follows
+// where it writes or deletes.
+bool IsReparsePoint(std::string_view path);
+
 // The file's size in bytes; 0 when it is missing or cannot be queried.
 unsigned long long FileSizeOf(std::string_view path);
 

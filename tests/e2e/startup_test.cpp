@@ -127,6 +127,79 @@ TEST_F(StartupTest, WorkFolderThatCannotBeMadeStopsTheUpdate) {
     ExpectEndWithoutWindow(process);
 }
 
+// A journal in the work folder that this program did not write, as any user of the workstation
+// could plant there, is never obeyed: not one that would put a file of its own into the System
+// folder and delete a user's file, nor one that names a product file with a "saved copy" from
+// elsewhere. The user is told once, the journal is set aside, and the update window follows.
+TEST_F(StartupTest, PlantedJournalIsRefusedAndNothingIsMoved) {
+    auto installation = Install();
+    const std::wstring product = installation->Folder();
+    const std::wstring undo = product + L"Temp\\KarUpdt.undo\\";
+    ASSERT_TRUE(CreateDirectoryW((product + L"Temp").c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring victim = std::wstring(system) + L"\\karupdt_victim.dll";
+    const std::wstring userFile = L"C:\\karupdt_user_file.txt";
+    const std::wstring outsideCopy = L"C:\\karupdt_planted.sav";
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(victim, "the system's own file"));
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(userFile, "the user's own file"));
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(outsideCopy, "planted content"));
+    struct Clean {
+        std::vector<std::wstring> paths;
+        ~Clean() {
+            for (const auto& path : paths) DeleteFileW(path.c_str());
+        }
+    } clean{{victim, userFile, outsideCopy}};
+    const std::string productProgram = "the product's own DLKR_DL.exe";
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(product + L"DLKR_DL.exe", productProgram));
+    const std::string productExecutable = ScopedInstallation::ReadFileBytes(product + L"karemain.exe").value_or("");
+    const std::string journalText = robot::ToUtf8(undo) + "journal.txt";
+    auto plant = [&](const std::string& entries) {
+        ASSERT_TRUE(CreateDirectoryW(undo.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_TRUE(ScopedInstallation::WriteFileBytes(undo + L"0.sav", "planted content"));
+        ASSERT_TRUE(ScopedInstallation::WriteFileBytes(undo + L"journal.txt", "KarUpdt journal 1\n" + entries + "END\n"));
+    };
+    auto refusal = [&](const std::string& reason, const std::wstring& aside) {
+        return "前回のアップデートの記録 \"" + journalText +
+               "\" は、このプログラムが書いたものではないため、使いませんでした。\r" + reason + "\r記録は \"" +
+               robot::ToUtf8(aside) + "\" に移しました。【カレドナ】のファイルは何も変更していません。";
+    };
+    const std::string work = robot::ToUtf8(product) + "Temp\\";
+
+    // Restoring a "saved copy" over a file of the System folder, and deleting a user's file.
+    plant("F\t1\t" + robot::ToUtf8(undo) + "0.sav\t" + work + "DLKR_DL.exe\t" + robot::ToUtf8(victim) + "\n" +
+          "F\t0\t\t" + work + "DLKR_DL.exe\t" + robot::ToUtf8(userFile) + "\n");
+    {
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(
+            process, {Error(refusal("置き換えるファイル \"" + robot::ToUtf8(victim) + "\" は【カレドナ】のファイルではありません。",
+                                    product + L"Temp\\KarUpdt.undo.refused")
+                                .c_str())}));
+        ExpectWindowThenClose(process, "現在バージョン = 1.5.2");
+    }
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(victim), std::optional<std::string>("the system's own file"));
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(userFile), std::optional<std::string>("the user's own file"));
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"Temp\\KarUpdt.undo.refused\\0.sav"),
+              std::optional<std::string>("planted content"));
+    EXPECT_EQ(GetFileAttributesW((undo + L"journal.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // One of the product's own files, with a "saved copy" from outside the journal's folder.
+    plant("F\t1\t" + robot::ToUtf8(outsideCopy) + "\t" + work + "DLKR_DL.exe\t" + robot::ToUtf8(product) +
+          "DLKR_DL.exe\n");
+    {
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(
+            process, {Error(refusal("ファイル \"" + robot::ToUtf8(product) + "DLKR_DL.exe\" の保存したコピー \"" +
+                                        robot::ToUtf8(outsideCopy) + "\" は、このプログラムが保存したものではありません。",
+                                    product + L"Temp\\KarUpdt.undo.refused.2")
+                                .c_str())}));
+        ExpectWindowThenClose(process, "現在バージョン = 1.5.2");
+    }
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"DLKR_DL.exe"), std::optional<std::string>(productProgram));
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"karemain.exe"), std::optional<std::string>(productExecutable));
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(outsideCopy), std::optional<std::string>("planted content"));
+}
+
 TEST_F(StartupTest, SettingsOnlyInTheWindowsFolderBesideTheMakerFolderCountAsNoInstallation) {
     // The maker's folder exists, so the settings are looked for there only.
     InstallationOptions options;
