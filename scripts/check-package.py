@@ -702,8 +702,42 @@ def package_digests(folder):
     return entries
 
 
+class ExpansionError(Exception):
+    pass
+
+
+def expanded_digests(folder):
+    """[(name, size, sha256 hex)] of what the 19 files give on a workstation, in download order: the
+    expanded components and Regsvr32.exe, and each archive's control as extracted. The updater checks
+    every file it installs or runs against these. Raises ExpansionError when one cannot be made."""
+    entries = []
+    for name, expanded, _ in COMPONENTS:
+        with open(os.path.join(folder, name), "rb") as f:
+            data = f.read()
+        if expanded is not None:
+            try:
+                content = szdd_expand(data) if data.startswith(SZDD_MAGIC) else data
+            except SzddError as error:
+                raise ExpansionError("%s does not expand: %s" % (name, error))
+            entries.append((expanded, len(content), hashlib.sha256(content).hexdigest()))
+            continue
+        control = ARCHIVE_CONTROLS[name]
+        with tempfile.TemporaryDirectory() as work:
+            status, output = lhasa_run(["-xqiw=" + work, os.path.join(folder, name)])
+            if status is None:
+                raise ExpansionError(output)
+            found = [f for f in os.listdir(work) if f.lower() == control.lower()]
+            if status != 0 or not found:
+                raise ExpansionError("%s could not be extracted from %s: %s" % (control, name, _lhasa_complaint(output)))
+            with open(os.path.join(work, found[0]), "rb") as f:
+                content = f.read()
+        entries.append((control, len(content), hashlib.sha256(content).hexdigest()))
+    return entries
+
+
 def pin_block(entries):
-    """The table as KarUpdt.exe carries it: a marker line, one line per file, an end line."""
+    """The table as KarUpdt.exe carries it: a marker line, one line per file (the files served, then
+    what they expand to), an end line."""
     lines = [PIN_MARKER.decode()] + ["%s %d %s\n" % entry for entry in entries] + [PIN_END.decode()]
     return "".join(lines)
 
@@ -994,6 +1028,11 @@ def main(argv=None):
         return 1
     if args.digests or args.pin_table:
         entries = package_digests(args.folder)
+        try:
+            entries += expanded_digests(args.folder)
+        except ExpansionError as error:
+            print("   no pin table written: what the files expand to cannot be computed: %s" % error)
+            return 1
         if args.digests:
             for name, size, digest in entries:
                 print("   pin %-*s %10d  sha256 %s" % (width, name, size, digest))

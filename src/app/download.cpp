@@ -113,7 +113,7 @@ void TMainForm::DownLoadButtonClick() {
         FileReported = false;
         RedirectLocation.clear();
         const int countedBefore = DownloadCount;
-        nxHTTP.SetLocalFile(WorkPath + name);
+        nxHTTP.SetLocalFile(StagePath() + name);
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
             const bool counted = HandedOver || DownloadCount > countedBefore;
@@ -232,10 +232,10 @@ void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Descripti
 void TMainForm::nxHTTPDisconnected() {
     if (!TransferComplete) return;
     // A build for a pinned package counts only the vendor's own bytes. The file is closed by now.
-    if (const auto mismatch = PinnedMismatch(CurrentFile, WorkPath + CurrentFile)) {
+    if (const auto mismatch = PinnedMismatch(CurrentFile, StagePath() + CurrentFile)) {
         TransferComplete = false;
         FileReported = true;
-        DeleteFileW(Utf8ToWide(WorkPath + CurrentFile).c_str());  // ignored: a next run overwrites it
+        DeleteFileW(Utf8ToWide(StagePath() + CurrentFile).c_str());  // ignored: a next run overwrites it
         MsgLabel.SetText(kPressStartMessage);
         ProgressLabel.SetText("");
         ProgressBar.SetPosition(0);

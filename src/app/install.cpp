@@ -4,6 +4,7 @@
 #include "mainform.h"
 
 #include "lhactrls/lhactrls.h"
+#include "pinned_package.h"
 #include "product.h"
 #include "transaction.h"
 #include "ui/application.h"
@@ -13,6 +14,7 @@
 #include "util/folders.h"
 #include "util/handle.h"
 #include "util/scope_exit.h"
+#include "util/sha256_hasher.h"
 #include "util/text.h"
 
 #include <lzexpand.h>
@@ -181,14 +183,15 @@ std::optional<DWORD> AnnouncedExpandedSize(HANDLE file) {
 }
 
 // Expands `from` into `to` with the system's LZ32 functions; a file that is not compressed is
-// copied unchanged. The files are opened with the wide functions and handed to LZ32 as handles,
-// so that long and Japanese paths work. The expander does not report a compressed file that ends
-// early, so the size it wrote is compared with the size the header announces: an incomplete or
-// damaged component must never be installed.
-void Expand(const std::string& from, const std::string& to) {
+// copied unchanged. Returns what was written (size and SHA-256, counted as it is written). The
+// files are opened with the wide functions and handed to LZ32 as handles, so that long and
+// Japanese paths work. The expander does not report a compressed file that ends early, so the
+// size it wrote is compared with the size the header announces: an incomplete or damaged
+// component must never be installed.
+FileDigest Expand(const std::string& from, const std::string& to) {
     const std::string failure = "ファイル \"" + from + "\" を展開できません。";
     FileHandle source(CreateFileW(Utf8ToWide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!source) throw Exception(failure);
     LARGE_INTEGER sourceSize{};
     GetFileSizeEx(source.get(), &sourceSize);
@@ -202,9 +205,25 @@ void Expand(const std::string& from, const std::string& to) {
     const LzHandle lzSource(LZInit(static_cast<INT>(reinterpret_cast<INT_PTR>(source.get()))));
     if (!lzSource) throw Exception(failure);
     source.release();  // LZClose closes it from here on
-    const LONG written = LZCopy(lzSource.get(), static_cast<INT>(reinterpret_cast<INT_PTR>(target.get())));
-    const LONGLONG expected = announced ? static_cast<LONGLONG>(*announced) : sourceSize.QuadPart;
-    if (written < 0 || written != expected) throw Exception(failure);
+    Sha256Hasher hasher;
+    FileDigest written;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const INT got = LZRead(lzSource.get(), buffer.data(), static_cast<INT>(buffer.size()));
+        if (got < 0) throw Exception(failure);
+        if (got == 0) break;
+        DWORD put = 0;
+        if (!WriteFile(target.get(), buffer.data(), static_cast<DWORD>(got), &put, nullptr) ||
+            put != static_cast<DWORD>(got))
+            throw Exception(failure + SystemErrorText(GetLastError()));
+        hasher.Add(buffer.data(), static_cast<size_t>(got));
+        written.size += static_cast<unsigned long long>(got);
+    }
+    const unsigned long long expected =
+        announced ? *announced : static_cast<unsigned long long>(sourceSize.QuadPart);
+    if (written.size != expected) throw Exception(failure);
+    written.sha256 = hasher.Finish();
+    return written;
 }
 
 // The local date and time as the user's short date and long time formats write them; the time
@@ -261,17 +280,31 @@ constexpr ImageKitArchive kImageKits[2] = {{"Imgkit5.lzh", "ImgKit5.ocx", "Image
 
 void TMainForm::ExpandStartMessage() { Unpress(); }
 
+void TMainForm::RecordStaged(const std::string& path, const FileDigest& digest) {
+    const std::string name = path.substr(ExtractFolderPart(path).size());
+    if (const auto mismatch = PinnedMismatch(name, digest.size, digest.sha256))
+        throw Exception("ファイル \"" + path + "\" の内容は配布元のものではありません。\r" + *mismatch);
+    Staging_.Record(path, digest);
+}
+
+FileDigest TMainForm::Expected(const std::string& path) const {
+    const std::optional<FileDigest> recorded = Staging_.Recorded(path);
+    if (!recorded) throw Exception("ファイル \"" + path + "\" は、このプログラムが用意したものではありません。");
+    return *recorded;
+}
+
 JournalScope TMainForm::InstallationScope(const std::string& installPath, const std::string& workPath) const {
     JournalScope scope;
     for (const char* seeded : kSeeds) scope.targets.push_back(installPath + seeded);
     for (const InstallRow& row : kInstalls) scope.targets.push_back(TargetOf(row, installPath));
     scope.targets.push_back(installPath + "karemain.exe");
     scope.folders.push_back(GroupFolder(installPath));
-    scope.sourceFolders.push_back(workPath);
+    const std::string staging = StagingFolderOf(workPath);
+    scope.sourceFolders.push_back(staging);
     const std::string controlFolders[2] = {WithTrailingBackslash(ImageKit5Path), WithTrailingBackslash(ImageKit6Path)};
     for (int i = 0; i < 2; ++i) {
         scope.targets.push_back(controlFolders[i] + kImageKits[i].control);
-        scope.sourceFolders.push_back(workPath + kImageKits[i].staging);
+        scope.sourceFolders.push_back(staging + kImageKits[i].staging);
         // The control's folder and the folders above it that the installation may have made.
         for (std::string folder = controlFolders[i]; folder.size() > 3;
              folder = ExtractFolderPart(WithoutTrailingBackslash(folder)))
@@ -299,7 +332,15 @@ int TMainForm::ExtractArchive(const std::string& archive, const std::string& fol
 
 void TMainForm::RegisterControl(const std::string& controlFile) {
     const std::string control = "「" + controlFile.substr(ExtractFolderPart(controlFile).size()) + "」";
-    const std::string tool = WorkPath + "regsvr32.exe";
+    const std::string tool = StagePath() + "regsvr32.exe";
+    // The tool is held from its check until it has ended, so that what runs is what was expanded.
+    std::optional<HeldFile> heldTool;
+    try {
+        heldTool.emplace(tool);
+        heldTool->Expect(Expected(StagePath() + kRegistrationTool.expanded));
+    } catch (const Exception& error) {
+        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。" + error.Message());
+    }
     const std::string commandLine = "\"" + tool + "\" /s \"" + controlFile + "\"";
     std::wstring mutableLine = Utf8ToWide(commandLine);
     STARTUPINFOW startup{};
@@ -368,11 +409,12 @@ void TMainForm::InstallComponents() {
     MsgLabel.SetText("アップデートコンポーネントの展開...");
     for (const ExpansionRow& row : kExpansions) {
         if (row.step) SetStep(row.step);
-        Expand(WorkPath + row.compressed, WorkPath + row.expanded);
+        RecordStaged(StagePath() + row.expanded, Expand(StagePath() + row.compressed, StagePath() + row.expanded));
     }
     if (imageKitDue) {
         SetStep(kRegistrationTool.step);
-        Expand(WorkPath + kRegistrationTool.compressed, WorkPath + kRegistrationTool.expanded);
+        RecordStaged(StagePath() + kRegistrationTool.expanded,
+                     Expand(StagePath() + kRegistrationTool.compressed, StagePath() + kRegistrationTool.expanded));
     }
 
     // Everything is checked and every file that will be replaced is saved before the first one is:
@@ -398,8 +440,8 @@ void TMainForm::InstallComponents() {
     }
     transaction.Commit();
 
-    for (const char* name : kCleanUp) DeleteFileW(Utf8ToWide(WorkPath + name).c_str());
-    for (const ImageKitArchive& imageKit : kImageKits) RemoveFilesIn(WorkPath + imageKit.staging);
+    for (const char* name : kCleanUp) DeleteFileW(Utf8ToWide(StagePath() + name).c_str());
+    for (const ImageKitArchive& imageKit : kImageKits) RemoveFilesIn(StagePath() + imageKit.staging);
 
     // The product is complete from here on: what fails now is reported as what it is.
     std::string notSaved;
@@ -427,7 +469,7 @@ void TMainForm::InstallComponents() {
 void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction) {
     // The new executable must be the product's, in the version this update brings: a page that a
     // proxy or a captive portal served instead expands to itself and must never replace it.
-    const std::string newExecutable = WorkPath + "karemain.exe";
+    const std::string newExecutable = StagePath() + "karemain.exe";
     std::optional<std::string> newVersion;
     try {
         if (IsWindowsExecutable(newExecutable)) newVersion = ProductVersionOf(newExecutable);
@@ -443,12 +485,12 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     plan.controlFolders[1] = WithTrailingBackslash(ImageKit6Path);
     for (int i = 0; i < 2; ++i) {
         if (!due[i]) continue;
-        const std::string staging = WorkPath + kImageKits[i].staging;
+        const std::string staging = StagePath() + kImageKits[i].staging;
         RemoveFilesIn(staging);
         const std::string control = std::string("「") + kImageKits[i].control + "」";
         if (!ForceFolder(staging))
             throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + staging + "\" を作成できません。");
-        const std::string archive = WorkPath + kImageKits[i].archive;
+        const std::string archive = StagePath() + kImageKits[i].archive;
         const int result = ExtractArchive(archive, WithoutTrailingBackslash(staging), "-c1 -d1");
         if (result != 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
@@ -456,6 +498,8 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
         if (FileSizeOf(staging + kImageKits[i].control) == 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive +
                             "\" から取り出せません。");
+        // What was extracted is recorded now and checked again when it is installed.
+        RecordStaged(staging + kImageKits[i].control, HeldFile(staging + kImageKits[i].control).Digest());
         // The control alone: whatever else the folder holds was not asked for.
         plan.controls[i].push_back(
             {staging + kImageKits[i].control, plan.controlFolders[i] + kImageKits[i].control, kImageKitFailed});
@@ -463,7 +507,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
 
     for (const char* seeded : kSeeds) {
         if (!FileExists(InstallPath + seeded))
-            plan.seeds.push_back({WorkPath + seeded, InstallPath + seeded, "", true});
+            plan.seeds.push_back({StagePath() + seeded, InstallPath + seeded, "", true});
     }
     const std::string groupFolder = GroupFolder(InstallPath);
     bool groupFolderReady = false;
@@ -473,7 +517,8 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
             if (!transaction.EnsureFolder(groupFolder)) continue;
             groupFolderReady = true;
         }
-        plan.components.push_back({WorkPath + row.file, TargetOf(row, InstallPath), FailureMessage(row.number)});
+        plan.components.push_back(
+            {StagePath() + row.file, TargetOf(row, InstallPath), FailureMessage(row.number)});
     }
     plan.executable = {newExecutable, InstallPath + "karemain.exe", FailureMessage("7")};
 
@@ -524,7 +569,7 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
     // Files the user may have changed are only seeded, never overwritten.
     for (const auto& copy : plan.seeds) {
         try {
-            transaction.Replace(copy.source, copy.target);
+            transaction.Replace(copy.source, copy.target, Expected(copy.source));
         } catch (const Exception&) {}
     }
 
@@ -534,7 +579,7 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
 
     auto replace = [&](const InstallPlan::Copy& copy) {
         try {
-            transaction.Replace(copy.source, copy.target);
+            transaction.Replace(copy.source, copy.target, Expected(copy.source));
         } catch (const Exception& error) {
             CreateError(copy.failure + "\r" + error.Message());
         }

@@ -9,6 +9,7 @@
 #include "ui/main_menu.h"
 #include "ui/progress_bar.h"
 #include "nx/nxhttp.h"
+#include "staging.h"
 
 #include <cstdint>
 #include <string>
@@ -45,6 +46,9 @@ public:
     // What the installation into `installPath` (work folder `workPath`) may replace and create, for
     // checking a journal left by an installation that was cut short.
     JournalScope InstallationScope(const std::string& installPath, const std::string& workPath) const;
+
+    // The run's own folder for everything it downloads, expands and runs.
+    StagingFolder& Staging() { return Staging_; }
 
     // The three values the start-up checks find.
     void SetInstallation(const std::string& installPath, const std::string& workPath, const std::string& oldVersion);
@@ -107,6 +111,11 @@ private:
     // the old one as karemain.old. Throws the failure; the caller undoes the transaction.
     void InstallFiles(const InstallPlan& plan, FileTransaction& transaction);
     [[noreturn]] void CreateError(const std::string& message);
+    // Records what the run wrote into a file of the staging folder; in a build for a pinned package
+    // it must be the vendor's. Throws the mismatch.
+    void RecordStaged(const std::string& path, const FileDigest& digest);
+    // What the run recorded for a file of the staging folder; throws when it wrote no such file.
+    FileDigest Expected(const std::string& path) const;
     // Step n of the installation: "n / total" and the bar at n / total.
     void SetStep(int step);
     // Extracts an LHA archive into `folder` (given without its trailing "\") through the archiver;
@@ -148,4 +157,7 @@ private:
     bool HandedOver = false;
     // The installation runs: the window must not close under it.
     bool Installing = false;
+    StagingFolder Staging_;
+    // The staging folder, ending with "\": downloads and expansions go there.
+    const std::string& StagePath() const { return Staging_.Path(); }
 };

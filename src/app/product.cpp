@@ -54,8 +54,6 @@ std::optional<std::string> ProductVersionOf(const std::string& executable) {
     return WithoutLastTwoCharacters(version);
 }
 
-std::string UndoFolder(const std::string& workPath) { return workPath + "KarUpdt.undo\\"; }
-
 bool IsWindowsExecutable(const std::string& path) {
     const std::optional<std::string> bytes = ReadFileBytes(path);
     if (!bytes || bytes->size() < 0x40 || bytes->compare(0, 2, "MZ") != 0) return false;

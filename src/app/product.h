@@ -35,9 +35,5 @@ std::optional<std::string> ReadInstallationPath(const std::string& folder);
 // "1.6.0"). Nothing when it has none. Throws Exception when the resource has no translation table.
 std::optional<std::string> ProductVersionOf(const std::string& executable);
 
-// The folder, inside the work folder, where the installation keeps the saved copies of the files
-// it replaces and its journal until it ends.
-std::string UndoFolder(const std::string& workPath);
-
 // The file starts as a Windows executable does (an MZ header pointing at a PE signature).
 bool IsWindowsExecutable(const std::string& path);

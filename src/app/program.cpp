@@ -2,9 +2,11 @@
 
 #include "mainform.h"
 #include "product.h"
+#include "staging.h"
 #include "transaction.h"
 #include "ui/application.h"
 #include "ui/message_dialog.h"
+#include "util/exception.h"
 #include "util/files.h"
 #include "util/folders.h"
 #include "util/text.h"
@@ -77,7 +79,10 @@ bool FindInstallation(Installation& found) {
 // anything else is refused (and the update goes on, nothing having been changed).
 bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& found) {
     std::string failure;
-    const JournalScope scope = form.InstallationScope(found.installPath, found.workPath);
+    JournalScope scope = form.InstallationScope(found.installPath, found.workPath);
+    scope.protectedArea =
+        IsProtectedFolder(StagingFolderOf(found.workPath)) && IsProtectedFolder(UndoFolder(found.workPath));
+    scope.setAside = StagingFolderOf(found.workPath);
     switch (FileTransaction::Recover(UndoFolder(found.workPath), scope, failure)) {
     case FileTransaction::Recovery::Nothing: return true;
     case FileTransaction::Recovery::RolledBack: ShowInformation(kRolledBack); return true;
@@ -87,6 +92,17 @@ bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& fo
     }
     ShowError(std::string(kRecoveryFailed) + "\r" + failure);
     return false;
+}
+
+// The run's own folder, made afresh now that nothing of an earlier run is needed any more.
+bool PrepareStagingFolder(TMainForm& form, const Installation& found) {
+    try {
+        form.Staging().Create(found.workPath);
+        return true;
+    } catch (const Exception& error) {
+        ShowError("作業用フォルダの準備に失敗しました。\r" + error.Message() + "\rアップデート処理を中止します。");
+        return false;
+    }
 }
 
 bool CheckInstalledVersion(Installation& found) {
@@ -113,7 +129,7 @@ int RunUpdater() {
     auto form = std::make_unique<TMainForm>();
     Installation found;
     const bool goOn = WaitUntilProductEnds() && FindInstallation(found) && RecoverUnfinishedInstallation(*form, found) &&
-                      CheckInstalledVersion(found);
+                      CheckInstalledVersion(found) && PrepareStagingFolder(*form, found);
     form->SetInstallation(found.installPath, found.workPath, found.oldVersion);
     if (goOn) Application::Run(*form);
     form.reset();

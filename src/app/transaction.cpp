@@ -1,5 +1,8 @@
 #include "transaction.h"
 
+#include "staging.h"
+#include "util/sha256_hasher.h"
+
 #include "util/exception.h"
 #include "util/files.h"
 #include "util/folders.h"
@@ -22,25 +25,31 @@ std::string Reason(const std::string& path, DWORD error) {
     return "ファイル \"" + path + "\" を書き換えできません。" + SystemErrorText(error);
 }
 
-// Copies `from` to `to` (replacing it) and flushes it to disk. False with the system's error
-// code set when anything fails; a partly written `to` is removed.
-bool CopyFlushed(const std::string& from, const std::string& to) {
-    FileHandle source(CreateFileW(Utf8ToWide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!source) return false;
-    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the creation below tells
-    FileHandle target(
-        CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+// Copies what `source` holds, from its start, to `to` (replacing it) and flushes it to disk; every
+// byte copied is counted into `copied` when given. False with the system's error code set when
+// anything fails; a partly written `to` is removed. `to` is made anew, so that a link put where it
+// belongs is removed rather than written through.
+bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return false;
+    const std::wstring path = Utf8ToWide(to);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the creation below tells
+    DeleteFileW(path.c_str());                                // ignored: the creation below tells
+    FileHandle target(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) return false;
+    Sha256Hasher hasher;
+    unsigned long long size = 0;
     std::string buffer(kCopyPiece, '\0');
     bool ok = true;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(source.get(), buffer.data(), kCopyPiece, &got, nullptr)) {
+        if (!ReadFile(source, buffer.data(), kCopyPiece, &got, nullptr)) {
             ok = false;
             break;
         }
         if (got == 0) break;
+        if (copied) hasher.Add(buffer.data(), got);
+        size += got;
         DWORD written = 0;
         if (!WriteFile(target.get(), buffer.data(), got, &written, nullptr) || written != got) {
             if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_DISK_FULL);
@@ -49,18 +58,25 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
         }
     }
     if (ok && !FlushFileBuffers(target.get())) ok = false;
-    if (ok) return true;
+    if (ok) {
+        if (copied) *copied = {size, hasher.Finish()};
+        return true;
+    }
     const DWORD error = GetLastError();
     target.reset();
-    DeleteFileW(Utf8ToWide(to).c_str());  // ignored: the first error is the one reported
+    DeleteFileW(path.c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
 
-// Writes `from`'s content beside `to`, flushes it, and moves it over `to` in one step.
-bool ReplaceWholeFile(const std::string& from, const std::string& to) {
-    const std::string beside = to + kBesideSuffix;
-    if (!CopyFlushed(from, beside)) return false;
+bool CopyFlushed(const std::string& from, const std::string& to) {
+    const FileHandle source(CreateFileW(Utf8ToWide(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return source && CopyFlushedFrom(source.get(), to, nullptr);
+}
+
+// Moves the flushed copy `beside` over `to` in one step; the copy is removed when that fails.
+bool MoveOver(const std::string& beside, const std::string& to) {
     SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the move below tells
     if (MoveFileExW(Utf8ToWide(beside).c_str(), Utf8ToWide(to).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -69,6 +85,12 @@ bool ReplaceWholeFile(const std::string& from, const std::string& to) {
     DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
+}
+
+// Writes `from`'s content beside `to`, flushes it, and moves it over `to` in one step.
+bool ReplaceWholeFile(const std::string& from, const std::string& to) {
+    const std::string beside = to + kBesideSuffix;
+    return CopyFlushed(from, beside) && MoveOver(beside, to);
 }
 
 bool SameBytes(const std::string& a, const std::string& b) {
@@ -149,12 +171,22 @@ void FileTransaction::Begin() {
     begun_ = true;
 }
 
-void FileTransaction::Replace(const std::string& source, const std::string& target) {
+void FileTransaction::Replace(const std::string& source, const std::string& target, const FileDigest& expected) {
     auto entry = std::find_if(entries_.begin(), entries_.end(),
                               [&](const Entry& e) { return e.source == source && e.target == target; });
     if (!begun_ || entry == entries_.end())
         throw Exception("ファイル \"" + target + "\" は置き換えの対象ではありません。");
-    if (!ReplaceWholeFile(source, target)) throw Exception(Reason(target, GetLastError()));
+    // The source is held from here until its copy is in place, and what is copied is what is
+    // checked: nobody can change it in between.
+    const HeldFile held(source);
+    const std::string beside = target + kBesideSuffix;
+    FileDigest copied;
+    if (!CopyFlushedFrom(held.Get(), beside, &copied)) throw Exception(Reason(target, GetLastError()));
+    if (!(copied == expected)) {
+        DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the mismatch is what is reported
+        throw Exception(DigestMismatch(source, expected, copied));
+    }
+    if (!MoveOver(beside, target)) throw Exception(Reason(target, GetLastError()));
     entry->replaced = true;
 }
 
@@ -201,9 +233,11 @@ bool BehindReparsePoint(const std::string& folder) {
 }
 
 // Renames the refused journal's folder beside itself, so that nothing in it is read again. The
-// folder (or the link that stands for it) is only renamed, never emptied.
+// folder is only renamed, never emptied; a junction or link is left alone, since renaming one can
+// move what it points to (Wine does).
 std::string SetAside(const std::string& folder) {
     const std::string from = WithoutTrailingBackslash(folder);
+    if (IsReparsePoint(from)) return "";
     for (int n = 1; n < 100; ++n) {
         std::string to = from + ".refused";
         if (n > 1) {
@@ -249,12 +283,14 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, co
     std::optional<std::string> refusal;
     if (BehindReparsePoint(folder))
         refusal = "記録のフォルダがジャンクションまたはシンボリック リンクです。";
+    else if (!scope.protectedArea)
+        refusal = "記録のフォルダは、管理者でない利用者も作ったり書き込んだりできるフォルダです。";
     else if (!Load(folder, entries, folders))
         refusal = "記録が読み取れないか、このプログラムの形式ではありません。";
     else
         refusal = OutsideScope(folder, entries, folders, scope);
     if (refusal) {
-        const std::string aside = SetAside(folder);
+        const std::string aside = SetAside(scope.setAside.empty() ? folder : scope.setAside);
         // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on the one long sum.
         failure = "前回のアップデートの記録 \"";
         failure += folder + kJournalName;
@@ -345,11 +381,8 @@ void FileTransaction::RemoveFolders(const std::vector<std::string>& folders) {
 
 // Ignored results: what cannot be removed is left; the folder holds only copies of this program.
 void RemoveFilesIn(const std::string& folder) {
-    if (IsReparsePoint(WithoutTrailingBackslash(folder))) {
-        // A junction or link put where the folder belongs: the link goes, what it points to stays.
-        RemoveDirectoryW(Utf8ToWide(WithoutTrailingBackslash(folder)).c_str());
-        return;
-    }
+    // A junction or link put where the folder belongs is left alone: what it points to is not ours.
+    if (IsReparsePoint(WithoutTrailingBackslash(folder))) return;
     for (const std::string& name : FileNamesIn(folder)) {
         const std::wstring path = Utf8ToWide(folder + name);
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);

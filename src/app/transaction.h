@@ -18,7 +18,7 @@
 bool ReplaceFileWhole(const std::string& from, const std::string& to);
 
 // Removes every file directly inside `folder` (ending with "\"), then the folder when it is empty.
-// A folder that is a junction or a symbolic link is not followed: only the link is removed.
+// A folder that is a junction or a symbolic link is left as it is, never followed.
 void RemoveFilesIn(const std::string& folder);
 
 // What a journal found at start-up may name: the files the installation replaces, the folders it
@@ -28,7 +28,13 @@ struct JournalScope {
     std::vector<std::string> targets;
     std::vector<std::string> folders;
     std::vector<std::string> sourceFolders;
+    // The journal lies in a folder that only administrators can have written.
+    bool protectedArea = true;
+    // The folder renamed aside when the journal is refused (the run's whole folder).
+    std::string setAside;
 };
+
+struct FileDigest;
 
 class FileTransaction {
 public:
@@ -47,9 +53,11 @@ public:
     // Writes the journal and flushes it: from here on the transaction is undone at the next start
     // unless it is committed. Throws Exception when it cannot be written.
     void Begin();
-    // Replaces the target of entry `source` → `target` (added before) with the source's content.
-    // Throws Exception naming the file and the system's reason.
-    void Replace(const std::string& source, const std::string& target);
+    // Replaces the target of entry `source` → `target` (added before) with the source's content,
+    // which must be `expected`: the source is held open, without write or delete sharing, from
+    // before it is read until its copy is in place. Throws Exception naming the file and the
+    // system's reason, or the mismatch.
+    void Replace(const std::string& source, const std::string& target, const FileDigest& expected);
     // Every file is new: removes the journal, then the saved copies.
     void Commit();
     // Puts every saved file back and removes what did not exist before; true when everything is

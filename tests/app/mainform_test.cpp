@@ -3,6 +3,7 @@
 // tests lay out real files in the fixed folders of the prefix and create the real window.
 #include "app/mainform.h"
 #include "app/pinned_package.h"
+#include "app/staging.h"
 #include "app/update_host.h"
 #include "nx/nxcore.h"
 #include "ui/application.h"
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <memory>
 
@@ -302,6 +305,62 @@ TEST_F(MainFormCreateTest, InstallationStepsCountTwoMoreThanTheDownloads) {
     EXPECT_EQ(form->ProgressLabel.Text(), "10 / 21");
     EXPECT_EQ(form->ProgressBar.Position(), 47);
     EXPECT_EQ(form->ProgressLabel.Bounds().right, 361);
+}
+
+// The folder the run makes for itself: the descriptor it gives lets only Administrators and SYSTEM
+// in, and it is given where the folder is created. Wine keeps no descriptor of its own for files;
+// it turns the one it is given into the folder's Unix rights and reads those back, so the folder
+// made with it has no entry for anyone else, where a folder made without it lets everyone read.
+// A link where the folder belongs is set aside, never entered.
+TEST(StagingFolderTest, MadeAfreshWithAdministratorsAndSystemOnly) {
+    EXPECT_STREQ(kStagingSddl, L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::string work = WideToUtf8(temp) + "karupdt_staging_test\\";
+    ScopedInstallation::RemoveTree(Utf8ToWide(work));
+    ASSERT_TRUE(ForceFolder(work));
+    // Whatever an earlier run or anyone else left there goes.
+    ASSERT_TRUE(ForceFolder(StagingFolderOf(work) + "sub"));
+    ASSERT_TRUE(WriteWholeFile(StagingFolderOf(work) + "sub\\planted.dll", "planted"));
+
+    auto others = [](const std::string& folder) {
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        std::string found;
+        if (GetNamedSecurityInfoW(Utf8ToWide(folder).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+            return std::string("<no descriptor>");
+        for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+            void* ace = nullptr;
+            GetAce(dacl, i, &ace);
+            PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+            for (WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid})
+                if (IsWellKnownSid(sid, type)) found += " " + std::to_string(static_cast<int>(type));
+        }
+        LocalFree(descriptor);
+        return found;
+    };
+    {
+        StagingFolder staging;
+        staging.Create(work);
+        EXPECT_TRUE(staging.Created());
+        EXPECT_EQ(staging.Path(), StagingFolderOf(work));
+        EXPECT_FALSE(FileExists(staging.Path() + "sub\\planted.dll"));
+        EXPECT_EQ(others(staging.Path()), "");
+        EXPECT_TRUE(IsProtectedFolder(staging.Path()));
+        // What the run records is what it finds again.
+        ASSERT_TRUE(WriteWholeFile(staging.Path() + "a.txt", "abc"));
+        const FileDigest digest = HeldFile(staging.Path() + "a.txt").Digest();
+        EXPECT_EQ(digest.size, 3u);
+        EXPECT_EQ(HexOf(digest.sha256), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        staging.Record(staging.Path() + "A.TXT", digest);
+        EXPECT_EQ(staging.Recorded(staging.Path() + "a.txt"), std::optional<FileDigest>(digest));
+        EXPECT_EQ(staging.Recorded(staging.Path() + "b.txt"), std::nullopt);
+    }
+    const std::string plain = work + "plain\\";
+    ASSERT_TRUE(ForceFolder(plain));
+    EXPECT_NE(others(plain), "") << "a folder made without the descriptor lets others in too";
+    ScopedInstallation::RemoveTree(Utf8ToWide(work));
 }
 
 }  // namespace

@@ -241,7 +241,7 @@ TEST_F(DownloadTest, AMissingOrEmptyFileIsReportedAndTheRestStillComes) {
     EXPECT_TRUE(updater.Process().Running());
     EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }));
     EXPECT_EQ(updater.Label(101), kPressStart);
-    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\KarUpdt.stage\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
@@ -292,7 +292,7 @@ TEST_F(DownloadTest, AResponseWithoutContentLengthIsNeverComplete) {
     EXPECT_EQ(updater.ProgressPosition(), 0);
     EXPECT_TRUE(updater.Process().Running());
     EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible(); }));
-    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\KarUpdt.stage\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -59,6 +60,9 @@ std::set<std::wstring> FilesIn(const std::wstring& folder) {
 }
 
 std::string Bytes(const std::wstring& path) { return ScopedInstallation::ReadFileBytes(path).value_or("<missing>"); }
+
+// The run's own folder inside the installation folder.
+const std::wstring kStage = L"Temp\\KarUpdt.stage\\";
 
 const char* const kUnchanged = "【カレドナ】は変更されていません。";
 const char* const kRestored = "【カレドナ】は元の状態に戻しました。";
@@ -303,7 +307,7 @@ protected:
             EXPECT_TRUE(Bytes(product + installed) == Bytes(OriginalFile(original))) << robot::ToUtf8(installed);
     }
     static std::string RegistrationLine(const std::wstring& folder, const char* control) {
-        return "\"C:\\TALVERN\\KAREDONA\\Temp\\regsvr32.exe\" /s \"" + robot::ToUtf8(folder) + control + "\"";
+        return "\"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\regsvr32.exe\" /s \"" + robot::ToUtf8(folder) + control + "\"";
     }
 
     std::wstring registrations_;
@@ -331,15 +335,17 @@ TEST_F(InstallTest, BothControlsMissingInstallsEverything) {
               (std::vector<std::string>{RegistrationLine(ImageKitControls::Folder5(), "ImgKit5.ocx"),
                                         RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")}));
 
-    // The work folder keeps the backup, the log, what was expanded and two downloads.
+    // The work folder keeps the backup and the log; the run's own folder what was expanded and two
+    // downloads.
     const std::wstring work = product + L"Temp\\";
     EXPECT_EQ(Bytes(work + L"karemain.old"), oldExecutable);
-    const std::set<std::wstring> expectedWork = {
+    EXPECT_EQ(FilesIn(work), (std::set<std::wstring>{L"karemain.old", L"karupdt.log"}));
+    const std::set<std::wstring> expectedStage = {
         L"vornlib.dl_",  L"findupd.ex_",   L"dlkr_dl.exe",  L"findupd.exe",  L"karstang.dic",
         L"zoomhint.txt", L"cellmapa.dat",  L"cellmapb.dat", L"vornlib.dll",  L"tvdialog.dll",
         L"plxshow.exe",  L"grouplist.mst", L"groupmst.ini", L"karscan.exe",  L"karscanpaste.exe",
-        L"karscan.def",  L"scanabort.exe", L"regsvr32.exe", L"karemain.old", L"karupdt.log"};
-    EXPECT_EQ(FilesIn(work), expectedWork);
+        L"karscan.def",  L"scanabort.exe", L"regsvr32.exe"};
+    EXPECT_EQ(FilesIn(product + kStage), expectedStage);
 
     const std::string log = Bytes(work + L"KarUpdt.Log");
     const std::regex shape(
@@ -359,7 +365,7 @@ TEST_F(InstallTest, ControlsInPlaceAreLeftAlone) {
     EXPECT_EQ(Bytes(ImageKitControls::Folder5() + L"ImgKit5.ocx"), Bytes(BesideTestProgram(L"version_windres.exe")));
     EXPECT_EQ(Bytes(ImageKitControls::Folder6() + L"ImgKit6.ocx"), "ImageKit 6 control");
     EXPECT_EQ(Bytes(installation->Folder() + L"karemain.exe"), Bytes(OriginalFile("karemain.exe")));
-    EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"regsvr32.exe"), 0u);
+    EXPECT_EQ(FilesIn(installation->Folder() + kStage).count(L"regsvr32.exe"), 0u);
 }
 
 TEST_F(InstallTest, OnlyImageKit6MissingInstallsOnlyIt) {
@@ -411,7 +417,7 @@ TEST_F(InstallTest, DamagedComponentChangesNothingInTheProduct) {
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].title, "エラー");
     EXPECT_EQ(dialogs[0].text,
-              "コンポーネントの展開(9)に失敗しました。\rファイル \"C:\\TALVERN\\KAREDONA\\Temp\\cellmapb.da_\" "
+              "コンポーネントの展開(9)に失敗しました。\rファイル \"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\cellmapb.da_\" "
               "を展開できません。");
     EXPECT_EQ(exitCode_, std::optional<DWORD>(0));
     EXPECT_EQ(FilesIn(product), before);
@@ -460,6 +466,98 @@ TEST_F(InstallTest, RegistrationToolThatCannotStartOrFailsUndoesTheUpdate) {
     EXPECT_TRUE(Bytes(ImageKitControls::Folder6() + L"ImgKit6.ocx") == Bytes(OriginalFile("ImgKit6.ocx")));
 }
 
+// A process of the test's own working on the run's folder while the updater runs, as anyone who
+// could write it might: `act` is tried every millisecond once `path` exists, until it succeeds.
+class StagingMeddler {
+public:
+    StagingMeddler(std::wstring path, std::function<bool(const std::wstring&)> act)
+        : thread_([this, path = std::move(path), act = std::move(act)] {
+              for (int i = 0; i < 120000 && !stop_; ++i) {
+                  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && act(path)) {
+                      done_ = true;
+                      return;
+                  }
+                  Sleep(1);
+              }
+          }) {}
+    ~StagingMeddler() {
+        stop_ = true;
+        thread_.join();
+    }
+    bool Done() const { return done_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// Writes `bytes` over the file as soon as nobody holds it.
+std::function<bool(const std::wstring&)> Overwrite(std::string bytes) {
+    return [bytes = std::move(bytes)](const std::wstring& path) {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                        written == bytes.size() && SetEndOfFile(file);
+        CloseHandle(file);
+        return ok;
+    };
+}
+
+// What the run writes into its own folder is what it runs and installs: a registration tool
+// replaced after it was expanded is never run, a control replaced after it was extracted is never
+// installed, and a DLL put beside the control is left where it was put.
+TEST_F(InstallTest, FilesChangedInTheRunsFolderAreNeverRunOrInstalled) {
+    const std::wstring stage = L"C:\\TALVERN\\KAREDONA\\" + kStage;
+    {
+        ImageKitControls controls(false, true);
+        auto installation = Install();
+        const ProductState before(installation->Folder());
+        // Another program that registers, a byte longer: run, it would leave its line too.
+        const std::string other = Bytes(BesideTestProgram(L"regsvr32.exe")) + "X";
+        StagingMeddler meddler(stage + L"Regsvr32.exe", Overwrite(other));
+        const auto dialogs = Update();
+        EXPECT_TRUE(meddler.Done());
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].text, std::string(kFailed) +
+                                       "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」を登録できません。ファイル \"" +
+                                       robot::ToUtf8(stage) + "regsvr32.exe\" は、このプログラムが用意したときと内容が違います（" +
+                                       std::to_string(other.size()) + " バイト、用意したときは " +
+                                       std::to_string(other.size() - 1) + " バイト）。\r" + kRestored);
+        EXPECT_TRUE(Registrations().empty());
+        EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+    }
+    {
+        // The build for the package also knows what the control must be: changed at any moment
+        // after the extraction, it is never installed.
+        ImageKitControls controls(false, true);
+        auto installation = Install();
+        const ProductState before(installation->Folder());
+        StagingMeddler meddler(stage + L"ImageKit5\\ImgKit5.ocx", Overwrite("a control of someone else's"));
+        const auto dialogs = Update(L"KarUpdt_pinned.exe");
+        EXPECT_TRUE(meddler.Done());
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_TRUE(StartsWith(dialogs[0].text, kFailed)) << dialogs[0].text;
+        EXPECT_NE(dialogs[0].text.find("ImgKit5.ocx"), std::string::npos) << dialogs[0].text;
+        EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
+        EXPECT_TRUE(Registrations().empty());
+    }
+    {
+        ImageKitControls controls(true, false);
+        auto installation = Install();
+        StagingMeddler meddler(stage + L"ImageKit6\\ImgKit6.ocx", [&](const std::wstring&) {
+            return ScopedInstallation::WriteFileBytes(stage + L"ImageKit6\\planted.dll", "planted");
+        });
+        const auto dialogs = Update();
+        EXPECT_TRUE(meddler.Done());
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_EQ(dialogs[0].text, kCompleted);
+        EXPECT_EQ(FilesIn(ImageKitControls::Folder6()), (std::set<std::wstring>{L"imgkit6.ocx"}));
+        EXPECT_EQ(Bytes(ImageKitControls::Folder6() + L"ImgKit6.ocx"), Bytes(OriginalFile("ImgKit6.ocx")));
+    }
+}
+
 TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) {
     ImageKitControls controls(false, true);
     auto installation = Install();
@@ -485,7 +583,7 @@ TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) 
         EXPECT_EQ(dialogs[0].text, "Unlha: LHA.DLL not loaded.");
         EXPECT_EQ(dialogs[1].text, std::string(kFailed) +
                                        "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」が書庫 "
-                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\Imgkit5.lzh\" から取り出せません。\r" +
+                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\Imgkit5.lzh\" から取り出せません。\r" +
                                        kUnchanged);
     }
     EXPECT_TRUE(Registrations().empty());
@@ -557,7 +655,7 @@ TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
     const auto dialogs = Update();
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].text, std::string(kFailed) +
-                                   "ファイル \"C:\\TALVERN\\KAREDONA\\Temp\\karemain.exe\" は"
+                                   "ファイル \"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\karemain.exe\" は"
                                    "【カレドナ】1.6.0の実行ファイルではありません。\r" +
                                    kUnchanged);
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
@@ -577,7 +675,7 @@ TEST_F(InstallTest, CaptivePortalPageIsNeverInstalled) {
             << texts[i];
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
     for (const std::string& name : names)
-        EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(robot::ToWide(name)), 0u) << name;
+        EXPECT_EQ(FilesIn(installation->Folder() + kStage).count(robot::ToWide(name)), 0u) << name;
     pinned.Window().Close();
     EXPECT_EQ(pinned.Process().WaitForExit(), std::optional<DWORD>(0));
 }
@@ -604,7 +702,7 @@ TEST_F(InstallTest, PinnedBuildTakesOnlyThePackageItWasBuiltFor) {
                   "しばらくしてから、もう一度アップデートを開始してください。");
         EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
         EXPECT_TRUE(updater.StartButtonVisible());
-        EXPECT_EQ(FilesIn(installation->Folder() + L"Temp\\").count(L"tvdialog.dl_"), 0u);
+        EXPECT_EQ(FilesIn(installation->Folder() + kStage).count(L"tvdialog.dl_"), 0u);
         EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
     }
     // The server mended, a second press in the same window completes.
@@ -715,7 +813,7 @@ TEST_F(InstallTest, KilledInTheMiddleIsUndoneAtTheNextStart) {
         update.updater().Process().Kill();
         update.Release();
         // The tool itself runs on until it sees the release; its file stays in use until then.
-        const std::wstring tool = product + L"Temp\\regsvr32.exe";
+        const std::wstring tool = product + kStage + L"regsvr32.exe";
         for (int i = 0; i < 500; ++i) {
             HANDLE probe = CreateFileW(tool.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (probe != INVALID_HANDLE_VALUE) {

@@ -134,7 +134,8 @@ TEST_F(StartupTest, WorkFolderThatCannotBeMadeStopsTheUpdate) {
 TEST_F(StartupTest, PlantedJournalIsRefusedAndNothingIsMoved) {
     auto installation = Install();
     const std::wstring product = installation->Folder();
-    const std::wstring undo = product + L"Temp\\KarUpdt.undo\\";
+    const std::wstring stage = product + L"Temp\\KarUpdt.stage\\";
+    const std::wstring undo = stage + L"undo\\";
     ASSERT_TRUE(CreateDirectoryW((product + L"Temp").c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     wchar_t system[MAX_PATH];
     GetSystemDirectoryW(system, MAX_PATH);
@@ -155,6 +156,7 @@ TEST_F(StartupTest, PlantedJournalIsRefusedAndNothingIsMoved) {
     const std::string productExecutable = ScopedInstallation::ReadFileBytes(product + L"karemain.exe").value_or("");
     const std::string journalText = robot::ToUtf8(undo) + "journal.txt";
     auto plant = [&](const std::string& entries) {
+        ASSERT_TRUE(CreateDirectoryW(stage.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
         ASSERT_TRUE(CreateDirectoryW(undo.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
         ASSERT_TRUE(ScopedInstallation::WriteFileBytes(undo + L"0.sav", "planted content"));
         ASSERT_TRUE(ScopedInstallation::WriteFileBytes(undo + L"journal.txt", "KarUpdt journal 1\n" + entries + "END\n"));
@@ -173,13 +175,13 @@ TEST_F(StartupTest, PlantedJournalIsRefusedAndNothingIsMoved) {
         robot::Process process = StartUpdater();
         ASSERT_TRUE(robot::AnswerDialogs(
             process, {Error(refusal("置き換えるファイル \"" + robot::ToUtf8(victim) + "\" は【カレドナ】のファイルではありません。",
-                                    product + L"Temp\\KarUpdt.undo.refused")
+                                    product + L"Temp\\KarUpdt.stage.refused")
                                 .c_str())}));
         ExpectWindowThenClose(process, "現在バージョン = 1.5.2");
     }
     EXPECT_EQ(ScopedInstallation::ReadFileBytes(victim), std::optional<std::string>("the system's own file"));
     EXPECT_EQ(ScopedInstallation::ReadFileBytes(userFile), std::optional<std::string>("the user's own file"));
-    EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"Temp\\KarUpdt.undo.refused\\0.sav"),
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"Temp\\KarUpdt.stage.refused\\undo\\0.sav"),
               std::optional<std::string>("planted content"));
     EXPECT_EQ(GetFileAttributesW((undo + L"journal.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 
@@ -191,13 +193,125 @@ TEST_F(StartupTest, PlantedJournalIsRefusedAndNothingIsMoved) {
         ASSERT_TRUE(robot::AnswerDialogs(
             process, {Error(refusal("ファイル \"" + robot::ToUtf8(product) + "DLKR_DL.exe\" の保存したコピー \"" +
                                         robot::ToUtf8(outsideCopy) + "\" は、このプログラムが保存したものではありません。",
-                                    product + L"Temp\\KarUpdt.undo.refused.2")
+                                    product + L"Temp\\KarUpdt.stage.refused.2")
                                 .c_str())}));
         ExpectWindowThenClose(process, "現在バージョン = 1.5.2");
     }
     EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"DLKR_DL.exe"), std::optional<std::string>(productProgram));
     EXPECT_EQ(ScopedInstallation::ReadFileBytes(product + L"karemain.exe"), std::optional<std::string>(productExecutable));
     EXPECT_EQ(ScopedInstallation::ReadFileBytes(outsideCopy), std::optional<std::string>("planted content"));
+}
+
+// Runs a Linux command under Wine (which starts Linux programs too), with Windows paths given as
+// the Linux paths Wine maps them to, and waits for it; false when it cannot be started (not under
+// Wine). Its exit code does not reach a Windows process: the caller looks at what it did.
+bool RunLinux(const std::wstring& program, const std::vector<std::wstring>& windowsPaths) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return false;
+    std::wstring line = L"Z:" + program;
+    for (const std::wstring& path : windowsPaths) {
+        char* name = unixName(path.c_str());
+        if (!name) return false;
+        line += L" \"" + robot::ToWide(name) + L"\"";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}
+
+bool IsLink(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Wine does not wait for a Linux program's end: the test waits up to 5 s for the link to come or go.
+bool LinkBecomes(const std::wstring& path, bool present) {
+    for (int i = 0; i < 250; ++i) {
+        if (IsLink(path) == present) return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+// A symbolic link where the run's folder or the work folder belongs, as any user could put there,
+// is never followed, removed or renamed (Wine would remove or move what it points to): the update
+// stops with a message before anything is written, and what the link points to stays as it was.
+TEST_F(StartupTest, LinksInTheWorkFolderAreNeverFollowed) {
+    auto installation = Install();
+    const std::wstring work = installation->Folder() + L"Temp";
+    const std::wstring stage = work + L"\\KarUpdt.stage";
+    const std::wstring elsewhere = L"C:\\karupdt_elsewhere";
+    ScopedInstallation::RemoveTree(elsewhere);
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(elsewhere + L"\\keep.txt", "kept"));
+    ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    // The links go before the installation is removed, which would follow them.
+    struct RemoveLinks {
+        std::wstring stage, work;
+        ~RemoveLinks() {
+            for (const std::wstring& link : {stage, work})
+                if (IsLink(link) && RunLinux(L"/bin/rm", {link})) LinkBecomes(link, false);
+        }
+    } removeLinks{stage, work};
+    auto elsewhereAsItWas = [&] {
+        WIN32_FIND_DATAW found;
+        std::vector<std::wstring> names;
+        HANDLE search = FindFirstFileW((elsewhere + L"\\*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return false;
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") names.push_back(name);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        return names == std::vector<std::wstring>{L"keep.txt"} &&
+               ScopedInstallation::ReadFileBytes(elsewhere + L"\\keep.txt") == std::optional<std::string>("kept");
+    };
+    if (!RunLinux(L"/bin/ln -s", {elsewhere, stage}) || !LinkBecomes(stage, true))
+        GTEST_SKIP() << "no symbolic link could be made (the test makes them with Linux's ln under Wine)";
+    const std::string stopped = "作業用フォルダの準備に失敗しました。\r";
+    const std::string ends = "\rアップデート処理を中止します。";
+    {
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(
+            process, {Error((stopped +
+                             "フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\\" はジャンクションまたはシンボリック "
+                             "リンクです。このプログラムはその先を使いません。リンクを削除してから、もう一度起動してください。" +
+                             ends)
+                                .c_str())}));
+        ExpectEndWithoutWindow(process);
+    }
+    EXPECT_TRUE(IsLink(stage));
+    EXPECT_TRUE(elsewhereAsItWas());
+    RunLinux(L"/bin/rm", {stage});
+    ASSERT_TRUE(LinkBecomes(stage, false));
+
+    // The work folder itself.
+    ASSERT_TRUE(ScopedInstallation::RemoveTree(work + L"\\"));
+    RunLinux(L"/bin/ln -s", {elsewhere, work});
+    ASSERT_TRUE(LinkBecomes(work, true));
+    {
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(
+            process, {Error((stopped +
+                             "作業用フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\\" はジャンクションまたはシンボリック "
+                             "リンクです。このプログラムはその先に書き込みません。" +
+                             ends)
+                                .c_str())}));
+        ExpectEndWithoutWindow(process);
+    }
+    EXPECT_TRUE(elsewhereAsItWas());
+    RunLinux(L"/bin/rm", {work});
+    ASSERT_TRUE(LinkBecomes(work, false));
+    ScopedInstallation::RemoveTree(elsewhere);
 }
 
 TEST_F(StartupTest, SettingsOnlyInTheWindowsFolderBesideTheMakerFolderCountAsNoInstallation) {

@@ -499,6 +499,12 @@ class PackageTest(unittest.TestCase):
         for name in NAMES:
             data = self.read(self.good, name)
             expected.append(["pin", name, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
+        # Then what they give on a workstation, from the originals the package was made of: the
+        # updater checks each file against these before it installs or runs it.
+        for name, expanded, _ in checker.COMPONENTS:
+            installed = expanded or checker.ARCHIVE_CONTROLS[name]
+            data = self.read(self.original, installed)
+            expected.append(["pin", installed, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
         self.assertEqual(pins, expected, str(run))
 
         table = os.path.join(self.work, "pinned.cpp")

@@ -76,8 +76,10 @@ bool ScopedInstallation::WriteFileBytes(const std::wstring& path, const std::str
 }
 
 std::optional<std::string> ScopedInstallation::ReadFileBytes(const std::wstring& path) {
-    HANDLE f =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Shared for deletion too, so that a test reading a file while the program replaces it (as it
+    // does DOWNLOAD.INI) never makes the program's replacement fail.
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return std::nullopt;
     std::string bytes;
     char buffer[65536];
