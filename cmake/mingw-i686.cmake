@@ -1,12 +1,4 @@
-# Cross-build for 32-bit Windows with Debian's mingw-w64 (posix thread model, so std::thread works).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows with Debian's mingw-w64: the program that ships.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KARUPDT_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${KARUPDT_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KARUPDT_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${KARUPDT_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KARUPDT_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -29,6 +29,9 @@ private:
     std::uint64_t total_ = 0;
 };
 
+// The 64 round constants of SHA-256.
+extern const std::uint32_t kSha256RoundConstants[64];
+
 // Hashes `count` whole 64-byte blocks into `state` with the processor's SHA instructions; only
 // called when Sha256Hasher::Accelerated().
 void Sha256BlocksAccelerated(std::uint32_t state[8], const unsigned char* blocks, std::size_t count);

@@ -277,18 +277,16 @@ TEST_F(StartupTest, LinksInTheWorkFolderAreNeverFollowed) {
     };
     if (!RunLinux(L"/bin/ln -s", {elsewhere, stage}) || !LinkBecomes(stage, true))
         GTEST_SKIP() << "no symbolic link could be made (the test makes them with Linux's ln under Wine)";
-    const std::string stopped = "作業用フォルダの準備に失敗しました。\r";
-    const std::string ends = "\rアップデート処理を中止します。";
-    {
+    // The update stops before its window with `reason` on the second line.
+    auto expectStopped = [](const std::string& reason) {
         robot::Process process = StartUpdater();
         ASSERT_TRUE(robot::AnswerDialogs(
-            process, {Error((stopped +
-                             "フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\\" はジャンクションまたはシンボリック "
-                             "リンクです。このプログラムはその先を使いません。リンクを削除してから、もう一度起動してください。" +
-                             ends)
-                                .c_str())}));
+            process,
+            {Error(("作業用フォルダの準備に失敗しました。\r" + reason + "\rアップデート処理を中止します。").c_str())}));
         ExpectEndWithoutWindow(process);
-    }
+    };
+    expectStopped("フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\\" はジャンクションまたはシンボリック リンクです。"
+                  "このプログラムはその先を使いません。リンクを削除してから、もう一度起動してください。");
     EXPECT_TRUE(IsLink(stage));
     EXPECT_TRUE(elsewhereAsItWas());
     RunLinux(L"/bin/rm", {stage});
@@ -298,16 +296,8 @@ TEST_F(StartupTest, LinksInTheWorkFolderAreNeverFollowed) {
     ASSERT_TRUE(ScopedInstallation::RemoveTree(work + L"\\"));
     RunLinux(L"/bin/ln -s", {elsewhere, work});
     ASSERT_TRUE(LinkBecomes(work, true));
-    {
-        robot::Process process = StartUpdater();
-        ASSERT_TRUE(robot::AnswerDialogs(
-            process, {Error((stopped +
-                             "作業用フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\\" はジャンクションまたはシンボリック "
-                             "リンクです。このプログラムはその先に書き込みません。" +
-                             ends)
-                                .c_str())}));
-        ExpectEndWithoutWindow(process);
-    }
+    expectStopped("作業用フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\\" はジャンクションまたはシンボリック リンクです。"
+                  "このプログラムはその先に書き込みません。");
     EXPECT_TRUE(elsewhereAsItWas());
     RunLinux(L"/bin/rm", {work});
     ASSERT_TRUE(LinkBecomes(work, false));
