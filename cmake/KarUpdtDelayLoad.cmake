@@ -22,6 +22,13 @@ function(karupdt_delay_loaded dll)
   endif()
   set(def ${PROJECT_SOURCE_DIR}/cmake/delayload/${dll}.def)
   set(lib ${PROJECT_BINARY_DIR}/delayload/lib${dll}_delay.a)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # 64-bit names carry no argument size.
+    file(READ ${def} text)
+    string(REGEX REPLACE "@[0-9]+" "" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/delayload/${dll}.def "${text}")
+    set(def ${PROJECT_BINARY_DIR}/delayload/${dll}.def)
+  endif()
   add_custom_command(OUTPUT ${lib}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/delayload
     COMMAND ${KARUPDT_DLLTOOL} --def ${def} --dllname ${dll}.dll --kill-at --output-delaylib ${lib}
