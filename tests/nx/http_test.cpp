@@ -413,6 +413,26 @@ TEST_F(HttpTest, BodyShorterThanAnnouncedFails) {
     ExpectUsable();
 }
 
+TEST_F(HttpTest, ABodyCutBeforeItsFirstMegabyteIsWrittenAndClosedForTheNextGet) {
+    // 600 000 bytes of 1 200 000 and the connection closes: more than is written in place at a
+    // failure, less than a chunk, so no writer had been started for this engine object yet.
+    const EnxHTTP e = GetFails(server->url("/short/1200000"));
+    EXPECT_EQ(e.Code(), nx::engine::kErrIncomplete) << e.Message();
+    // The writer writes what arrived and closes the file, without anyone waiting for it.
+    std::string kept;
+    for (int i = 0; i < 100 && kept.size() < 600000; ++i) {
+        Sleep(20);
+        kept = ReadFile(file);
+    }
+    EXPECT_TRUE(SameBytes(kept, Pattern(600000)));
+    // The next Get opens the same file once the failed one's is closed: it must not wait for it.
+    http->SetTimeLimit(10);
+    const auto start = Clock::now();
+    http->Get(server->url("/gen/1000"));
+    EXPECT_LT(Seconds(Clock::now() - start), 2.0);
+    EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(1000)));
+}
+
 TEST_F(HttpTest, AnAnswerEndsAtItsAnnouncedLengthWhateverFollows) {
     // Bytes beyond the Content-Length, in the packet of the body's end or in a later one, are not
     // part of the answer: never written, never reported.
