@@ -13,7 +13,10 @@
 #include "util/text.h"
 
 #include <array>
+#include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -51,6 +54,34 @@ constexpr std::array<ComponentFile, 19> ComponentFiles = {{
 }};
 
 constexpr long long kUnknownLength = 2147483647;
+
+// The pinned entry of a component, looked up by name without regard to letter case; null when
+// the executable pins no package or not this file.
+const PinnedFile* PinnedFileNamed(const std::string& name) {
+    for (const PinnedFile& file : PinnedFiles())
+        if (EqualsIgnoringCase(file.name, name)) return &file;
+    return nullptr;
+}
+
+// How long a pinned file may take, from the request to its last byte: its size at a slow line's
+// 8 KB/s, and a minute for the connection and the server's answer; 0 (no limit) for a file that
+// is not pinned. A server or proxy that trickles its bytes cannot hold the run longer.
+std::int32_t TimeLimitFor(const std::string& name) {
+    const PinnedFile* pinned = PinnedFileNamed(name);
+    if (!pinned) return 0;
+    const unsigned long long seconds = 60 + pinned->size / 8192;
+    return static_cast<std::int32_t>(std::min<unsigned long long>(seconds, std::numeric_limits<std::int32_t>::max()));
+}
+
+// A file a user can write to may still be held for a moment by the transfer that wrote it (its last
+// part goes to the disk after an interrupt): tried again for a few seconds.
+void DeleteFetchedFile(const std::string& path) {
+    const std::wstring wide = Utf8ToWide(path);
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        if (DeleteFileW(wide.c_str()) || GetLastError() != ERROR_SHARING_VIOLATION) return;
+        Sleep(20);
+    }
+}
 
 }  // namespace
 
@@ -114,6 +145,7 @@ void TMainForm::DownLoadButtonClick() {
         RedirectLocation.clear();
         const int countedBefore = DownloadCount;
         nxHTTP.SetLocalFile(StagePath() + name);
+        nxHTTP.SetTimeLimit(TimeLimitFor(name));
         try {
             nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
             const bool counted = HandedOver || DownloadCount > countedBefore;
@@ -130,7 +162,8 @@ void TMainForm::DownLoadButtonClick() {
                               "\rこのプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。");
                 break;
             }
-            if (!CancelRequested) ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
+            if (!CancelRequested && !FileReported)
+                ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
             // A server or proxy that cannot be reached at all (no such name, refused, no answer to
             // the connection) would fail every other file the same way: one message is enough.
             if (!ServerReached) break;
@@ -177,6 +210,17 @@ void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value)
     if (!length) throw NotAnInteger(Value);
     ContentLength = *length;
     LengthAnnounced = true;
+    // A pinned file announced with another length is not the vendor's: stopped before a byte of
+    // its body is written, and reported in the words of a file that arrived with that size.
+    if (const PinnedFile* pinned = PinnedFileNamed(CurrentFile);
+        pinned && static_cast<unsigned long long>(*length) != pinned->size)
+        StopAsNotFromVendor("大きさが " + std::to_string(*length) + " バイトです (配布元のファイルは " +
+                            std::to_string(pinned->size) + " バイト)。");
+}
+
+void TMainForm::StopAsNotFromVendor(const std::string& reason) {
+    if (SizeRefusal.empty()) SizeRefusal = reason;
+    nxHTTP.Interrupt();
 }
 
 void TMainForm::nxHTTPStartTransfer() {
@@ -196,6 +240,12 @@ void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) {
         ProgressBar.SetPosition(static_cast<int>(percent));
         ProgressLabel.SetText(std::to_string(BytesTransferred) + "/" + std::to_string(ContentLength) +
                               " Bytes Completion");
+        // A body that goes on past the pinned size (sent in chunks or without a length) is stopped
+        // as soon as it does.
+        if (const PinnedFile* pinned = PinnedFileNamed(CurrentFile);
+            pinned && static_cast<unsigned long long>(BytesTransferred) > pinned->size)
+            StopAsNotFromVendor("配布元のファイルの大きさ (" + std::to_string(pinned->size) +
+                                " バイト) を超えて送られてきました。");
     }
     UpdateWindow(ProgressLabel.Handle());
 }
@@ -230,12 +280,19 @@ void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Descripti
 }
 
 void TMainForm::nxHTTPDisconnected() {
-    if (!TransferComplete) return;
-    // A build for a pinned package counts only the vendor's own bytes. The file is closed by now.
-    if (const auto mismatch = PinnedMismatch(CurrentFile, StagePath() + CurrentFile)) {
+    // A build for a pinned package counts only the vendor's own bytes: a transfer stopped for its
+    // length, or a file that arrived and differs.
+    std::optional<std::string> mismatch;
+    if (!SizeRefusal.empty()) {
+        mismatch = std::exchange(SizeRefusal, std::string());
+    } else {
+        if (!TransferComplete) return;
+        mismatch = PinnedMismatch(CurrentFile, StagePath() + CurrentFile);  // the file is closed by now
+    }
+    if (mismatch) {
         TransferComplete = false;
         FileReported = true;
-        DeleteFileW(Utf8ToWide(StagePath() + CurrentFile).c_str());  // ignored: a next run overwrites it
+        DeleteFetchedFile(StagePath() + CurrentFile);  // ignored when it fails: a next run overwrites it
         MsgLabel.SetText(kPressStartMessage);
         ProgressLabel.SetText("");
         ProgressBar.SetPosition(0);

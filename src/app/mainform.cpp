@@ -1,5 +1,6 @@
 #include "mainform.h"
 
+#include "pinned_archiver.h"
 #include "product.h"
 #include "ui/application.h"
 #include "util/exception.h"
@@ -21,10 +22,6 @@ std::string ProgramFolder() {
     wchar_t path[MAX_PATH + 1] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     return ExtractFolderPart(WideToUtf8(path));
-}
-
-bool CopyReplacing(const std::string& from, const std::string& to) {
-    return CopyFileW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), FALSE) != FALSE;
 }
 
 }  // namespace
@@ -120,12 +117,16 @@ void TMainForm::FormActivate() {
     OldVerLabel.SetText("現在バージョン = " + OldVersion);
     NewVerLabel.SetText(std::string("アップデートバージョン = ") + kUpdateVersion);
 
-    // The archiver library is loaded by name: make sure the system finds one.
+    // The archiver library is loaded from the program's folder, the System folder or the Windows
+    // folder: the installation's copy is put where a later run finds it. The installation folder
+    // is open to every user, so only a library this build pins is copied, exactly the bytes that
+    // were checked; anything else is left where it is, silently, as for a copy that fails.
     const std::string ownFolder = ProgramFolder();
-    if (!FileExists(ownFolder + "UNLHA32.DLL")) {
-        const std::string source = ExtractFolderPart(InstallPath) + "UNLHA32.DLL";
-        if (!CopyReplacing(source, WithTrailingBackslash(GetWindowsFolder()) + "UNLHA32.DLL"))
-            CopyReplacing(source, ownFolder + "UNLHA32.DLL");
+    if (ArchiverPinned() && !FileExists(ownFolder + "UNLHA32.DLL")) {
+        if (const auto archiver = ReadPinnedArchiver(ExtractFolderPart(InstallPath) + "UNLHA32.DLL")) {
+            if (!WriteWholeFile(WithTrailingBackslash(GetWindowsFolder()) + "UNLHA32.DLL", *archiver))
+                WriteWholeFile(ownFolder + "UNLHA32.DLL", *archiver);  // ignored, as the first
+        }
     }
 
     DownLoadButton.SetEnabled(true);

@@ -98,6 +98,9 @@ private:
     void nxHTTPEndTransfer();
     void nxHTTPError(std::int32_t ErrorCode, const std::string& Description);
     void nxHTTPDisconnected();
+    // Stops the current transfer of a pinned file as not the vendor's; `reason` is shown with the
+    // file's name when its connection closes.
+    void StopAsNotFromVendor(const std::string& reason);
 
     // Message 1125: the whole installation, then the end of the program.
     void ExpandStartMessage();
@@ -151,6 +154,9 @@ private:
     bool ServerReached = false;
     // A message about the current file has been shown.
     bool FileReported = false;
+    // Why the current transfer was stopped as not the vendor's file (its announced length or its
+    // body's length differs from the pinned size); shown when its connection closes.
+    std::string SizeRefusal;
     // The Location header of the current answer, if it had one.
     std::string RedirectLocation;
     // This run has posted the start of the installation.

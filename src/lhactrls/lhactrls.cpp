@@ -1,5 +1,6 @@
 #include "lhactrls.h"
 
+#include "util/folders.h"
 #include "util/handle.h"
 #include "util/text.h"
 
@@ -9,6 +10,36 @@
 namespace {
 
 ModuleHandle g_library;
+std::wstring g_libraryPath;
+std::vector<std::string> g_searched;
+
+constexpr wchar_t kLibraryName[] = L"UNLHA32.DLL";
+
+// The folder of the running program, ending with "\"; "" when it cannot be read.
+std::string ProgramFolder() {
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) return "";
+    path.resize(length);
+    return ExtractFolderPart(WideToUtf8(path));
+}
+
+bool IsFullPath(const std::wstring& path) {
+    // "C:\..." or "\\server\share\...".
+    return (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') || path.rfind(L"\\\\", 0) == 0;
+}
+
+HMODULE LoadByFullPath(const std::wstring& path) {
+    // The library's own imports from its folder and the System folder only. Windows without
+    // the loader update that brought these flags refuses them; the altered search path then
+    // looks in the library's folder first, and the current folder is out of the search since
+    // start-up (SetDllDirectory).
+    HMODULE loaded =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!loaded && GetLastError() == ERROR_INVALID_PARAMETER)
+        loaded = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return loaded;
+}
 
 void ShowMissingEntry(const char* name) {
     const std::string text = std::string(name) + ": LHA.DLL not loaded.";
@@ -57,12 +88,34 @@ const std::array<EntrySlot, kLhaEntryCount> kSlots = {{KARUPDT_LHA_ENTRIES(KARUP
 
 }  // namespace
 
-void LoadLhaLibrary(const wchar_t* library) {
+std::vector<std::string> LhaLibraryFolders() {
+    std::vector<std::string> folders;
+    for (const std::string& folder : {ProgramFolder(), GetSystemFolder(), GetWindowsFolder()}) {
+        if (!folder.empty()) folders.push_back(WithTrailingBackslash(folder));
+    }
+    return folders;
+}
+
+void LoadLhaLibrary() {
     FreeLhaLibrary();
-    HMODULE loaded = LoadLibraryW(library);
+    g_searched = LhaLibraryFolders();
+    for (const std::string& folder : g_searched) {
+        const std::wstring path = Utf8ToWide(folder) + kLibraryName;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        LoadLhaLibraryFile(path);
+        if (LhaLibraryLoaded()) return;
+    }
+}
+
+void LoadLhaLibraryFile(const std::wstring& path) {
+    FreeLhaLibrary();
+    if (!IsFullPath(path)) return;
+    HMODULE loaded = LoadByFullPath(path);
     // Module handles below 32 are the old way of saying that nothing was loaded.
     if (reinterpret_cast<UINT_PTR>(loaded) < 32) return;
     g_library.reset(loaded);
+    g_libraryPath = path;
     for (const EntrySlot& slot : kSlots) {
         if (FARPROC address = GetProcAddress(g_library.get(), slot.name)) slot.bindExport(address);
     }
@@ -70,10 +123,19 @@ void LoadLhaLibrary(const wchar_t* library) {
 
 void FreeLhaLibrary() {
     g_library.reset();
+    g_libraryPath.clear();
     for (const EntrySlot& slot : kSlots) slot.bindStub();
 }
 
 bool LhaLibraryLoaded() { return static_cast<bool>(g_library); }
+
+std::string LhaLibraryPath() { return WideToUtf8(g_libraryPath); }
+
+std::string LhaSearchedFolders() {
+    std::string text;
+    for (const std::string& folder : g_searched) text += (text.empty() ? "" : "\r") + folder;
+    return text;
+}
 
 const char* LhaEntryName(std::size_t index) { return index < kSlots.size() ? kSlots[index].name : nullptr; }
 

@@ -11,6 +11,8 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // Argument slots of the entry points whose exact types the program does not use.
 using LhaArg = UINT_PTR;
@@ -70,14 +72,28 @@ KARUPDT_LHA_ENTRIES(KARUPDT_DECLARE_LHA_ENTRY)
 
 inline constexpr std::size_t kLhaEntryCount = 41;
 
-// Binds every variable to its stub, then loads "UNLHA32.DLL" by its bare name (the system's
-// search order applies) and binds each entry the library exports. Once, at start-up. Tests name
-// another library file.
-void LoadLhaLibrary(const wchar_t* library = L"UNLHA32.DLL");
+// The folders the library is looked for in, in this order, each ending with "\": the folder of the
+// running program, the System folder, the Windows folder. Never the current folder or PATH: the
+// program runs with administrator rights from wherever it was saved, and a DLL found there by its
+// bare name would run with them.
+std::vector<std::string> LhaLibraryFolders();
+
+// Binds every variable to its stub, then loads "UNLHA32.DLL" by its full path from the first of
+// LhaLibraryFolders() that holds a loadable one, and binds each entry the library exports. The
+// library's own dependencies come from its folder and the System folder only. Once, at start-up.
+void LoadLhaLibrary();
+// The same for the library at `path`, which must be a full path (anything else loads nothing).
+// For tests.
+void LoadLhaLibraryFile(const std::wstring& path);
 // Releases the library when one was loaded. Once, at exit.
 void FreeLhaLibrary();
 // True when the library was loaded.
 bool LhaLibraryLoaded();
+// The full path of the library loaded (UTF-8), "" when none.
+std::string LhaLibraryPath();
+// The folders the last LoadLhaLibrary looked in, in order, one per line (UTF-8, lines separated
+// by "\r", each folder ending with "\"): for a message that says where no archiver was found.
+std::string LhaSearchedFolders();
 
 // For tests: the name of entry `index` (table order) and whether its variable is bound to the
 // library (false: to its stub).

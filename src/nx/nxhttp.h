@@ -129,6 +129,10 @@ public:
     // Seconds; bounds name resolution, connecting, sending and each wait for data. 0: no limit.
     std::int32_t Timeout() const { return GetInt(idTimeout); }
     void SetTimeout(std::int32_t v) { SetInt(idTimeout, v); }
+    // Seconds that a whole Get may last, from its start to the end of the body, however the
+    // server paces its bytes; when it passes, Get fails with code 12. 0: no limit (the default).
+    std::int32_t TimeLimit() const { return GetInt(idTimeLimit); }
+    void SetTimeLimit(std::int32_t v) { SetInt(idTimeLimit, v); }
     std::string URL() const { return GetText(idURL); }
     void SetURL(const std::string& v) { SetText(idURL, v); }
     std::string User() const { return GetText(idUser); }

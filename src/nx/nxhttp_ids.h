@@ -29,6 +29,7 @@ enum PropertyId : int {
     idURL = 37,
     idUserAgent = 40,
     idUser = 42,
+    idTimeLimit = 44,
 };
 
 // Method ids.

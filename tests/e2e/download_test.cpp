@@ -3,9 +3,14 @@
 #include "screenshot.h"
 #include "update_fixture.h"
 
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -14,6 +19,172 @@ using namespace std::chrono_literals;
 
 const char* const kCompletedText = "アップデートが完了しました。終了します。";
 const char* const kPressStart = "[アップデート開始]をクリックして作業を開始してください。";
+
+// A proxy of the test's own on loopback: it serves the package's files as they are, except one,
+// whose answer misbehaves in the chosen way. It counts the body bytes it sent for that file until
+// the program closed the connection. Each connection is served on a thread of its own, so that a
+// connection the program leaves open cannot hold back the next request.
+class MisbehavingProxy {
+public:
+    enum class Fault {
+        LengthPlusOne,  // announces one byte more than the file has, then holds the body back
+        EndlessChunks,  // a chunked body of the file's bytes over and over, without end
+    };
+    MisbehavingProxy(const std::string& broken, Fault fault) : broken_(broken), fault_(fault) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 8) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~MisbehavingProxy() {
+        stop_ = true;
+        closesocket(listener_);
+        if (thread_.joinable()) thread_.join();
+        {
+            std::lock_guard lock(mutex_);
+            for (SOCKET client : clients_) shutdown(client, SD_BOTH);  // ends a send that waits
+        }
+        for (std::thread& connection : connections_) connection.join();
+        for (SOCKET client : clients_) closesocket(client);
+        WSACleanup();
+    }
+    int Port() const { return port_; }
+    // Body bytes sent for the broken file, and whether the program closed that connection.
+    unsigned long long BrokenBytesSent() const { return brokenSent_; }
+    bool BrokenClosedByProgram() const { return brokenClosed_; }
+
+private:
+    void Run() {
+        while (!stop_) {
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET) return;
+            DWORD timeout = 10000;
+            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+            {
+                std::lock_guard lock(mutex_);
+                clients_.push_back(client);
+            }
+            connections_.emplace_back([this, client] {
+                while (!stop_ && Answer(client)) {}
+                shutdown(client, SD_BOTH);  // closed at the end, once no thread uses it
+            });
+        }
+    }
+    bool SendAll(SOCKET client, const std::string& bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const int now = send(client, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+            if (now <= 0) return false;
+            sent += static_cast<size_t>(now);
+        }
+        return true;
+    }
+    // True once the peer has closed its end (or reset it) within `milliseconds`.
+    bool PeerClosed(SOCKET client, int milliseconds) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(client, &readable);
+        timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
+        if (select(0, &readable, nullptr, nullptr, &wait) != 1) return false;
+        char byte;
+        return recv(client, &byte, 1, 0) <= 0;
+    }
+    // Answers one request; false when the connection is to be closed.
+    bool Answer(SOCKET client) {
+        std::string head;
+        char buffer[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            const int got = recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) return false;
+            head.append(buffer, static_cast<size_t>(got));
+        }
+        const size_t end = head.find(' ', head.find(' ') + 1);
+        const std::string name = head.substr(head.rfind('/', end) + 1, end - head.rfind('/', end) - 1);
+        const auto body = ScopedInstallation::ReadFileBytes(ServedFile(name));
+        if (!body) return SendAll(client, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+        if (name != broken_)
+            return SendAll(client,
+                           "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size()) + "\r\n\r\n" + *body);
+        if (fault_ == Fault::LengthPlusOne) {
+            if (!SendAll(client, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size() + 1) + "\r\n\r\n"))
+                return false;
+            // Held back for up to 30 s: the program is to close the connection on the head alone.
+            brokenClosed_ = PeerClosed(client, 30000);
+            return false;
+        }
+        if (!SendAll(client, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return false;
+        // Chunks of the file's bytes until the program closes the connection (at most 2 GB).
+        char size[32];
+        snprintf(size, sizeof size, "%zx\r\n", body->size());
+        const std::string chunk = size + *body + "\r\n";
+        while (!stop_ && brokenSent_ < (2ULL << 30)) {
+            // A send into a connection the program has closed may still succeed for a while.
+            if (!SendAll(client, chunk) || PeerClosed(client, 0)) {
+                brokenClosed_ = true;
+                return false;
+            }
+            brokenSent_ += body->size();
+        }
+        return false;
+    }
+
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::string broken_;
+    Fault fault_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;                    // accepts
+    std::vector<std::thread> connections_;  // one per connection, joined at the end
+    std::mutex mutex_;
+    std::vector<SOCKET> clients_;
+    std::atomic<unsigned long long> brokenSent_{0};
+    std::atomic<bool> brokenClosed_{false};
+};
+
+// Every dialog the program shows, closed with its button, until the start button is back and
+// no dialog follows for a while.
+std::vector<std::string> DialogsUntilStartButton(Updater& updater) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i) {
+        if (auto dialog = robot::FindDialog(updater.Process().Id())) {
+            texts.push_back(dialog->Text());
+            dialog->Press("OK");
+            if (!robot::WaitForWindowGone(dialog->Handle())) break;
+            continue;
+        }
+        if (updater.StartButtonVisible() && !updater.CancelButtonVisible() &&
+            robot::NoDialogFor(updater.Process(), std::chrono::milliseconds(1000)))
+            break;
+        Sleep(20);
+    }
+    return texts;
+}
+
+// Whether a file named `name` lies anywhere under `folder` (its subfolders included).
+bool AnyFileNamed(const std::wstring& folder, const std::wstring& name) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool any = false;
+    do {
+        const std::wstring entry = found.cFileName;
+        if (entry == L"." || entry == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            any = any || AnyFileNamed(folder + L"\\" + entry, name);
+        } else {
+            any = any || lstrcmpiW(entry.c_str(), name.c_str()) == 0;
+        }
+    } while (!any && FindNextFileW(search, &found));
+    FindClose(search);
+    return any;
+}
 
 class DownloadTest : public ::testing::Test {
 protected:
@@ -311,6 +482,58 @@ TEST_F(DownloadTest, ClosingTheWindowDuringADownloadEndsTheProgramAtOnce) {
     EXPECT_LE(RequestedNames().size(), 1u);
     // Nothing was installed.
     EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// KarUpdt_pinned.exe carries the size of every file: an answer that announces another length is
+// stopped on its head, one whose body goes on past the size is stopped there. Each is named in the
+// message for a file that is not the vendor's, nothing of it stays, the rest of the run goes on and
+// the start button comes back.
+TEST_F(DownloadTest, APinnedBuildStopsAFileAtItsPinnedSize) {
+    const std::string broken = "kar160.ex_";
+    const auto served = ScopedInstallation::ReadFileBytes(ServedFile(broken));
+    ASSERT_TRUE(served);
+    const std::string size = std::to_string(served->size());
+    const std::string tail =
+        "\rダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
+        "しばらくしてから、もう一度アップデートを開始してください。";
+    struct Case {
+        MisbehavingProxy::Fault fault;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {MisbehavingProxy::Fault::LengthPlusOne,
+         "大きさが " + std::to_string(served->size() + 1) + " バイトです (配布元のファイルは " + size + " バイト)。"},
+        {MisbehavingProxy::Fault::EndlessChunks,
+         "配布元のファイルの大きさ (" + size + " バイト) を超えて送られてきました。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ImageKitControls controls(true, true);
+        MisbehavingProxy proxy(broken, c.fault);
+        ASSERT_NE(proxy.Port(), 0);
+        auto installation = Install(ProxyIni(proxy.Port()));
+        Updater updater(L"KarUpdt_pinned.exe");
+        ASSERT_TRUE(updater.Ok());
+        const DWORD started = GetTickCount();
+        ASSERT_TRUE(updater.PressStart());
+        const std::vector<std::string> texts = DialogsUntilStartButton(updater);
+        std::string shown;
+        for (const std::string& text : texts) shown += "\n[" + text + "]";
+        ASSERT_EQ(texts.size(), 1u) << shown;
+        EXPECT_EQ(texts[0], "ファイル \"" + broken + "\" の内容は配布元のものではありません。\r" + c.reason + tail);
+        EXPECT_LT(GetTickCount() - started, 60000u) << "the file was not stopped";
+        EXPECT_TRUE(proxy.BrokenClosedByProgram());
+        if (c.fault == MisbehavingProxy::Fault::EndlessChunks) {
+            // Stopped soon after the size was passed: what the proxy managed to send meanwhile.
+            EXPECT_LT(proxy.BrokenBytesSent(), served->size() + 64ull * 1024 * 1024);
+        }
+        EXPECT_FALSE(AnyFileNamed(installation->Folder() + L"Temp", robot::ToWide(broken)));
+        EXPECT_TRUE(updater.StartButtonVisible());
+        EXPECT_FALSE(updater.CancelButtonVisible());
+        EXPECT_EQ(updater.Label(101), kPressStart);
+        updater.Window().Close();
+        EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+    }
 }
 
 }  // namespace

@@ -314,6 +314,149 @@ TEST_F(StartupTest, SettingsOnlyInTheWindowsFolderBesideTheMakerFolderCountAsNoI
     ExpectEndWithoutWindow(process);
 }
 
+// The names in `folder`, without "." and "..".
+std::vector<std::wstring> NamesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+std::string Joined(const std::vector<std::wstring>& names) {
+    std::string text;
+    for (const std::wstring& name : names) text += (text.empty() ? "" : ", ") + robot::ToUtf8(name);
+    return text;
+}
+
+// For the scope: Wine looks for the named DLLs of the program `exe` where Windows would (beside
+// the program, then the System folder) instead of preferring its own, as it otherwise does for the
+// system's DLLs. Wine reads this per program from the prefix's registry at each start.
+class NativeDllsFirst {
+public:
+    NativeDllsFirst(const std::wstring& exe, std::initializer_list<const wchar_t*> dlls)
+        : key_(L"Software\\Wine\\AppDefaults\\" + exe + L"\\DllOverrides") {
+        HKEY key = nullptr;
+        ok_ = RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
+              ERROR_SUCCESS;
+        if (!ok_) return;
+        const std::wstring order = L"native,builtin";
+        for (const wchar_t* dll : dlls)
+            ok_ = ok_ && RegSetValueExW(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(order.c_str()),
+                                        static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    ~NativeDllsFirst() { RegDeleteKeyW(HKEY_CURRENT_USER, key_.c_str()); }
+    bool Ok() const { return ok_; }
+
+private:
+    std::wstring key_;
+    bool ok_ = false;
+};
+
+// Sets an environment variable of the test, which the programs it starts inherit, for the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+
+private:
+    const wchar_t* name_;
+};
+
+// Waits until the window's first activation has run (it fills the version labels).
+bool Activated(robot::Window& window) {
+    for (int i = 0; i < 250; ++i) {
+        const auto label = window.ControlById(104);
+        if (label && label->text == "現在バージョン = 1.5.2") return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+// The program is saved in a folder a user can write to and started from another such folder,
+// with a DLL of each name it uses beside it and in the current folder, and an UNLHA32.DLL in the
+// current folder and in the installation folder: each leaves a marker when it is loaded. None is
+// loaded, and neither build copies the installation's UNLHA32.DLL (the one pins none, the other
+// pins the stand-in, which this is not). KarUpdt_pinned.exe takes the digest of that library at
+// its first activation, the first call into bcrypt.dll, which is delay-loaded: so the search that
+// the program restricts at its start is put to the test too, not only its import table.
+TEST_F(StartupTest, DllsPlantedBesideTheProgramAndInTheCurrentFolderAreNeverLoadedNorCopied) {
+    const std::wstring planted = BesideTestProgram(L"planted.dll");
+    for (const wchar_t* build : {KARUPDT_PROGRAM_UNDER_TEST, L"KarUpdt_pinned.exe"}) {
+        SCOPED_TRACE(robot::ToUtf8(build));
+        InstallationOptions options;
+        options.unlha32Source = planted;
+        auto installation = Install(options);
+        const std::wstring top = installation->TopFolder();
+        const std::wstring program = top + L"\\program\\";
+        const std::wstring current = top + L"\\current\\";
+        const std::wstring markers = top + L"\\markers";
+        for (const std::wstring& folder : {program, current, markers})
+            ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        for (const wchar_t* name : {L"version", L"lz32", L"bcrypt", L"comctl32"}) {
+            for (const std::wstring& folder : {program, current})
+                ASSERT_TRUE(CopyFileW(planted.c_str(), (folder + name + L".dll").c_str(), FALSE))
+                    << robot::ToUtf8(name);
+        }
+        ASSERT_TRUE(CopyFileW(planted.c_str(), (current + L"UNLHA32.DLL").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(BesideTestProgram(build).c_str(), (program + L"KarUpdt.exe").c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileW(BesideTestProgram(L"planted_control.exe").c_str(), (program + L"control.exe").c_str(), FALSE));
+        const std::wstring inWindows = ScopedInstallation::WindowsFolder() + L"\\UNLHA32.DLL";
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        ASSERT_EQ(GetFileAttributesW(inWindows.c_str()), INVALID_FILE_ATTRIBUTES);
+        ASSERT_EQ(GetFileAttributesW((std::wstring(system) + L"\\UNLHA32.DLL").c_str()), INVALID_FILE_ATTRIBUTES);
+
+        // Not version.dll for KarUpdt.exe: Wine's own user32.dll imports it, so that Wine would load
+        // the planted one before the program's first line whatever the program does (Windows takes
+        // a KnownDLL's imports from the System folder). The import table test covers it.
+        NativeDllsFirst control(L"control.exe", {L"version"});
+        NativeDllsFirst updater(L"KarUpdt.exe", {L"lz32", L"bcrypt", L"comctl32"});
+        ASSERT_TRUE(control.Ok() && updater.Ok());
+        ScopedVariable markerFolder(L"KARUPDT_PLANTED_MARKERS", markers);
+
+        // The control imports version.dll directly, as KarUpdt.exe once did: the loader here takes
+        // the DLL beside it. Without that, no marker below would mean anything.
+        {
+            robot::Process process = robot::Process::Start(program + L"control.exe", L"", current);
+            ASSERT_TRUE(process.Started()) << process.Error();
+            process.WaitForExit();
+            ASSERT_EQ(NamesIn(markers).size(), 1u)
+                << "a DLL planted beside a program is not loaded here: " << Joined(NamesIn(markers));
+            for (const std::wstring& name : NamesIn(markers)) DeleteFileW((markers + L"\\" + name).c_str());
+        }
+        {
+            robot::Process process = robot::Process::Start(program + L"KarUpdt.exe", L"", current);
+            ASSERT_TRUE(process.Started()) << process.Error();
+            robot::Window window = WaitForMainWindow(process);
+            ASSERT_TRUE(window.Exists()) << "loaded: " << Joined(NamesIn(markers));
+            EXPECT_TRUE(Activated(window));
+            // A dialog of the program closes: the window is activated again, the copy is tried again.
+            window.ChooseMenuItem(202);
+            auto dialog = robot::WaitForDialog(process.Id());
+            ASSERT_TRUE(dialog);
+            ASSERT_TRUE(dialog->Press("キャンセル"));
+            ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+            Sleep(300);
+            window.Close();
+            EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+        }
+        EXPECT_TRUE(NamesIn(markers).empty()) << "loaded: " << Joined(NamesIn(markers));
+        EXPECT_EQ(GetFileAttributesW(inWindows.c_str()), INVALID_FILE_ATTRIBUTES) << "copied into the Windows folder";
+        EXPECT_EQ(GetFileAttributesW((program + L"UNLHA32.DLL").c_str()), INVALID_FILE_ATTRIBUTES)
+            << "copied beside the program";
+    }
+}
+
 // Whether the file at `path` comes to hold `bytes` within a few seconds (the window's first
 // activation, which copies it, may come just after the window shows).
 bool BecomesFile(const std::wstring& path, const std::optional<std::string>& bytes) {
@@ -324,6 +467,7 @@ bool BecomesFile(const std::wstring& path, const std::optional<std::string>& byt
     return false;
 }
 
+// KarUpdt_pinned.exe pins the stand-in UNLHA32.DLL, as a release pins the archiver the vendor ships.
 TEST_F(StartupTest, ArchiverIsCopiedWhereTheSystemFindsItAndActivationKeepsTheLabels) {
     const std::wstring archiver = BesideTestProgram(L"UNLHA32.DLL");
     const auto bytes = ScopedInstallation::ReadFileBytes(archiver);
@@ -331,10 +475,24 @@ TEST_F(StartupTest, ArchiverIsCopiedWhereTheSystemFindsItAndActivationKeepsTheLa
     InstallationOptions options;
     options.unlha32Source = archiver;
     auto installation = Install(options);
-    // A copy of the program in a folder without UNLHA32.DLL.
-    const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
-    ASSERT_TRUE(CopyFileW(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST).c_str(), copy.c_str(), FALSE));
     const std::wstring inWindows = ScopedInstallation::WindowsFolder() + L"\\UNLHA32.DLL";
+    const std::wstring copy = installation->TopFolder() + L"\\KarUpdt.exe";
+    // A build that pins no archiver copies none, not even the vendor's.
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(KARUPDT_PROGRAM_UNDER_TEST).c_str(), copy.c_str(), FALSE));
+    {
+        robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
+        robot::Window window = WaitForMainWindow(process);
+        ASSERT_TRUE(window.Exists());
+        EXPECT_TRUE(Activated(window));
+        Sleep(300);
+        window.Close();
+        EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+    }
+    EXPECT_EQ(GetFileAttributesW(inWindows.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((installation->TopFolder() + L"\\UNLHA32.DLL").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // The pinning build, in a folder without UNLHA32.DLL, copies the pinned library.
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(L"KarUpdt_pinned.exe").c_str(), copy.c_str(), FALSE));
     {
         robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
         robot::Window window = WaitForMainWindow(process);
@@ -367,6 +525,23 @@ TEST_F(StartupTest, ArchiverIsCopiedWhereTheSystemFindsItAndActivationKeepsTheLa
     }
     CloseHandle(held);
     DeleteFileW(inWindows.c_str());
+    DeleteFileW((installation->TopFolder() + L"\\UNLHA32.DLL").c_str());
+
+    // Another library in the installation folder, one byte changed: the pinning build copies nothing.
+    std::string changed = *bytes;
+    changed.back() = static_cast<char>(changed.back() ^ 0x01);
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(installation->Folder() + L"UNLHA32.DLL", changed));
+    {
+        robot::Process process = robot::Process::Start(copy, L"", L"C:\\");
+        robot::Window window = WaitForMainWindow(process);
+        ASSERT_TRUE(window.Exists());
+        EXPECT_TRUE(Activated(window));
+        Sleep(300);
+        window.Close();
+        EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
+    }
+    EXPECT_EQ(GetFileAttributesW(inWindows.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((installation->TopFolder() + L"\\UNLHA32.DLL").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(StartupTest, SettingsInTheWindowsFolderWhenTheMakerFolderIsMissing) {

@@ -67,7 +67,7 @@ TEST_F(LhaBindingTest, TableHasTheFortyOneEntriesInOrder) {
 }
 
 TEST_F(LhaBindingTest, WithoutLibraryEveryEntryIsAStubThatShowsPanic) {
-    LoadLhaLibrary(L"no_such_library_here.dll");
+    LoadLhaLibraryFile(Beside(L"no_such_library_here.dll"));
     EXPECT_FALSE(LhaLibraryLoaded());
     for (std::size_t i = 0; i < kLhaEntryCount; ++i) EXPECT_FALSE(LhaEntryBound(i)) << LhaEntryName(i);
 
@@ -100,7 +100,7 @@ TEST_F(LhaBindingTest, WithoutLibraryEveryEntryIsAStubThatShowsPanic) {
 }
 
 TEST_F(LhaBindingTest, LibraryWithoutUnlhaBindsWhatItHas) {
-    LoadLhaLibrary(Beside(L"lha_partial.dll").c_str());
+    LoadLhaLibraryFile(Beside(L"lha_partial.dll"));
     ASSERT_TRUE(LhaLibraryLoaded());
     EXPECT_TRUE(LhaEntryBound(0));   // UnlhaGetVersion
     EXPECT_TRUE(LhaEntryBound(10));  // UnlhaCheckArchive
@@ -116,7 +116,7 @@ TEST_F(LhaBindingTest, LibraryWithoutUnlhaBindsWhatItHas) {
 }
 
 TEST_F(LhaBindingTest, ReleaseRebindsStubs) {
-    LoadLhaLibrary(Beside(L"lha_partial.dll").c_str());
+    LoadLhaLibraryFile(Beside(L"lha_partial.dll"));
     ASSERT_TRUE(LhaEntryBound(0));
     FreeLhaLibrary();
     EXPECT_FALSE(LhaLibraryLoaded());
@@ -125,9 +125,42 @@ TEST_F(LhaBindingTest, ReleaseRebindsStubs) {
 }
 
 TEST_F(LhaBindingTest, StandInLibraryExportsAllEntries) {
-    LoadLhaLibrary(Beside(L"UNLHA32.DLL").c_str());
+    LoadLhaLibraryFile(Beside(L"UNLHA32.DLL"));
     ASSERT_TRUE(LhaLibraryLoaded());
     for (std::size_t i = 0; i < kLhaEntryCount; ++i) EXPECT_TRUE(LhaEntryBound(i)) << LhaEntryName(i);
+}
+
+TEST_F(LhaBindingTest, LoadedByFullPathFromTheProgramsFolderNeverFromTheCurrentFolder) {
+    // A library of that name in the current folder, one that lacks most entries.
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"lhactrls_current_folder";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring planted = folder + L"\\UNLHA32.DLL";
+    ASSERT_TRUE(CopyFileW(Beside(L"lha_partial.dll").c_str(), planted.c_str(), FALSE));
+    wchar_t before[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+
+    // A bare name is no path: nothing is loaded.
+    LoadLhaLibraryFile(L"UNLHA32.DLL");
+    EXPECT_FALSE(LhaLibraryLoaded());
+
+    // Searched: the program's folder (the stand-in is there), then the System and Windows folders.
+    LoadLhaLibrary();
+    ASSERT_TRUE(LhaLibraryLoaded());
+    EXPECT_EQ(LhaLibraryPath(), WideToUtf8(Beside(L"UNLHA32.DLL")));
+    for (std::size_t i = 0; i < kLhaEntryCount; ++i) EXPECT_TRUE(LhaEntryBound(i)) << LhaEntryName(i);
+    wchar_t system[MAX_PATH] = {}, windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    EXPECT_EQ(LhaSearchedFolders(),
+              WideToUtf8(Beside(L"")) + "\r" + WideToUtf8(system) + "\\\r" + WideToUtf8(windows) + "\\");
+
+    SetCurrentDirectoryW(before);
+    FreeLhaLibrary();
+    DeleteFileW(planted.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace

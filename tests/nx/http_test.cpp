@@ -413,6 +413,26 @@ TEST_F(HttpTest, BodyShorterThanAnnouncedFails) {
     ExpectUsable();
 }
 
+TEST_F(HttpTest, ABodyCutBeforeItsFirstMegabyteIsWrittenAndClosedForTheNextGet) {
+    // 600 000 bytes of 1 200 000 and the connection closes: more than is written in place at a
+    // failure, less than a chunk, so no writer had been started for this engine object yet.
+    const EnxHTTP e = GetFails(server->url("/short/1200000"));
+    EXPECT_EQ(e.Code(), nx::engine::kErrIncomplete) << e.Message();
+    // The writer writes what arrived and closes the file, without anyone waiting for it.
+    std::string kept;
+    for (int i = 0; i < 100 && kept.size() < 600000; ++i) {
+        Sleep(20);
+        kept = ReadFile(file);
+    }
+    EXPECT_TRUE(SameBytes(kept, Pattern(600000)));
+    // The next Get opens the same file once the failed one's is closed: it must not wait for it.
+    http->SetTimeLimit(10);
+    const auto start = Clock::now();
+    http->Get(server->url("/gen/1000"));
+    EXPECT_LT(Seconds(Clock::now() - start), 2.0);
+    EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(1000)));
+}
+
 TEST_F(HttpTest, AnAnswerEndsAtItsAnnouncedLengthWhateverFollows) {
     // Bytes beyond the Content-Length, in the packet of the body's end or in a later one, are not
     // part of the answer: never written, never reported.
@@ -633,6 +653,40 @@ TEST_F(HttpTest, TimeoutBoundsEachWaitNotTheWholeTransfer) {
     EXPECT_EQ(ReadFile(file), Pattern(10));
     EXPECT_EQ(recorder->count("Transfer"), 10);
     EXPECT_EQ(recorder->totals, (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
+TEST_F(HttpTest, TimeLimitBoundsTheWholeGetHoweverTheServerPacesIt) {
+    // One byte every 0.2 s: no wait is long, but 50 bytes take 10 s; the limit stops it at 1 s.
+    http->SetTimeLimit(1);
+    auto start = Clock::now();
+    EnxHTTP e = GetFails(server->url("/trickle/50/200"));
+    double took = Seconds(Clock::now() - start);
+    EXPECT_EQ(e.Code(), nx::engine::kErrTimeout) << e.Message();
+    EXPECT_NE(e.Message().find("制限時間の 1 秒"), std::string::npos) << e.Message();
+    EXPECT_GE(took, 0.95);
+    EXPECT_LT(took, 1.6);
+    const std::string shape = recorder->shape();
+    EXPECT_EQ(shape.rfind("Connected Status Start ", 0), 0u) << shape;
+    const std::string end = "End Disconnected";
+    EXPECT_TRUE(shape.size() > end.size() && shape.compare(shape.size() - end.size(), end.size(), end) == 0) << shape;
+    ExpectClosedProperly();
+    // A server that holds back its answer altogether, within the per-wait Timeout.
+    recorder->clear();
+    start = Clock::now();
+    e = GetFails(server->url("/stall/5000"));
+    took = Seconds(Clock::now() - start);
+    EXPECT_EQ(e.Code(), nx::engine::kErrTimeout) << e.Message();
+    EXPECT_LT(took, 1.6);
+    // A transfer within the limit completes, and 0 sets no limit.
+    recorder->clear();
+    http->SetTimeLimit(3);
+    http->Get(server->url("/trickle/5/200"));
+    EXPECT_EQ(ReadFile(file), Pattern(5));
+    http->SetTimeLimit(0);
+    EXPECT_EQ(http->TimeLimit(), 0);
+    http->Get(server->url("/trickle/10/150"));
+    EXPECT_EQ(ReadFile(file), Pattern(10));
+    ExpectUsable();
 }
 
 TEST_F(HttpTest, InterruptFromATransferHandlerEndsGetAtOnce) {

@@ -208,12 +208,15 @@ void BodyFile::Abandon() noexcept {
         chunk_.clear();
         return;
     }
-    bool idle = false;
+    bool writerIdle = false;
     {
         const std::lock_guard lock(mutex_);
-        idle = queue_.empty() && !writing_ && chunk_.size() <= kDirectWriteLimit;
+        writerIdle = queue_.empty() && !writing_;
     }
-    if (idle) {
+    // A body that failed before its first whole chunk has no writer yet: one is started for the
+    // part that waits, or, when none can be had, the part is written here. (Handed to a writer
+    // that does not run, the file would never be closed, and the next Get would wait for it.)
+    if (writerIdle && (chunk_.size() <= kDirectWriteLimit || !StartWriter())) {
         // What arrived is written here, a small last part, and the file ends there.
         WriteInPlace();
         std::uint64_t written = 0;

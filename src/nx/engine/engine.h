@@ -24,7 +24,8 @@ enum ErrorCode : int {
     kErrUnsupported = 8,   // a firewall type or authentication scheme this engine lacks
     kErrResolve = 10,      // the host name cannot be resolved
     kErrConnect = 11,      // the connection was refused or failed
-    kErrTimeout = 12,      // Timeout passed while connecting, sending or waiting for data
+    kErrTimeout = 12,      // Timeout passed while connecting, sending or waiting for data, or TimeLimit
+                           // passed since the Get started
     kErrSend = 13,         // the request could not be sent
     kErrReceive = 14,      // the connection failed (was reset) while the answer arrived
     kErrBadResponse = 15,  // the answer is not valid HTTP, or its heads exceed the parser's limits

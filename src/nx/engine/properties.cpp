@@ -8,8 +8,8 @@ namespace nx::engine {
 using namespace nx::http_ids;
 
 Properties::Properties()
-    : integers_{{idAuthScheme, 0},      {idConnected, 0}, {idFirewallPort, 0}, {idFirewallType, 0},
-                {idFollowRedirects, 0}, {idIdle, 0},      {idProxyPort, 80},   {idTimeout, 60}} {
+    : integers_{{idAuthScheme, 0}, {idConnected, 0},  {idFirewallPort, 0}, {idFirewallType, 0}, {idFollowRedirects, 0},
+                {idIdle, 0},       {idProxyPort, 80}, {idTimeout, 60},     {idTimeLimit, 0}} {
     for (const int id : {idAccept, idFirewallHost, idFirewallPassword, idFirewallUser, idLocalFile, idLocalHost,
                          idPassword, idProxyPassword, idProxyServer, idProxyUser, idRange, idURL, idUser, idUserAgent})
         texts_[id];
@@ -44,7 +44,8 @@ bool Properties::IsInteger(int id) {
     case idFollowRedirects:
     case idIdle:
     case idProxyPort:
-    case idTimeout: return true;
+    case idTimeout:
+    case idTimeLimit: return true;
     default: return false;
     }
 }
@@ -63,7 +64,8 @@ int Properties::Set(int id, std::intptr_t value, std::string& error) {
     case idFollowRedirects: valid = v >= 0 && v <= 2; break;
     case idFirewallPort:
     case idProxyPort: valid = v >= 0 && v <= 65535; break;
-    case idTimeout: valid = v >= 0; break;
+    case idTimeout:
+    case idTimeLimit: valid = v >= 0; break;
     default: break;
     }
     if (!valid) {

@@ -106,6 +106,7 @@ int Session::RunGet(const std::string& ansiUrl) {
         return Fail(kErrNetwork, "Winsock を開始できません: " + DescribeSocketError(rc));
     phase_ = Phase::Opening;
     stop_ = Stop::None;
+    started_ = Clock::now();
     pump_ = MessagePump{};
     statusCode_ = 0;
     CloseSocket();
@@ -517,6 +518,11 @@ void Session::FireRaw(int id, int count, std::intptr_t* values, int* lengths, bo
 void Session::CheckStop() const {
     if (pump_.quitSeen()) throw Failure{kErrInterrupted, "プログラムの終了のため転送を中断しました"};
     if (stop_ != Stop::None) throw Failure{kErrInterrupted, "転送を中断しました"};
+    // Every wait and every receive comes by here: a server that sends a byte now and then, in
+    // its head or its body, is held to the limit as well as one that sends nothing.
+    if (const std::int32_t limit = properties_.integer(idTimeLimit);
+        limit > 0 && Clock::now() - started_ >= std::chrono::seconds(limit))
+        throw Failure{kErrTimeout, "転送が制限時間の " + std::to_string(limit) + " 秒を超えました" + Progress()};
 }
 
 bool Session::TimedOut(Clock::time_point since) const {

@@ -107,6 +107,7 @@ private:
     Properties properties_;
 
     Phase phase_ = Phase::Idle;
+    Clock::time_point started_;  // when the running Get started, for TimeLimit
     Stop stop_ = Stop::None;
     MessagePump pump_;
     Socket socket_;

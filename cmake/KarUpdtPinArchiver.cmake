@@ -1,0 +1,37 @@
+# Writes the source that pins archiver libraries into one executable (src/app/pinned_archiver.h).
+# Run as a build step (cmake -P), so that the digest of a library built in the same build (the
+# stand-in UNLHA32.DLL) is taken of the file as built:
+#   -DOUT=<file.cpp>  -DDIGESTS=<digest>,<digest>...  -DFILES=<library>,<library>...
+# Either list may be empty. A digest that is not 64 hexadecimal digits fails the step.
+set(digests "")
+string(REPLACE "," ";" given "${DIGESTS}")
+foreach(digest IN LISTS given)
+  string(STRIP "${digest}" digest)
+  string(TOLOWER "${digest}" digest)
+  if(digest STREQUAL "")
+    continue()
+  endif()
+  if(NOT digest MATCHES "^[0-9a-f]+$" OR NOT digest MATCHES "^................................................................$")
+    message(FATAL_ERROR "KARUPDT_ARCHIVER_SHA256: \"${digest}\" is not a SHA-256 digest (64 hexadecimal digits)")
+  endif()
+  list(APPEND digests ${digest})
+endforeach()
+string(REPLACE "," ";" files "${FILES}")
+foreach(library IN LISTS files)
+  if(library STREQUAL "")
+    continue()
+  endif()
+  file(SHA256 "${library}" digest)
+  list(APPEND digests ${digest})
+endforeach()
+list(REMOVE_DUPLICATES digests)
+list(JOIN digests " " text)
+set(content "#include \"app/pinned_archiver.h\"\n\n// Generated at build time: the UNLHA32.DLL versions this executable copies.\nconst char* const kPinnedArchivers = \"${text}\";\n")
+# Rewritten only when it changes, so that an unchanged pin relinks nothing.
+if(EXISTS "${OUT}")
+  file(READ "${OUT}" old)
+  if(old STREQUAL content)
+    return()
+  endif()
+endif()
+file(WRITE "${OUT}" "${content}")
