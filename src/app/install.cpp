@@ -495,9 +495,12 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
         if (result != 0)
             throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
                             "\" から取り出せません（UNLHA32.DLL のエラー " + std::to_string(result) + "）。");
-        if (FileSizeOf(staging + kImageKits[i].control) == 0)
-            throw Exception(std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive +
-                            "\" から取り出せません。");
+        if (FileSizeOf(staging + kImageKits[i].control) == 0) {
+            std::string why = std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive + "\" から取り出せません。";
+            if (!LhaLibraryLoaded())
+                why += "\rUNLHA32.DLL が次のフォルダにありません。\r" + LhaSearchedFolders();
+            throw Exception(why);
+        }
         // What was extracted is recorded now and checked again when it is installed.
         RecordStaged(staging + kImageKits[i].control, HeldFile(staging + kImageKits[i].control).Digest());
         // The control alone: whatever else the folder holds was not asked for.

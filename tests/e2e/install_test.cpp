@@ -581,10 +581,16 @@ TEST_F(InstallTest, ControlThatCannotBeExtractedStopsBeforeAnythingIsInstalled) 
         EXPECT_EQ(updater.Process().ExitCode(), std::optional<DWORD>(0));
         EXPECT_EQ(dialogs[0].title, "PANIC!!");
         EXPECT_EQ(dialogs[0].text, "Unlha: LHA.DLL not loaded.");
+        // Where the archiver was looked for: beside the program, the System folder, the Windows folder.
+        wchar_t system[MAX_PATH], windows[MAX_PATH];
+        GetSystemDirectoryW(system, MAX_PATH);
+        GetWindowsDirectoryW(windows, MAX_PATH);
         EXPECT_EQ(dialogs[1].text, std::string(kFailed) +
                                        "ImageKitのインストールに失敗しました\r「ImgKit5.ocx」が書庫 "
-                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\Imgkit5.lzh\" から取り出せません。\r" +
-                                       kUnchanged);
+                                       "\"C:\\TALVERN\\KAREDONA\\Temp\\KarUpdt.stage\\Imgkit5.lzh\" から取り出せません。\r"
+                                       "UNLHA32.DLL が次のフォルダにありません。\r" +
+                                       robot::ToUtf8(installation->TopFolder()) + "\\\r" + robot::ToUtf8(system) +
+                                       "\\\r" + robot::ToUtf8(windows) + "\\\r" + kUnchanged);
     }
     EXPECT_TRUE(Registrations().empty());
     EXPECT_TRUE(SameProduct(before, ProductState(installation->Folder())));
