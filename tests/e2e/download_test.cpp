@@ -31,18 +31,8 @@ public:
         EndlessChunks,  // a chunked body of the file's bytes over and over, without end
     };
     MisbehavingProxy(const std::string& broken, Fault fault) : broken_(broken), fault_(fault) {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof address;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 8) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Run(); });
+        listener_ = ListenOnLoopback(8, port_);
+        if (port_ != 0) thread_ = std::thread([this] { Run(); });
     }
     ~MisbehavingProxy() {
         stop_ = true;

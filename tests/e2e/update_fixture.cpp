@@ -192,4 +192,19 @@ std::vector<DialogSeen> Updater::RunToEnd(robot::Duration timeout) {
     return seen;
 }
 
+SOCKET ListenOnLoopback(int backlog, int& port) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, backlog) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return listener;
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 }  // namespace e2e

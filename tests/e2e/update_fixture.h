@@ -7,6 +7,7 @@
 #include "robot.h"
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <memory>
@@ -89,5 +90,9 @@ private:
     robot::Process process_;
     robot::Window window_;
 };
+
+// A listening socket on 127.0.0.1 at a free port, for a server of the test's own (Winsock is
+// started for it); INVALID_SOCKET when none can be had. `port` receives the port.
+SOCKET ListenOnLoopback(int backlog, int& port);
 
 }  // namespace e2e
