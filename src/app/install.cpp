@@ -100,7 +100,6 @@ std::string FailureMessage(const char* number) {
     return std::string("コンポーネントの展開(") + number + ")に失敗しました。終了します。";
 }
 
-void ClearAttributes(const std::string& path) { SetFileAttributesW(Utf8ToWide(path).c_str(), FILE_ATTRIBUTE_NORMAL); }
 
 // The last line of every failure: what became of the product.
 constexpr const char* kUnchanged = "【カレドナ】は変更されていません。";
@@ -197,9 +196,7 @@ FileDigest Expand(const std::string& from, const std::string& to) {
     GetFileSizeEx(source.get(), &sourceSize);
     const std::optional<DWORD> announced = AnnouncedExpandedSize(source.get());
 
-    ClearAttributes(to);
-    FileHandle target(
-        CreateFileW(Utf8ToWide(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle target = CreateFreshFile(to);
     if (!target) throw Exception(failure);
 
     const LzHandle lzSource(LZInit(static_cast<INT>(reinterpret_cast<INT_PTR>(source.get()))));
@@ -604,7 +601,6 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
         if (IsWindowsExecutable(installed)) installedVersion = ProductVersionOf(installed);
     } catch (const Exception&) {}
     if (installedVersion && *installedVersion != kUpdateVersion) {
-        if (FileExists(backup)) ClearAttributes(backup);
         if (!ReplaceFileWhole(installed, backup)) {
             const DWORD error = GetLastError();
             CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" +

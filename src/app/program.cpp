@@ -79,11 +79,12 @@ bool FindInstallation(Installation& found) {
 // anything else is refused (and the update goes on, nothing having been changed).
 bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& found) {
     std::string failure;
+    const std::string undo = UndoFolder(found.workPath);
+    if (!FileTransaction::Pending(undo)) return true;
     JournalScope scope = form.InstallationScope(found.installPath, found.workPath);
-    scope.protectedArea =
-        IsProtectedFolder(StagingFolderOf(found.workPath)) && IsProtectedFolder(UndoFolder(found.workPath));
+    scope.protectedArea = IsProtectedFolder(StagingFolderOf(found.workPath)) && IsProtectedFolder(undo);
     scope.setAside = StagingFolderOf(found.workPath);
-    switch (FileTransaction::Recover(UndoFolder(found.workPath), scope, failure)) {
+    switch (FileTransaction::Recover(undo, scope, failure)) {
     case FileTransaction::Recovery::Nothing: return true;
     case FileTransaction::Recovery::RolledBack: ShowInformation(kRolledBack); return true;
     case FileTransaction::Recovery::Completed: ShowInformation(kCompletedLater); return true;

@@ -27,15 +27,12 @@ std::string Reason(const std::string& path, DWORD error) {
 
 // Copies what `source` holds, from its start, to `to` (replacing it) and flushes it to disk; every
 // byte copied is counted into `copied` when given. False with the system's error code set when
-// anything fails; a partly written `to` is removed. `to` is made anew, so that a link put where it
-// belongs is removed rather than written through.
+// anything fails; a partly written `to` is removed. `to` is made anew (CreateFreshFile), so that a
+// link put where it belongs is removed rather than written through.
 bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
     LARGE_INTEGER start{};
     if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return false;
-    const std::wstring path = Utf8ToWide(to);
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the creation below tells
-    DeleteFileW(path.c_str());                                // ignored: the creation below tells
-    FileHandle target(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle target = CreateFreshFile(to);
     if (!target) return false;
     Sha256Hasher hasher;
     unsigned long long size = 0;
@@ -64,7 +61,7 @@ bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
     }
     const DWORD error = GetLastError();
     target.reset();
-    DeleteFileW(path.c_str());  // ignored: the first error is the one reported
+    DeleteFileW(Utf8ToWide(to).c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
@@ -75,13 +72,19 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
     return source && CopyFlushedFrom(source.get(), to, nullptr);
 }
 
-// Moves the flushed copy `beside` over `to` in one step; the copy is removed when that fails.
+// Moves the flushed copy `beside` over `to` in one step; the copy is removed when that fails. A
+// read-only `to` has its attributes cleared for the move, but only when the move was refused and
+// `to` is no link: clearing them through a link would change what it points to.
 bool MoveOver(const std::string& beside, const std::string& to) {
-    SetFileAttributesW(Utf8ToWide(to).c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the move below tells
-    if (MoveFileExW(Utf8ToWide(beside).c_str(), Utf8ToWide(to).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    const DWORD error = GetLastError();
+    const std::wstring from = Utf8ToWide(beside), name = Utf8ToWide(to);
+    constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(from.c_str(), name.c_str(), kFlags)) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED && !IsReparsePoint(to) &&
+        SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) {
+        if (MoveFileExW(from.c_str(), name.c_str(), kFlags)) return true;
+        error = GetLastError();
+    }
     DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the first error is the one reported
     SetLastError(error);
     return false;

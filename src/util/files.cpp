@@ -51,13 +51,22 @@ bool IsReparsePoint(std::string_view path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+FileHandle CreateFreshFile(std::string_view path) {
+    const std::wstring name = Utf8ToWide(path);
+    // The attributes are cleared only for a read-only file that refuses deletion: clearing them
+    // first would reach through a link to what it points to.
+    if (!DeleteFileW(name.c_str()) && GetLastError() == ERROR_ACCESS_DENIED &&
+        SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL))
+        DeleteFileW(name.c_str());  // ignored: the creation below tells
+    return FileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 bool WriteWholeFile(std::string_view path, std::string_view bytes) {
     const std::wstring target = Utf8ToWide(path);
     const std::wstring beside = target + L".karupdt-new";
     DWORD error = ERROR_SUCCESS;
     {
-        FileHandle file(
-            CreateFileW(beside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle file = CreateFreshFile(WideToUtf8(beside));
         if (!file) return false;
         DWORD written = 0;
         if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))

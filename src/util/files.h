@@ -1,6 +1,8 @@
 #pragma once
 // Small file queries and whole-file reads. Paths are UTF-8.
 
+#include "util/handle.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +23,12 @@ std::vector<std::string> FileNamesIn(std::string_view folder);
 
 // The file's bytes, or nothing when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(std::string_view path);
+
+// Creates `path` as a new, empty file open for writing that nobody else shares. Whatever had that
+// name goes first, as a name: a file is deleted, a link put there is removed as a link, never
+// written through (the file is made with CREATE_NEW, which fails rather than follow one put back
+// meanwhile). An invalid handle, with the system's error code set, when it cannot be made.
+FileHandle CreateFreshFile(std::string_view path);
 
 // Writes `bytes` as the whole content of the file, replacing one of that name in one step: the
 // bytes are written beside it, flushed to disk and moved over it, so that the file never holds

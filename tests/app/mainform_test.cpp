@@ -335,7 +335,10 @@ TEST(StagingFolderTest, MadeAfreshWithAdministratorsAndSystemOnly) {
             GetAce(dacl, i, &ace);
             PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
             for (WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid})
-                if (IsWellKnownSid(sid, type)) found += " " + std::to_string(static_cast<int>(type));
+                if (IsWellKnownSid(sid, type)) {
+                    found += ' ';  // piece by piece: GCC 12 warns falsely (-Wrestrict) on the sum
+                    found += std::to_string(static_cast<int>(type));
+                }
         }
         LocalFree(descriptor);
         return found;
