@@ -17,13 +17,6 @@ constexpr int kClientHeight = 104;
 constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr COLORREF kBlue = RGB(0, 0, 255);
 
-// The folder of the running program, ending with "\".
-std::string ProgramFolder() {
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return ExtractFolderPart(WideToUtf8(path));
-}
-
 }  // namespace
 
 TMainForm::TMainForm() {
@@ -121,7 +114,7 @@ void TMainForm::FormActivate() {
     // folder: the installation's copy is put where a later run finds it. The installation folder
     // is open to every user, so only a library this build pins is copied, exactly the bytes that
     // were checked; anything else is left where it is, silently, as for a copy that fails.
-    const std::string ownFolder = ProgramFolder();
+    const std::string ownFolder = GetProgramFolder();
     if (ArchiverPinned() && !FileExists(ownFolder + "UNLHA32.DLL")) {
         if (const auto archiver = ReadPinnedArchiver(ExtractFolderPart(InstallPath) + "UNLHA32.DLL")) {
             if (!WriteWholeFile(WithTrailingBackslash(GetWindowsFolder()) + "UNLHA32.DLL", *archiver))

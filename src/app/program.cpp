@@ -46,14 +46,6 @@ struct Installation {
     std::string oldVersion;
 };
 
-// "X:\..." or "\\server\share\...".
-bool IsFullPath(const std::string& path) {
-    const bool drive = path.size() >= 3 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
-                       path[1] == ':' && path[2] == '\\';
-    const bool share = path.size() >= 5 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
-    return drive || share;
-}
-
 bool FindInstallation(Installation& found) {
     const std::optional<std::string> path = ReadInstallationPath(ProductSettingsFolder());
     // A settings file without a usable "Path" entry names no installation: none at all, one that

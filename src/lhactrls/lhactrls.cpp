@@ -15,20 +15,6 @@ std::vector<std::string> g_searched;
 
 constexpr wchar_t kLibraryName[] = L"UNLHA32.DLL";
 
-// The folder of the running program, ending with "\"; "" when it cannot be read.
-std::string ProgramFolder() {
-    std::wstring path(32768, L'\0');
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0 || length >= path.size()) return "";
-    path.resize(length);
-    return ExtractFolderPart(WideToUtf8(path));
-}
-
-bool IsFullPath(const std::wstring& path) {
-    // "C:\..." or "\\server\share\...".
-    return (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') || path.rfind(L"\\\\", 0) == 0;
-}
-
 HMODULE LoadByFullPath(const std::wstring& path) {
     // The library's own imports from its folder and the System folder only. Windows without
     // the loader update that brought these flags refuses them; the altered search path then
@@ -90,7 +76,7 @@ const std::array<EntrySlot, kLhaEntryCount> kSlots = {{KARUPDT_LHA_ENTRIES(KARUP
 
 std::vector<std::string> LhaLibraryFolders() {
     std::vector<std::string> folders;
-    for (const std::string& folder : {ProgramFolder(), GetSystemFolder(), GetWindowsFolder()}) {
+    for (const std::string& folder : {GetProgramFolder(), GetSystemFolder(), GetWindowsFolder()}) {
         if (!folder.empty()) folders.push_back(WithTrailingBackslash(folder));
     }
     return folders;
@@ -110,7 +96,7 @@ void LoadLhaLibrary() {
 
 void LoadLhaLibraryFile(const std::wstring& path) {
     FreeLhaLibrary();
-    if (!IsFullPath(path)) return;
+    if (!IsFullPath(WideToUtf8(path))) return;
     HMODULE loaded = LoadByFullPath(path);
     // Module handles below 32 are the old way of saying that nothing was loaded.
     if (reinterpret_cast<UINT_PTR>(loaded) < 32) return;

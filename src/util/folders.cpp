@@ -68,6 +68,21 @@ bool FolderExists(std::string_view path) { return WideFolderExists(Utf8ToWide(pa
 
 bool ForceFolder(std::string_view path) { return ForceWide(Utf8ToWide(path)); }
 
+std::string GetProgramFolder() {
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) return "";
+    path.resize(length);
+    return WideToUtf8(FolderPart(path));
+}
+
+bool IsFullPath(std::string_view path) {
+    const bool drive = path.size() >= 3 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                       path[1] == ':' && path[2] == '\\';
+    const bool share = path.size() >= 5 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
+    return drive || share;
+}
+
 std::string ExtractFolderPart(std::string_view path) { return WideToUtf8(FolderPart(Utf8ToWide(path))); }
 
 std::string WithTrailingBackslash(std::string_view path) {

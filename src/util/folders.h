@@ -25,6 +25,12 @@ bool FolderExists(std::string_view path);
 // for a relative single name such as "Temp", whose parent part is empty.
 bool ForceFolder(std::string_view path);
 
+// The folder of the running program, ending with "\"; "" when the system cannot say.
+std::string GetProgramFolder();
+
+// The path is a full one: "X:\..." or "\\server\share\...".
+bool IsFullPath(std::string_view path);
+
 // Everything up to and including the last "\" or ":" ("" when there is neither).
 std::string ExtractFolderPart(std::string_view path);
 

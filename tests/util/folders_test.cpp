@@ -49,6 +49,13 @@ TEST(SystemFolders, MatchWhatTheSystemReports) {
     EXPECT_TRUE(FolderExists(system));
 }
 
+TEST(SystemFolders, ProgramFolderIsThisProgramsOwn) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::string program = WideToUtf8(path);
+    EXPECT_EQ(GetProgramFolder(), program.substr(0, program.rfind('\\') + 1));
+}
+
 TEST(SystemFolders, ProgramFilesOfThisProcessEndsWithBackslash) {
     const std::string programFiles = GetProgramFilesFolder();
     // A 32-bit process sees the 32-bit Program Files folder, which its environment names too.
@@ -127,6 +134,10 @@ TEST(FolderText, FolderPartAndTrailingBackslash) {
     EXPECT_EQ(WithoutTrailingBackslash("C:\\Program Files\\imagekit5\\"), "C:\\Program Files\\imagekit5");
     EXPECT_EQ(WithoutTrailingBackslash("C:\\x"), "C:\\x");
     EXPECT_EQ(WithoutTrailingBackslash(""), "");
+    // Full paths: a drive or a network share; nothing relative to a current folder.
+    for (const char* full : {"C:\\", "c:\\TALVERN\\", "\\\\server\\share\\"}) EXPECT_TRUE(IsFullPath(full)) << full;
+    for (const char* relative : {"", "C:", "C:x\\", "KAREDONA\\", "\\x", "\\\\\\x", "1:\\x", "\\\\s"})
+        EXPECT_FALSE(IsFullPath(relative)) << relative;
 }
 
 }  // namespace
