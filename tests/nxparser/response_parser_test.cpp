@@ -474,10 +474,17 @@ TEST(ResponseParserLimits, FoldedFieldIsHeldToOneLine) {
     EXPECT_LE(t.maxBuffered, 2 * kMaxHeaderLineLength + 2);
 }
 
-TEST(ResponseParserLimits, ChunkSizeLineOfSixtyFourBytes) {
+TEST(ResponseParserLimits, ChunkSizeLineUpToTheHeaderLineLimit) {
     auto response = [](const std::string& sizeLine) {
         return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + sizeLine + "\r\nabc\r\n0\r\n\r\n";
     };
+    // Extensions with quoted values, as servers send them, make a line far above 64 bytes.
+    const std::string extended = "3; checksum=\"sha256:9f86d081884c7d659a2feaa0c55ad015\"; part=first; origin=\"edge 7\"";
+    ASSERT_GT(extended.size(), 79u);
+    for (const Transcript& t : {nxtest::runWhole(response(extended), false), nxtest::runBytewise(response(extended), false)}) {
+        EXPECT_EQ(t.state, State::Complete) << t.errorText;
+        EXPECT_EQ(t.body, "abc");
+    }
     const std::string zeros(kMaxChunkSizeLineLength - 1, '0');
     Transcript t = nxtest::runWhole(response(zeros + "3"), false);
     EXPECT_EQ(t.state, State::Complete) << t.errorText;

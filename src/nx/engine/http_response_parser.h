@@ -45,8 +45,9 @@ namespace nx::http {
 inline constexpr std::size_t kMaxHeaderLineLength = 8192;
 // Header lines of one response head (continuation lines included); trailer lines likewise.
 inline constexpr std::size_t kMaxHeaderLines = 100;
-// Bytes of a chunk-size line, extensions included, without its line end.
-inline constexpr std::size_t kMaxChunkSizeLineLength = 64;
+// Bytes of a chunk-size line, extensions included, without its line end: as long as a header line,
+// since chunk extensions (names, quoted values) can be as long as a field.
+inline constexpr std::size_t kMaxChunkSizeLineLength = kMaxHeaderLineLength;
 // Interim (1xx) responses before the final one. A server sends one or two at most (100 Continue,
 // 103 Early Hints); the limit keeps a server that sends them without end from holding us for ever.
 inline constexpr std::size_t kMaxInterimResponses = 10;
