@@ -55,9 +55,10 @@ std::optional<std::string> ProductVersionOf(const std::string& executable) {
 }
 
 bool IsWindowsExecutable(const std::string& path) {
-    const std::optional<std::string> bytes = ReadFileBytes(path);
-    if (!bytes || bytes->size() < 0x40 || bytes->compare(0, 2, "MZ") != 0) return false;
+    // The DOS header and the signature it points to are read, never the whole file.
+    const std::optional<std::string> header = ReadFilePart(path, 0, 0x40);
+    if (!header || header->size() < 0x40 || header->compare(0, 2, "MZ") != 0) return false;
     std::uint32_t offset = 0;
-    std::memcpy(&offset, bytes->data() + 0x3C, sizeof offset);
-    return offset <= bytes->size() - 4 && bytes->compare(offset, 4, std::string("PE\0\0", 4)) == 0;
+    std::memcpy(&offset, header->data() + 0x3C, sizeof offset);
+    return ReadFilePart(path, offset, 4) == std::string("PE\0\0", 4);
 }

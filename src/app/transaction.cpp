@@ -25,10 +25,35 @@ std::string Reason(const std::string& path, DWORD error) {
     return "ファイル \"" + path + "\" を書き換えできません。" + SystemErrorText(error);
 }
 
+// Deletes a file this program made (a copy beside its target); a read-only one has its attributes
+// cleared first, unless a link was put in its place meanwhile. Results ignored: the first error is
+// the one reported.
+void DeleteOwnCopy(const std::string& path) {
+    const std::wstring name = Utf8ToWide(path);
+    if (DeleteFileW(name.c_str()) || GetLastError() != ERROR_ACCESS_DENIED || IsReparsePoint(path)) return;
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(name.c_str());
+}
+
+// Gives `copy` the last-write time and the attributes of `source`, as a copy made by the system
+// keeps them: a backup shows the date of the file it was made from, and a read-only file put back
+// is read-only again.
+bool TakeDateAndAttributes(HANDLE source, HANDLE copy) {
+    FILE_BASIC_INFO from{};
+    if (!GetFileInformationByHandleEx(source, FileBasicInfo, &from, sizeof from)) return false;
+    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO to{};  // times left 0 stay as they are
+    to.LastWriteTime = from.LastWriteTime;
+    to.FileAttributes = (from.FileAttributes & kKept) != 0 ? from.FileAttributes & kKept : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(copy, FileBasicInfo, &to, sizeof to) != FALSE;
+}
+
 // Copies what `source` holds, from its start, to `to` (replacing it) and flushes it to disk; every
-// byte copied is counted into `copied` when given. False with the system's error code set when
-// anything fails; a partly written `to` is removed. `to` is made anew (CreateFreshFile), so that a
-// link put where it belongs is removed rather than written through.
+// byte copied is counted into `copied` when given. The copy keeps the source's last-write time and
+// attributes. False with the system's error code set when anything fails; a partly written `to` is
+// removed. `to` is made anew (CreateFreshFile), so that a link put where it belongs is removed
+// rather than written through.
 bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
     LARGE_INTEGER start{};
     if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return false;
@@ -54,6 +79,7 @@ bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
             break;
         }
     }
+    if (ok && !TakeDateAndAttributes(source, target.get())) ok = false;
     if (ok && !FlushFileBuffers(target.get())) ok = false;
     if (ok) {
         if (copied) *copied = {size, hasher.Finish()};
@@ -61,7 +87,7 @@ bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
     }
     const DWORD error = GetLastError();
     target.reset();
-    DeleteFileW(Utf8ToWide(to).c_str());  // ignored: the first error is the one reported
+    DeleteOwnCopy(to);
     SetLastError(error);
     return false;
 }
@@ -85,7 +111,7 @@ bool MoveOver(const std::string& beside, const std::string& to) {
         if (MoveFileExW(from.c_str(), name.c_str(), kFlags)) return true;
         error = GetLastError();
     }
-    DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the first error is the one reported
+    DeleteOwnCopy(beside);
     SetLastError(error);
     return false;
 }
@@ -186,7 +212,7 @@ void FileTransaction::Replace(const std::string& source, const std::string& targ
     FileDigest copied;
     if (!CopyFlushedFrom(held.Get(), beside, &copied)) throw Exception(Reason(target, GetLastError()));
     if (!(copied == expected)) {
-        DeleteFileW(Utf8ToWide(beside).c_str());  // ignored: the mismatch is what is reported
+        DeleteOwnCopy(beside);  // the mismatch is what is reported
         throw Exception(DigestMismatch(source, expected, copied));
     }
     if (!MoveOver(beside, target)) throw Exception(Reason(target, GetLastError()));
@@ -322,8 +348,7 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, co
 bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entries, std::vector<std::string>& folders) {
     // A journal lists some 20 files; anything much larger is not one (and is not read whole).
     constexpr unsigned long long kLargestJournal = 1 << 20;
-    if (FileSizeOf(folder + kJournalName) > kLargestJournal) return false;
-    const std::optional<std::string> text = ReadFileBytes(folder + kJournalName);
+    const std::optional<std::string> text = ReadFileBytes(folder + kJournalName, kLargestJournal);
     if (!text) return false;
     std::vector<std::string> lines;
     size_t start = 0;
@@ -350,7 +375,7 @@ bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entrie
 
 bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
     const std::wstring target = Utf8ToWide(entry.target);
-    DeleteFileW(Utf8ToWide(entry.target + kBesideSuffix).c_str());  // ignored: usually there is none
+    DeleteOwnCopy(entry.target + kBesideSuffix);  // usually there is none
     if (!entry.saved) {
         if (!FileExists(entry.target)) return true;
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the deletion tells

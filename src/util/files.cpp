@@ -27,23 +27,46 @@ std::vector<std::string> FileNamesIn(std::string_view folder) {
     return names;
 }
 
-std::optional<std::string> ReadFileBytes(std::string_view path) {
-    FileHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::nullopt;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF) return std::nullopt;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+namespace {
+
+FileHandle OpenForReading(std::string_view path) {
+    return FileHandle(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Reads up to `count` bytes from the file's current position; fewer when the file ends first.
+std::optional<std::string> ReadUpTo(HANDLE file, size_t count) {
+    std::string bytes(count, '\0');
     size_t done = 0;
     while (done < bytes.size()) {
         DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr))
+        if (!ReadFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr))
             return std::nullopt;
-        if (got == 0) break;  // the file shrank while we read it
+        if (got == 0) break;  // the end of the file (it may have shrunk while we read it)
         done += got;
     }
     bytes.resize(done);
     return bytes;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadFileBytes(std::string_view path, unsigned long long limit) {
+    const FileHandle file = OpenForReading(path);
+    if (!file) return std::nullopt;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || static_cast<unsigned long long>(size.QuadPart) > limit ||
+        size.QuadPart > 0x7FFFFFFF)
+        return std::nullopt;
+    return ReadUpTo(file.get(), static_cast<size_t>(size.QuadPart));
+}
+
+std::optional<std::string> ReadFilePart(std::string_view path, unsigned long long offset, size_t count) {
+    const FileHandle file = OpenForReading(path);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!file || !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) return std::nullopt;
+    return ReadUpTo(file.get(), count);
 }
 
 bool IsReparsePoint(std::string_view path) {

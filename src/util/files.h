@@ -21,8 +21,16 @@ unsigned long long FileSizeOf(std::string_view path);
 // The names of the files (not folders) in `folder` (ending with "\\"); empty when there is none.
 std::vector<std::string> FileNamesIn(std::string_view folder);
 
-// The file's bytes, or nothing when it cannot be opened or read.
-std::optional<std::string> ReadFileBytes(std::string_view path);
+// What the program reads whole (settings, its journal) is small; a file beyond this size is none of
+// them, and is refused rather than read into the memory of a 32-bit process.
+inline constexpr unsigned long long kLargestWholeRead = 16ULL << 20;
+
+// The file's bytes, or nothing when it cannot be opened or read or is larger than `limit`.
+std::optional<std::string> ReadFileBytes(std::string_view path, unsigned long long limit = kLargestWholeRead);
+
+// Up to `count` bytes of the file from `offset` (fewer at its end), or nothing when it cannot be
+// opened or read.
+std::optional<std::string> ReadFilePart(std::string_view path, unsigned long long offset, size_t count);
 
 // Creates `path` as a new, empty file open for writing that nobody else shares. Whatever had that
 // name goes first, as a name: a file is deleted, a link put there is removed as a link, never
