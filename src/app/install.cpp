@@ -592,20 +592,19 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
         RegisterControl(plan.controlFolders[i] + kImageKits[i].control);
     }
 
-    // The backup keeps the last executable of an earlier version: a re-install of this version,
-    // or an executable that is not whole, does not overwrite it.
+    // The backup receives the executable the update replaces, whatever it is (one without a
+    // version, or no Windows executable at all, too): only a re-install of this version keeps the
+    // backup of the earlier one, which would otherwise be lost.
     const std::string backup = WorkPath + "karemain.old";
     const std::string installed = plan.executable.target;
     std::optional<std::string> installedVersion;
     try {
         if (IsWindowsExecutable(installed)) installedVersion = ProductVersionOf(installed);
     } catch (const Exception&) {}
-    if (installedVersion && *installedVersion != kUpdateVersion) {
-        if (!ReplaceFileWhole(installed, backup)) {
-            const DWORD error = GetLastError();
-            CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" +
-                        SystemErrorText(error));
-        }
+    const bool keepEarlierBackup = installedVersion == kUpdateVersion && FileExists(backup);
+    if (FileExists(installed) && !keepEarlierBackup && !ReplaceFileWhole(installed, backup)) {
+        const DWORD error = GetLastError();
+        CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" + SystemErrorText(error));
     }
     replace(plan.executable);
 }

@@ -269,8 +269,9 @@ protected:
         return installation;
     }
     // Presses the start button and answers every dialog until the program ends.
-    std::vector<DialogSeen> Update(const std::wstring& program = KARUPDT_PROGRAM_UNDER_TEST) {
-        Updater updater(program);
+    std::vector<DialogSeen> Update(const std::wstring& program = KARUPDT_PROGRAM_UNDER_TEST,
+                                   const std::vector<robot::ExpectedDialog>& startQuestions = {}) {
+        Updater updater(program, startQuestions);
         EXPECT_TRUE(updater.Ok());
         if (!updater.Ok()) return {};
         EXPECT_TRUE(updater.PressStart());
@@ -382,6 +383,61 @@ TEST_F(InstallTest, ReadOnlyComponentIsOverwrittenAndUserFilesAreKept) {
     EXPECT_EQ(Bytes(product + L"DLKR_DL.exe"), Bytes(OriginalFile("DLKR_DL.exe")));
     EXPECT_EQ(Bytes(product + L"karstang.dic"), "the user's own dictionary");
     EXPECT_EQ(Bytes(product + L"ZoomHint.txt"), Bytes(OriginalFile("ZoomHint.txt")));  // seeded: it was missing
+}
+
+// The last-write time of a file in 100 ns units; 0 when it cannot be read.
+unsigned long long LastWriteTime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
+}
+
+// An executable whose version cannot be read is still the user's program: when the user goes on,
+// it becomes the backup as it was, replacing an earlier one, with its date and attributes; and
+// what is installed carries the date and attributes of the file it was copied from.
+TEST_F(InstallTest, AnExecutableWithoutVersionIsBackedUpWithItsDateAndAttributes) {
+    ImageKitControls controls(true, true);
+    InstallationOptions options;
+    options.downloadIni = ProxyIni(ServerPort());
+    options.karemain = KaremainKind::WithoutResource;
+    ScopedInstallation installation(options);
+    ASSERT_TRUE(installation.Ok()) << installation.Error();
+    const std::wstring product = installation.Folder();
+    const std::wstring executable = product + L"karemain.exe", backup = product + L"Temp\\karemain.old";
+    const std::string oldExecutable = Bytes(executable);
+    // 6 May 2001, 12:00: a date no run of this test can give a file it writes.
+    const unsigned long long oldDate = 126335664000000000ULL;
+    {
+        HANDLE file = CreateFileW(executable.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        const FILETIME time{static_cast<DWORD>(oldDate), static_cast<DWORD>(oldDate >> 32)};
+        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+        CloseHandle(file);
+    }
+    ASSERT_TRUE(SetFileAttributesW(executable.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    CreateDirectoryW((product + L"Temp").c_str(), nullptr);
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(backup, "an earlier backup"));
+    ASSERT_TRUE(SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_READONLY));
+
+    const robot::ExpectedDialog goOn{"確認",
+                                     "現在のインストールバージョンが取得できません。\rアップデート処理を続行しますか？",
+                                     robot::IconKind::Question,
+                                     {"はい(&Y)", "いいえ(&N)"},
+                                     "はい(&Y)"};
+    const auto dialogs = Update(KARUPDT_PROGRAM_UNDER_TEST, {goOn});
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, kCompleted);
+    EXPECT_EQ(Bytes(executable), Bytes(OriginalFile("karemain.exe")));
+    EXPECT_TRUE(Bytes(backup) == oldExecutable) << "karemain.old is not the executable from before the update";
+    EXPECT_EQ(LastWriteTime(backup), oldDate);
+    EXPECT_EQ(GetFileAttributesW(backup.c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    // The expanded files stay in the run's folder after a success.
+    const std::wstring component = product + L"DLKR_DL.exe", expanded = product + kStage + L"DLKR_DL.exe";
+    EXPECT_NE(LastWriteTime(expanded), 0u);
+    EXPECT_EQ(LastWriteTime(component), LastWriteTime(expanded));
+    EXPECT_EQ(GetFileAttributesW(component.c_str()), GetFileAttributesW(expanded.c_str()));
 }
 
 TEST_F(InstallTest, DamagedComponentChangesNothingInTheProduct) {

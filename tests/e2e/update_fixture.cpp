@@ -106,10 +106,13 @@ ImageKitControls::~ImageKitControls() {
 
 std::string ProxyIni(int port) { return "PROXYIP=127.0.0.1\r\nPROXYPORT=" + std::to_string(port) + "\r\n"; }
 
-Updater::Updater(const std::wstring& program) {
+Updater::Updater(const std::wstring& program, const std::vector<robot::ExpectedDialog>& startQuestions) {
     const bool fullPath = program.find(L':') != std::wstring::npos;
     process_ = robot::Process::Start(fullPath ? program : BesideTestProgram(program), L"", L"C:\\");
     EXPECT_TRUE(process_.Started()) << process_.Error();
+    if (!startQuestions.empty()) {
+        EXPECT_TRUE(robot::AnswerDialogs(process_, startQuestions));
+    }
     window_ = robot::Window(robot::WaitForWindowOfClass(process_.Id(), L"TMainForm"));
     EXPECT_TRUE(window_.Exists()) << "the update window did not appear";
     // The window is ready once it has become active and filled its labels.

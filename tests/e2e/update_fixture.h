@@ -67,7 +67,9 @@ class Updater {
 public:
     // Starts `program` (KarUpdt.exe, or the build for the loopback server, beside the test program;
     // or a full path) and waits for its window.
-    explicit Updater(const std::wstring& program = KARUPDT_PROGRAM_UNDER_TEST);
+    // `startQuestions`: the dialogs the program shows before its window, answered as scripted.
+    explicit Updater(const std::wstring& program = KARUPDT_PROGRAM_UNDER_TEST,
+                     const std::vector<robot::ExpectedDialog>& startQuestions = {});
     robot::Process& Process() { return process_; }
     robot::Window& Window() { return window_; }
     bool Ok() const { return window_.Exists(); }
