@@ -170,10 +170,11 @@ void TMainForm::DownLoadButtonClick() {
         }
     }
     // A run that did not bring every file offers the start button again, so that the user can
-    // try again without starting the program anew.
+    // try again without starting the program anew. After a cancel the texts stay as the last file
+    // left them, wherever in the run the cancel came.
     if (!HandedOver && !Application::Terminated()) {
         ShowStartButton();
-        MsgLabel.SetText(kPressStartMessage);
+        if (!CancelRequested) MsgLabel.SetText(kPressStartMessage);
         if ((!unannounced.empty() || !empty.empty()) && !CancelRequested) {
             // Four names to a line, so that the box stays narrow.
             auto lines = [](const std::vector<std::string>& files) {

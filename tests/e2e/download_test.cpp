@@ -29,6 +29,7 @@ public:
     enum class Fault {
         LengthPlusOne,  // announces one byte more than the file has, then holds the body back
         EndlessChunks,  // a chunked body of the file's bytes over and over, without end
+        NoAnswer,       // reads the request and answers nothing until the program closes
     };
     MisbehavingProxy(const std::string& broken, Fault fault) : broken_(broken), fault_(fault) {
         listener_ = ListenOnLoopback(8, port_);
@@ -50,6 +51,7 @@ public:
     // Body bytes sent for the broken file, and whether the program closed that connection.
     unsigned long long BrokenBytesSent() const { return brokenSent_; }
     bool BrokenClosedByProgram() const { return brokenClosed_; }
+    bool BrokenAsked() const { return brokenAsked_; }
 
 private:
     void Run() {
@@ -102,6 +104,11 @@ private:
         if (name != broken_)
             return SendAll(client,
                            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size()) + "\r\n\r\n" + *body);
+        brokenAsked_ = true;
+        if (fault_ == Fault::NoAnswer) {
+            brokenClosed_ = PeerClosed(client, 30000);
+            return false;
+        }
         if (fault_ == Fault::LengthPlusOne) {
             if (!SendAll(client, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size() + 1) + "\r\n\r\n"))
                 return false;
@@ -136,6 +143,7 @@ private:
     std::vector<SOCKET> clients_;
     std::atomic<unsigned long long> brokenSent_{0};
     std::atomic<bool> brokenClosed_{false};
+    std::atomic<bool> brokenAsked_{false};
 };
 
 // Every dialog the program shows, closed with its button, until the start button is back and
@@ -356,6 +364,32 @@ TEST_F(DownloadTest, CancelRightAfterAFileStopsTheRun) {
     EXPECT_EQ(names[0], "kar160.ex_");
     Sleep(500);
     EXPECT_EQ(RequestedNames(), names) << "requests went on after the cancel";
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+}
+
+// A cancel while the last file waits for its answer ends the run as a cancel between two files
+// does: the texts stay as the file before left them, no dialog, the start button back.
+TEST_F(DownloadTest, CancelWhileTheLastFileWaitsKeepsTheTextsOfTheFileBefore) {
+    ImageKitControls controls(true, true);
+    MisbehavingProxy proxy("SCANABORT.EX_", MisbehavingProxy::Fault::NoAnswer);
+    ASSERT_NE(proxy.Port(), 0);
+    auto installation = Install(ProxyIni(proxy.Port()));
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    ASSERT_TRUE(WaitUntil([&] { return proxy.BrokenAsked(); }, 60s));
+    const std::string message = updater.Label(101), count = updater.Label(103);
+    const auto before = ScopedInstallation::ReadFileBytes(ServedFile("KarScan.de_"));
+    ASSERT_TRUE(before);
+    EXPECT_EQ(message, "アップデートコンポーネントのダウンロード...");
+    EXPECT_EQ(count, std::to_string(before->size()) + " Bytes Completed");
+    ASSERT_TRUE(updater.PressCancel());
+    EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return proxy.BrokenClosedByProgram(); }, 5s));
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1000ms));
+    EXPECT_EQ(updater.Label(101), message);
+    EXPECT_EQ(updater.Label(103), count);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
