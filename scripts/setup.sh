@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix   # the 64-bit test build (windows-arch.sh)
   wine wine64 wine32:i386                                # running the program and its tests
   xvfb xauth x11-apps x11-utils imagemagick              # a display without a screen, screenshots
-  fonts-ipafont-gothic locales                           # Japanese glyphs and the ja_JP.UTF-8 locale
+  fonts-ipafont-gothic locales fonts-wine                # Japanese glyphs, the ja_JP.UTF-8 locale, Marlett for title-bar buttons
   mscompress jlha-utils lhasa python3                    # update packages: SZDD components, LHA archives
   nginx-light curl                                       # the loopback update server and its peer
 )
