@@ -6,7 +6,16 @@ prefix=${1:?usage: wine-prefix.sh PREFIX}
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$prefix
 . "$here/wine-env.sh"
+# Wine draws the title bar's buttons with the Marlett font (fonts-wine), which this Wine does not
+# find in its data folder: a copy in the prefix's Fonts folder is found.
+install_marlett() {
+  local fonts="$prefix/drive_c/windows/Fonts"
+  if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ -d "$fonts" ] && [ ! -f "$fonts/marlett.ttf" ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+  fi
+}
 if [ -f "$prefix/.karupdt-ready" ]; then
+  install_marlett
   exit 0
 fi
 mkdir -p "$prefix"
@@ -25,5 +34,6 @@ trap 'rm -f "$reg"' EXIT
 wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
 wineserver -w
 [ -d "$prefix/drive_c/windows" ] || { echo "wine-prefix.sh: no prefix was created at $prefix" >&2; exit 1; }
+install_marlett
 touch "$prefix/.karupdt-ready"
 echo "Wine prefix ready: $prefix"
