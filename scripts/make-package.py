@@ -38,6 +38,12 @@ import subprocess
 import sys
 import tempfile
 
+# The SZDD format is the checker's (package_check/ beside this script); the folder is put on the
+# path here too, so that the script runs the same wherever it is started from.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from package_check.szdd import SZDD_MAGIC  # noqa: E402 (needs the path above)
+
 # compressed name -> expanded name, in download order (ImageKit archives are handled apart)
 COMPONENTS = [
     ("kar160.ex_", "karemain.exe"),
@@ -97,9 +103,6 @@ def made_up(name, size, text):
         else:
             out += bytes([rng.getrandbits(8)]) * rng.randint(4, 64)
     return bytes(out[:size])
-
-
-SZDD_MAGIC = b"SZDD\x88\xf0\x27\x33"
 
 
 def compress(source, target):

@@ -19,7 +19,6 @@ import http.server
 import os
 import random
 import re
-import runpy
 import shutil
 import socket
 import struct
@@ -27,10 +26,13 @@ import subprocess
 import sys
 import tempfile
 import threading
-import types
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The checker's modules, for the tests of its decoders and readers
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+from package_check import components, lha, pe, pin_table, szdd  # noqa: E402 (needs the path above)
+
 CHECKER = os.path.join(ROOT, "scripts", "check-package.py")
 MAKE_PACKAGE = os.path.join(ROOT, "scripts", "make-package.py")
 BIN = None  # set from the command line
@@ -42,14 +44,6 @@ NAMES = ["kar160.ex_", "DLKR_DL.ex_", "karstang.di_", "Zoomhint.tx_", "cellmapa.
          "Imgkit6.lzh"]
 
 LINE = re.compile(r"^\s*(\d+) (\S+)\s+(ok|WARNING|FAULT)\s+(.*)$")
-
-
-def load_checker():
-    """The checker's functions and classes, loaded without running its main()."""
-    return types.SimpleNamespace(**runpy.run_path(CHECKER, run_name="check_package"))
-
-
-checker = load_checker()
 
 
 def mscompress(data, work):
@@ -175,7 +169,7 @@ class PackageTest(unittest.TestCase):
 
     def test_sizes_reported_are_the_expanded_files(self):
         run = Run(self.good)
-        for name, expanded, _ in checker.COMPONENTS:
+        for name, expanded, _ in components.COMPONENTS:
             if expanded is None:
                 continue
             size = os.path.getsize(os.path.join(self.original, expanded))
@@ -273,7 +267,7 @@ class PackageTest(unittest.TestCase):
 
     def test_garbage_behind_an_szdd_header(self):
         folder = self.copy()
-        garbage = checker.SZDD_MAGIC + b"A\0" + struct.pack("<I", 40000) + random.Random(8).randbytes(4000)
+        garbage = szdd.SZDD_MAGIC + b"A\0" + struct.pack("<I", 40000) + random.Random(8).randbytes(4000)
         self.write(folder, "cellmapa.da_", garbage)
         run = Run(folder)
         self.assert_only_fault(run, "cellmapa.da_")
@@ -388,10 +382,10 @@ class PackageTest(unittest.TestCase):
         self.assertIn("holds what it should: 'Group=1\\r\\n'", report)
         self.assertEqual(os.listdir(out), ["karedona"])
         self.assertEqual(sorted(os.listdir(os.path.join(out, "karedona"))), sorted(NAMES))
-        for name, expanded, _ in checker.COMPONENTS:
+        for name, expanded, _ in components.COMPONENTS:
             if expanded is not None:
                 source = [n for n in before if n.lower() == expanded.lower()][0]
-                self.assertEqual(checker.szdd_expand(self.read(os.path.join(out, "karedona"), name)), before[source], name)
+                self.assertEqual(szdd.szdd_expand(self.read(os.path.join(out, "karedona"), name)), before[source], name)
         listing = subprocess.run(["lhasa", "l", os.path.join(out, "karedona", "Imgkit6.lzh")],
                                  stdout=subprocess.PIPE).stdout.decode()
         self.assertIn("ImgKit6.ocx", listing)
@@ -501,8 +495,8 @@ class PackageTest(unittest.TestCase):
             expected.append(["pin", name, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
         # Then what they give on a workstation, from the originals the package was made of: the
         # updater checks each file against these before it installs or runs it.
-        for name, expanded, _ in checker.COMPONENTS:
-            installed = expanded or checker.ARCHIVE_CONTROLS[name]
+        for name, expanded, _ in components.COMPONENTS:
+            installed = expanded or components.ARCHIVE_CONTROLS[name]
             data = self.read(self.original, installed)
             expected.append(["pin", installed, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
         self.assertEqual(pins, expected, str(run))
@@ -538,10 +532,10 @@ class PackageTest(unittest.TestCase):
         self.assertIn("carries no pinned package", run.summary[0])
 
         # An executable that carries this package's table, as the build writes it into the image.
-        entries = checker.package_digests(self.good)
+        entries = pin_table.package_digests(self.good)
         exe = os.path.join(self.work, "pinned.exe")
         with open(exe, "wb") as f:
-            f.write(self.read(BIN, PROGRAM) + checker.pin_block(entries).encode() + b"\0rest of the image")
+            f.write(self.read(BIN, PROGRAM) + pin_table.pin_block(entries).encode() + b"\0rest of the image")
         run = Run(self.good, "--against-exe", exe)
         self.assertEqual(run.status, 0, str(run))
         self.assertEqual(run.order, NAMES, str(run))
@@ -700,9 +694,9 @@ class SzddDecoderTest(unittest.TestCase):
 
     def round_trip(self, data):
         compressed = mscompress(data, self.work)
-        self.assertTrue(compressed.startswith(checker.SZDD_MAGIC))
+        self.assertTrue(compressed.startswith(szdd.SZDD_MAGIC))
         self.assertEqual(struct.unpack_from("<I", compressed, 10)[0], len(data))
-        self.assertEqual(checker.szdd_expand(compressed), data)
+        self.assertEqual(szdd.szdd_expand(compressed), data)
         return compressed
 
     def test_sixteen_and_seventeen_bytes(self):
@@ -742,19 +736,19 @@ class SzddDecoderTest(unittest.TestCase):
         data = ("the quick brown fox 0123456789 " * 40).encode() + random.Random(4).randbytes(200)
         compressed = self.round_trip(data)
         for cut in range(len(compressed)):
-            with self.assertRaises(checker.SzddError, msg="cut at %d of %d" % (cut, len(compressed))):
-                checker.szdd_expand(compressed[:cut])
+            with self.assertRaises(szdd.SzddError, msg="cut at %d of %d" % (cut, len(compressed))):
+                szdd.szdd_expand(compressed[:cut])
 
     def test_hand_made_stream(self):
-        header = checker.SZDD_MAGIC + b"A\0"
+        header = szdd.SZDD_MAGIC + b"A\0"
         # literal a, literal b, then a match of 5 from position 4080: copies over itself
         stream = bytes([0b011, ord("a"), ord("b"), 0xF0, 0xF2])
-        self.assertEqual(checker.szdd_expand(header + struct.pack("<I", 7) + stream), b"abababa")
+        self.assertEqual(szdd.szdd_expand(header + struct.pack("<I", 7) + stream), b"abababa")
         # a match from position 0 before anything was written there reads the window's spaces
-        self.assertEqual(checker.szdd_expand(header + struct.pack("<I", 18) + bytes([0, 0x00, 0x0F])), b" " * 18)
+        self.assertEqual(szdd.szdd_expand(header + struct.pack("<I", 18) + bytes([0, 0x00, 0x0F])), b" " * 18)
         # a match whose second byte is missing runs past the data
-        with self.assertRaisesRegex(checker.SzddError, "middle of a match"):
-            checker.szdd_expand(header + struct.pack("<I", 7) + bytes([0b011, ord("a"), ord("b"), 0xF0]))
+        with self.assertRaisesRegex(szdd.SzddError, "middle of a match"):
+            szdd.szdd_expand(header + struct.pack("<I", 7) + bytes([0b011, ord("a"), ord("b"), 0xF0]))
 
     def test_window_wraps_around(self):
         # 4100 distinct-looking bytes push the write position past the end of the window; the
@@ -772,20 +766,20 @@ class ReaderTest(unittest.TestCase):
             return f.read()
 
     def test_file_versions(self):
-        self.assertEqual(checker.file_version(self.read_bin("karemain_1600.exe")), "1.6.0.0")
-        self.assertEqual(checker.file_version(self.read_bin("karemain_1520.exe")), "1.5.2.0")
+        self.assertEqual(pe.file_version(self.read_bin("karemain_1600.exe")), "1.6.0.0")
+        self.assertEqual(pe.file_version(self.read_bin("karemain_1520.exe")), "1.5.2.0")
         # "2, 1, 0, 16" with its spaces removed
-        self.assertEqual(checker.file_version(self.read_bin("version_windres.exe")), "2,1,0,16")
-        with self.assertRaisesRegex(checker.PeError, "no version resource"):
-            checker.file_version(self.read_bin("version_stub.exe"))
-        with self.assertRaisesRegex(checker.PeError, "not a Windows program"):
-            checker.file_version(b"MZ" + b"\0" * 100)
+        self.assertEqual(pe.file_version(self.read_bin("version_windres.exe")), "2,1,0,16")
+        with self.assertRaisesRegex(pe.PeError, "no version resource"):
+            pe.file_version(self.read_bin("version_stub.exe"))
+        with self.assertRaisesRegex(pe.PeError, "not a Windows program"):
+            pe.file_version(b"MZ" + b"\0" * 100)
 
     def test_updater_version(self):
-        self.assertEqual(checker.updater_version("1.6.0.0"), "1.6.0")
-        self.assertEqual(checker.updater_version("1.6.0.10"), "1.6.0.")
-        self.assertEqual(checker.updater_version("1,6,0,0"), "1,6,0")
-        self.assertEqual(checker.updater_version("1"), "1")
+        self.assertEqual(pe.updater_version("1.6.0.0"), "1.6.0")
+        self.assertEqual(pe.updater_version("1.6.0.10"), "1.6.0.")
+        self.assertEqual(pe.updater_version("1,6,0,0"), "1,6,0")
+        self.assertEqual(pe.updater_version("1"), "1")
 
     def test_lha_header_levels(self):
         with tempfile.TemporaryDirectory() as work:
@@ -801,15 +795,15 @@ class ReaderTest(unittest.TestCase):
                 with open(archive, "rb") as f:
                     data = f.read()
                 self.assertEqual(data[20], int(level), "jlha wrote another header level")
-                members = checker.lha_members(data)
+                members = lha.lha_members(data)
                 self.assertEqual([(m[0], m[3]) for m in members], [("ImgKit6.ocx", 9000), ("note.txt", 3000)],
                                  "level " + level)
-                with self.assertRaises(checker.LhaError, msg="level " + level):
-                    checker.lha_members(data[:len(data) - 10])
+                with self.assertRaises(lha.LhaError, msg="level " + level):
+                    lha.lha_members(data[:len(data) - 10])
                 damaged = bytearray(data)
                 damaged[3] ^= 0x01  # inside the method name
-                with self.assertRaises(checker.LhaError, msg="level " + level):
-                    checker.lha_members(bytes(damaged))
+                with self.assertRaises(lha.LhaError, msg="level " + level):
+                    lha.lha_members(bytes(damaged))
 
 
 def main():
