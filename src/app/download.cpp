@@ -115,6 +115,7 @@ void TMainForm::DownLoadButtonClick() {
 
     DownloadCount = 0;
     HandedOver = false;
+    StartProxyRun();
     // Files that did not arrive complete without any message of their own (no Content-Length, or
     // a length that the body did not match): named together at the end of the run.
     std::vector<std::string> unannounced;  // ended without the length announced, or another length
@@ -129,8 +130,9 @@ void TMainForm::DownLoadButtonClick() {
             return;
         }
         if (nxHTTP.Connected()) nxHTTP.Reset();
-        nxHTTP.SetProxyServer(ProxyIP);
-        nxHTTP.SetProxyPort(ProxyPort);
+        const std::string url = std::string("http://") + kUpdateHost + "/karedona/" + name;
+        UseProxyFor(url);
+        if (CancelRequested || Application::Terminated()) continue;  // cancelled while the system's proxy was looked up
         // Tells the server which program asks and from which version it updates.
         nxHTTP.SetUserAgent(std::string("KarUpdt/") + kUpdateVersion + " (from " + OldVersion + ")");
         ContentLength = kUnknownLength;
@@ -147,7 +149,7 @@ void TMainForm::DownLoadButtonClick() {
         nxHTTP.SetLocalFile(StagePath() + name);
         nxHTTP.SetTimeLimit(TimeLimitFor(name));
         try {
-            nxHTTP.Get(std::string("http://") + kUpdateHost + "/karedona/" + name);
+            GetWithProxyLogon(url);
             const bool counted = HandedOver || DownloadCount > countedBefore;
             if (!counted && !FileReported && !CancelRequested && !Application::Terminated())
                 (LengthAnnounced && ContentLength == 0 ? empty : unannounced).push_back(name);
@@ -206,6 +208,7 @@ void TMainForm::CancelButtonClick() {
 
 void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value) {
     if (EqualsIgnoringCase(Field, "LOCATION")) RedirectLocation = Value;
+    if (EqualsIgnoringCase(Field, "PROXY-AUTHENTICATE")) ProxyChallenges.push_back(Value);
     if (CancelRequested || !EqualsIgnoringCase(Field, "CONTENT-LENGTH")) return;
     const std::optional<long long> length = ParseDecimalInteger(Value);
     if (!length) throw NotAnInteger(Value);

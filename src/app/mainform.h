@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct TMainFormProbe;
 struct InstallPlan;
@@ -82,6 +83,15 @@ private:
     void ProxyPortMenuClick();
     // Writes both values to DOWNLOAD.INI, replacing it; throws the file-creation error.
     void WriteInitFile();
+    // The proxy of the next request: DOWNLOAD.INI's when it names one, else the system's for
+    // `url` (looked up once a run), set on the component and shown on the status line.
+    void StartProxyRun();
+    void UseProxyFor(const std::string& url);
+    // Get through a proxy that asks who the user is: a 407 answer asks for a name and password
+    // (once a run, again when refused) and sends the request again; a refusal or a cancel ends
+    // with one message and rethrows the 407.
+    void GetWithProxyLogon(const std::string& url);
+    bool AskProxyLogon(bool refused);
     // Decides where an ImageKit control lives: "<Program Files>\<folderName>\" unless that folder
     // is missing and the System folder holds `controlName`.
     std::string ImageKitFolder(const char* folderName, const char* controlName) const;
@@ -159,6 +169,21 @@ private:
     std::string SizeRefusal;
     // The Location header of the current answer, if it had one.
     std::string RedirectLocation;
+    // The system's proxy for this run, once looked up; "host:port" of the proxy the current
+    // request goes through (empty: direct).
+    bool SystemProxyLooked = false;
+    std::string SystemProxyHost;
+    std::uint16_t SystemProxyPort = 0;
+    std::string SystemProxySource;
+    std::string CurrentProxy;
+    // The schemes that the proxy's 407 answer offered (Proxy-Authenticate values).
+    std::vector<std::string> ProxyChallenges;
+    // A name and password for the proxy `ProxyLogonFor`, in memory only; how often they were asked
+    // for in this run.
+    std::string ProxyLogonFor;
+    std::string ProxyLogonUser;
+    std::string ProxyLogonPassword;
+    int ProxyLogonAsks = 0;
     // This run has posted the start of the installation.
     bool HandedOver = false;
     // The installation runs: the window must not close under it.

@@ -1,6 +1,8 @@
-// The proxy settings: DOWNLOAD.INI in the installation folder.
+// The proxy settings: DOWNLOAD.INI in the installation folder, and the proxy each request goes through.
 #include "mainform.h"
 
+#include "system_proxy.h"
+#include "ui/application.h"
 #include "ui/input_query.h"
 #include "util/exception.h"
 #include "util/files.h"
@@ -61,4 +63,36 @@ void TMainForm::WriteInitFile() {
         const DWORD error = GetLastError();
         throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + SystemErrorText(error));
     }
+}
+
+void TMainForm::StartProxyRun() {
+    SystemProxyLooked = false;
+    ProxyLogonAsks = 0;
+}
+
+void TMainForm::UseProxyFor(const std::string& url) {
+    std::string host = ProxyIP;
+    std::uint16_t port = ProxyPort;
+    if (ProxyIP.empty()) {
+        // DOWNLOAD.INI names no proxy: the one the system's settings give, never written to the file.
+        if (!SystemProxyLooked) {
+            const SystemProxy found = FindSystemProxy(url, [this] {
+                Application::ProcessMessages();
+                return !CancelRequested && !Application::Terminated();
+            });
+            SystemProxyLooked = !CancelRequested;
+            SystemProxyHost = found.host;
+            SystemProxyPort = found.port;
+            SystemProxySource = found.source;
+        }
+        if (!SystemProxyHost.empty()) {
+            host = SystemProxyHost;
+            port = SystemProxyPort;
+            MsgLabel.SetText("プロキシ " + host + ":" + std::to_string(port) + " (" + SystemProxySource +
+                             ") を経由して接続しています...");
+        }
+    }
+    nxHTTP.SetProxyServer(host);
+    nxHTTP.SetProxyPort(port);
+    CurrentProxy = host.empty() ? std::string() : host + ":" + std::to_string(port);
 }

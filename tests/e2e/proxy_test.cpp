@@ -1,11 +1,14 @@
 // The proxy settings through the real menu and input dialogs of KarUpdt.exe, and DOWNLOAD.INI as
-// the program writes it.
-#include "installation.h"
-#include "robot.h"
+// the program writes it; the system's proxy settings (the prefix's registry) when DOWNLOAD.INI
+// names none, with the requests seen at the server or the proxy they went to.
+#include "update_fixture.h"
 #include "version_resource.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -157,6 +160,204 @@ TEST_F(ProxyTest, AFileThatCannotBeWrittenShowsTheErrorAndKeepsTheValue) {
     // The new value stays for this run, and is written by the next command that can.
     Enter(kProxyIPMenu, "プロキシIP", "new", "new", "キャンセル");
     EXPECT_TRUE(IniBecomes("PROXYIP=new\r\nPROXYPORT=1\r\n"));
+}
+
+// ---- the system's proxy settings ---------------------------------------------------------------
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+const char* const kCompletedText = "アップデートが完了しました。終了します。";
+const wchar_t* const kConnectionsKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+
+// The signed-in user's Internet settings as the Internet options dialog stores them (the
+// DefaultConnectionSettings value: version, counter, flags, then the proxy list, the bypass list
+// and the script address, each a length and ANSI bytes); the earlier value is put back at the end.
+class ScopedInternetSettings {
+public:
+    enum Flags : DWORD { Direct = 1, FixedProxy = 2, ScriptUrl = 4, AutoDetect = 8 };
+    ScopedInternetSettings(DWORD flags, const std::string& proxy, const std::string& bypass, const std::string& script) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr);
+        DWORD size = 0;
+        if (RegQueryValueExW(key_, L"DefaultConnectionSettings", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+            saved_.emplace(size, '\0');
+            RegQueryValueExW(key_, L"DefaultConnectionSettings", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(saved_->data()), &size);
+        }
+        std::string blob;
+        const auto number = [&](DWORD v) { blob.append(reinterpret_cast<const char*>(&v), 4); };
+        const auto text = [&](const std::string& t) {
+            number(static_cast<DWORD>(t.size()));
+            blob += t;
+        };
+        number(0x46);
+        number(1);
+        number(flags);
+        text(proxy);
+        text(bypass);
+        text(script);
+        for (int i = 0; i < 8; ++i) number(0);
+        ok_ = RegSetValueExW(key_, L"DefaultConnectionSettings", 0, REG_BINARY,
+                             reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size())) == ERROR_SUCCESS;
+    }
+    ~ScopedInternetSettings() {
+        if (saved_)
+            RegSetValueExW(key_, L"DefaultConnectionSettings", 0, REG_BINARY, reinterpret_cast<const BYTE*>(saved_->data()),
+                           static_cast<DWORD>(saved_->size()));
+        else
+            RegDeleteValueW(key_, L"DefaultConnectionSettings");
+        RegCloseKey(key_);
+    }
+    bool Ok() const { return ok_; }
+
+private:
+    HKEY key_ = nullptr;
+    std::optional<std::string> saved_;
+    bool ok_ = false;
+};
+
+// A proxy that takes connections and never answers: the program stays connecting.
+class SilentProxy {
+public:
+    SilentProxy() {
+        listener_ = ListenOnLoopback(8, port_);
+        if (port_ != 0) thread_ = std::thread([this] {
+            for (;;) {
+                SOCKET client = accept(listener_, nullptr, nullptr);
+                if (client == INVALID_SOCKET) return;
+                ++accepted_;
+                clients_.push_back(client);
+            }
+        });
+    }
+    ~SilentProxy() {
+        closesocket(listener_);
+        if (thread_.joinable()) thread_.join();
+        for (SOCKET client : clients_) closesocket(client);
+        WSACleanup();
+    }
+    int Port() const { return port_; }
+    int Accepted() const { return accepted_; }
+
+private:
+    SOCKET listener_ = INVALID_SOCKET;
+    int port_ = 0;
+    std::thread thread_;
+    std::vector<SOCKET> clients_;
+    std::atomic<int> accepted_{0};
+};
+
+class SystemProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(PreparedFolder().empty()) << "KARUPDT_E2E_DIR is not set: run through ctest";
+        ClearAccessLog();
+    }
+    // A whole update with no DOWNLOAD.INI; true when it completed. DOWNLOAD.INI afterwards names
+    // no proxy: what the system gave was never written into it.
+    void UpdateCompletes(const std::wstring& program) {
+        ImageKitControls controls(true, true);
+        InstallationOptions options;
+        ScopedInstallation installation(options);
+        ASSERT_TRUE(installation.Ok()) << installation.Error();
+        Updater updater(program);
+        ASSERT_TRUE(updater.Ok());
+        ASSERT_TRUE(updater.PressStart());
+        const auto dialogs = updater.RunToEnd();
+        ASSERT_FALSE(dialogs.empty());
+        EXPECT_EQ(dialogs.back().text, kCompletedText);
+        EXPECT_EQ(dialogs.size(), 1u) << dialogs.front().text;
+        EXPECT_EQ(ScopedInstallation::ReadFileBytes(installation.Folder() + L"DOWNLOAD.INI"),
+                  std::optional<std::string>("PROXYIP=\r\nPROXYPORT=0\r\n"));
+    }
+    // Every request came to the loopback server as to a proxy (the update server's whole address
+    // in the request line) or as to the server itself.
+    void ExpectRequests(bool throughProxy) {
+        const auto requests = Requests();
+        EXPECT_EQ(requests.size(), ExpectedDownloads(true, true).size());
+        for (const Request& request : requests) {
+            EXPECT_EQ(request.status, 200);
+            const std::string start =
+                throughProxy ? std::string("http://") + KARUPDT_UPDATE_HOST + "/karedona/" : std::string("/karedona/");
+            EXPECT_EQ(request.target.rfind(start, 0), 0u) << request.target;
+        }
+    }
+};
+
+// The update host of KarUpdt.exe never resolves: the update can only complete through the proxy
+// that the user's settings name.
+TEST_F(SystemProxyTest, TheFixedProxyOfTheUsersSettingsIsUsed) {
+    ScopedInternetSettings settings(ScopedInternetSettings::Direct | ScopedInternetSettings::FixedProxy,
+                                    "127.0.0.1:" + std::to_string(ServerPort()), "localhost;*.intranet.example", "");
+    ASSERT_TRUE(settings.Ok());
+    UpdateCompletes(KARUPDT_PROGRAM_UNDER_TEST);
+    ExpectRequests(true);
+}
+
+// A proxy of the scheme's own ("http=...") is taken before the others; the status line names it.
+TEST_F(SystemProxyTest, TheProxyInUseIsShownWhileConnecting) {
+    SilentProxy proxy;
+    ASSERT_NE(proxy.Port(), 0);
+    ScopedInternetSettings settings(ScopedInternetSettings::FixedProxy,
+                                    "ftp=127.0.0.1:1;http=127.0.0.1:" + std::to_string(proxy.Port()), "", "");
+    ASSERT_TRUE(settings.Ok());
+    ImageKitControls controls(true, true);
+    InstallationOptions options;
+    ScopedInstallation installation(options);
+    ASSERT_TRUE(installation.Ok()) << installation.Error();
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    const std::string expected =
+        "プロキシ 127.0.0.1:" + std::to_string(proxy.Port()) + " (Windows のプロキシ設定) を経由して接続しています...";
+    std::string shown;
+    for (int i = 0; i < 500 && (shown = updater.Label(101)) != expected; ++i) Sleep(20);
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(proxy.Accepted(), 1);
+    ASSERT_TRUE(updater.PressCancel());
+    for (int i = 0; i < 500 && !updater.StartButtonVisible(); ++i) Sleep(20);
+    EXPECT_TRUE(updater.StartButtonVisible());
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1000ms));
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+    EXPECT_FALSE(ScopedInstallation::ReadFileBytes(installation.Folder() + L"DOWNLOAD.INI"));
+}
+
+// KarUpdt_loopback.exe fetches from 127.0.0.1: the bypass list holds it, so the proxy (where
+// nobody listens) is not used and the files come directly.
+TEST_F(SystemProxyTest, AHostOnTheBypassListIsFetchedDirectly) {
+    ScopedInternetSettings settings(ScopedInternetSettings::FixedProxy, "127.0.0.1:1", "*.intranet.example;127.0.0.*",
+                                    "");
+    ASSERT_TRUE(settings.Ok());
+    UpdateCompletes(L"KarUpdt_loopback.exe");
+    ExpectRequests(false);
+}
+
+// The automatic configuration script, served by the test server, sends the update host through
+// the loopback server as proxy; a script that cannot be fetched means a direct connection.
+TEST_F(SystemProxyTest, TheAutomaticConfigurationScriptIsRunOrDirectWhenItCannotBeFetched) {
+    const std::wstring script = PreparedFolder() + L"package\\proxy.pac";
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(
+        script, "function FindProxyForURL(url, host) {\n"
+                "  if (shExpMatch(host, \"" KARUPDT_UPDATE_HOST "\")) return \"PROXY 127.0.0.1:" +
+                    std::to_string(ServerPort()) + "\";\n  return \"DIRECT\";\n}\n"));
+    {
+        ScopedInternetSettings settings(ScopedInternetSettings::Direct | ScopedInternetSettings::ScriptUrl, "", "",
+                                        "http://127.0.0.1:" + std::to_string(ServerPort()) + "/proxy.pac");
+        ASSERT_TRUE(settings.Ok());
+        UpdateCompletes(KARUPDT_PROGRAM_UNDER_TEST);
+        auto requests = Requests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests.front().target, "/proxy.pac");  // fetched by the program, once a run
+        ClearAccessLog();
+    }
+    {
+        ScopedInternetSettings settings(ScopedInternetSettings::Direct | ScopedInternetSettings::ScriptUrl, "", "",
+                                        "http://127.0.0.1:" + std::to_string(ServerPort()) + "/missing.pac");
+        ASSERT_TRUE(settings.Ok());
+        UpdateCompletes(L"KarUpdt_loopback.exe");
+    }
+    DeleteFileW(script.c_str());
 }
 
 }  // namespace

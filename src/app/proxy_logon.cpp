@@ -1,0 +1,79 @@
+// A proxy that asks who the user is (407): a name and password asked in a dialog, kept in memory
+// for the program's run only and sent to that proxy alone.
+#include "mainform.h"
+
+#include "ui/logon_query.h"
+#include "ui/message_dialog.h"
+#include "util/text.h"
+
+#include <windows.h>
+
+namespace {
+
+constexpr const char* kNotChanged = "【カレドナ】は変更されていません。";
+
+// The scheme name at the start of a Proxy-Authenticate value ("Basic realm=...").
+std::string SchemeOf(const std::string& challenge) {
+    const size_t end = challenge.find_first_of(" \t,");
+    return challenge.substr(0, end);
+}
+
+}  // namespace
+
+void TMainForm::GetWithProxyLogon(const std::string& url) {
+    for (;;) {
+        const bool sending = !CurrentProxy.empty() && ProxyLogonFor == CurrentProxy && !ProxyLogonUser.empty();
+        // Given only to the proxy they were entered for; the engine puts them in requests to a
+        // proxy, never in one to the server.
+        nxHTTP.SetProxyUser(sending ? ProxyLogonUser : "");
+        nxHTTP.SetProxyPassword(sending ? ProxyLogonPassword : "");
+        ProxyChallenges.clear();
+        try {
+            nxHTTP.Get(url);
+            return;
+        } catch (const EnxHTTP& error) {
+            if (error.Code() != 407 || CurrentProxy.empty() || CancelRequested) throw;
+            if (!AskProxyLogon(sending)) {
+                // Said once: the other files would meet the same proxy.
+                FileReported = true;
+                ServerReached = false;
+                throw;
+            }
+            if (nxHTTP.Connected()) nxHTTP.Reset();
+        }
+    }
+}
+
+bool TMainForm::AskProxyLogon(bool refused) {
+    bool basic = false;
+    std::string offered;
+    for (const std::string& challenge : ProxyChallenges) {
+        const std::string scheme = SchemeOf(challenge);
+        basic = basic || EqualsIgnoringCase(scheme, "Basic");
+        offered += (offered.empty() ? "" : ", ") + scheme;
+    }
+    if (!basic) {
+        ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + (offered.empty() ? "不明" : offered) +
+                  ") には対応していません。\rダウンロードを中止します。" + kNotChanged);
+        return false;
+    }
+    if (ProxyLogonAsks >= 3) {
+        ShowError("プロキシ " + CurrentProxy + " がユーザー名とパスワードを受け付けませんでした。\r"
+                  "ダウンロードを中止します。" + kNotChanged);
+        return false;
+    }
+    ++ProxyLogonAsks;
+    std::string user = ProxyLogonFor == CurrentProxy ? ProxyLogonUser : std::string();
+    std::string password;
+    const std::string prompt = std::string(refused ? "ユーザー名またはパスワードが違います。\r" : "") + "プロキシ " +
+                               CurrentProxy + " がユーザー名とパスワードを求めています。";
+    if (!LogonQuery("プロキシの認証", prompt, user, password)) {
+        ShowError("プロキシの認証が取り消されました。ダウンロードを中止します。\r" + std::string(kNotChanged));
+        return false;
+    }
+    ProxyLogonFor = CurrentProxy;
+    ProxyLogonUser = user;
+    SecureZeroMemory(ProxyLogonPassword.data(), ProxyLogonPassword.size());
+    ProxyLogonPassword.swap(password);
+    return true;
+}
