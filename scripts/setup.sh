@@ -12,6 +12,7 @@ packages=(
   fonts-ipafont-gothic locales fonts-wine                # Japanese glyphs, the ja_JP.UTF-8 locale, Marlett for title-bar buttons
   mscompress jlha-utils lhasa python3                    # update packages: SZDD components, LHA archives
   nginx-light curl                                       # the loopback update server and its peer
+  squid apache2-utils                                    # a proxy that asks for a name and password (Basic)
 )
 
 if [ "$(id -u)" -ne 0 ]; then

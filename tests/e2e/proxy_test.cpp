@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -358,6 +359,116 @@ TEST_F(SystemProxyTest, TheAutomaticConfigurationScriptIsRunOrDirectWhenItCannot
         UpdateCompletes(L"KarUpdt_loopback.exe");
     }
     DeleteFileW(script.c_str());
+}
+
+// ---- a proxy that asks who the user is -----------------------------------------------------------
+
+// The Squid that the test run started (scripts/squid-proxy.sh) lets the user "karupdt" with the
+// password "pass word" through, and answers anything else with 407.
+class ProxyLogonTest : public SystemProxyTest {
+protected:
+    static int SquidPort() { return KARUPDT_TEST_HTTP_PORT + 3; }
+    static std::wstring SquidFile(const wchar_t* name) { return PreparedFolder() + L"squid\\" + name; }
+    // Squid's access log: how many requests it refused with 407, and how many it let through for
+    // the user and answered with 200.
+    static void SquidCounts(int& refused, int& passed) {
+        refused = passed = 0;
+        const auto log = ScopedInstallation::ReadFileBytes(SquidFile(L"access.log"));
+        if (!log) return;
+        std::istringstream lines(*log);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.find("/407 ") != std::string::npos) ++refused;
+            if (line.find("/200 ") != std::string::npos && line.find(" karupdt ") != std::string::npos) ++passed;
+        }
+    }
+    // The logon dialog: its title, prompt, a masked password field; `user` and `password` typed in
+    // and `button` pressed.
+    static void AnswerLogon(Updater& updater, const std::string& prompt, const std::string& user,
+                            const std::string& password, const std::string& button = "OK") {
+        auto dialog = robot::WaitForDialog(updater.Process().Id(), 30s);
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->Title(), "プロキシの認証");
+        EXPECT_EQ(dialog->Text(), prompt);
+        EXPECT_EQ(dialog->Buttons(), (std::vector<std::string>{"OK", "キャンセル"}));
+        EXPECT_FALSE(dialog->EditIsMasked(0));
+        EXPECT_TRUE(dialog->EditIsMasked(1));
+        ASSERT_TRUE(dialog->SetEditText(user, 0));
+        ASSERT_TRUE(dialog->SetEditText(password, 1));
+        ASSERT_TRUE(dialog->Press(button));
+        ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+    }
+    // One message, then the start button is back and nothing more is shown.
+    static void OneMessageThenStart(Updater& updater, const std::string& text) {
+        auto dialog = robot::WaitForDialog(updater.Process().Id(), 30s);
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->Title(), "エラー");
+        EXPECT_EQ(dialog->Text(), text);
+        ASSERT_TRUE(dialog->Press("OK"));
+        ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+        EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 2000ms));
+        EXPECT_TRUE(updater.StartButtonVisible());
+    }
+};
+
+TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
+    if (const auto why = ScopedInstallation::ReadFileBytes(SquidFile(L"unavailable")))
+        GTEST_SKIP() << "no Squid to test against: " << *why;
+    const std::string proxy = "127.0.0.1:" + std::to_string(SquidPort());
+    const std::string asks = "プロキシ " + proxy + " がユーザー名とパスワードを求めています。";
+    const std::string again = "ユーザー名またはパスワードが違います。\r" + asks;
+    const std::string notChanged = "【カレドナ】は変更されていません。";
+    ImageKitControls controls(true, true);
+    InstallationOptions options;
+    options.downloadIni = ProxyIni(SquidPort());
+    ScopedInstallation installation(options);
+    ASSERT_TRUE(installation.Ok()) << installation.Error();
+    int refused = 0, passed = 0;
+    {
+        // キャンセル: one message, no request beyond the first.
+        Updater updater(L"KarUpdt_loopback.exe");
+        ASSERT_TRUE(updater.Ok());
+        ASSERT_TRUE(updater.PressStart());
+        AnswerLogon(updater, asks, "karupdt", "typed", "キャンセル");
+        OneMessageThenStart(updater, "プロキシの認証が取り消されました。ダウンロードを中止します。\r" + notChanged);
+        SquidCounts(refused, passed);
+        EXPECT_EQ(refused, 1);
+        EXPECT_EQ(passed, 0);
+        // Three refused answers: one message, the run ends.
+        ASSERT_TRUE(updater.PressStart());
+        AnswerLogon(updater, asks, "karupdt", "wrong 1");
+        AnswerLogon(updater, again, "karupdt", "wrong 2");
+        AnswerLogon(updater, again, "karupdt", "wrong 3");
+        OneMessageThenStart(updater, "プロキシ " + proxy + " がユーザー名とパスワードを受け付けませんでした。\r"
+                                     "ダウンロードを中止します。" + notChanged);
+        SquidCounts(refused, passed);
+        EXPECT_EQ(refused, 5);
+        EXPECT_EQ(passed, 0);
+        updater.Window().Close();
+        EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
+    }
+    ClearAccessLog();
+    // A wrong password, then the right one: every file comes through the proxy after one more
+    // dialog, none asks again.
+    Updater updater(L"KarUpdt_loopback.exe");
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    AnswerLogon(updater, asks, "karupdt", "wrong");
+    AnswerLogon(updater, again, "karupdt", "pass word");
+    const auto dialogs = updater.RunToEnd();
+    ASSERT_EQ(dialogs.size(), 1u) << dialogs.front().title << ": " << dialogs.front().text;
+    EXPECT_EQ(dialogs.back().text, kCompletedText);
+    SquidCounts(refused, passed);
+    EXPECT_EQ(refused, 7);
+    EXPECT_EQ(passed, static_cast<int>(ExpectedDownloads(true, true).size()));
+    EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
+    // Neither the name nor the password reached a file.
+    const auto ini = ScopedInstallation::ReadFileBytes(installation.Folder() + L"DOWNLOAD.INI");
+    ASSERT_TRUE(ini);
+    EXPECT_EQ(*ini, ProxyIni(SquidPort()));
+    const auto log = ScopedInstallation::ReadFileBytes(installation.Folder() + L"Temp\\KarUpdt.Log");
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->find("pass word"), std::string::npos);
 }
 
 }  // namespace

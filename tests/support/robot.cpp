@@ -688,9 +688,9 @@ std::optional<std::string> Dialog::DefaultButton() const {
 }
 
 namespace {
-HWND EditOf(HWND dialog) {
+HWND EditOf(HWND dialog, int index = 0) {
     for (HWND c : Children(dialog))
-        if (IsClass(c, L"Edit")) return c;
+        if (IsClass(c, L"Edit") && index-- == 0) return c;
     return nullptr;
 }
 }  // namespace
@@ -702,8 +702,13 @@ std::string Dialog::EditText() const {
     return edit ? TextOf(edit) : std::string();
 }
 
-::testing::AssertionResult Dialog::SetEditText(const std::string& text) const {
-    HWND edit = EditOf(handle_);
+bool Dialog::EditIsMasked(int index) const {
+    HWND edit = EditOf(handle_, index);
+    return edit && (GetWindowLongW(edit, GWL_STYLE) & ES_PASSWORD) != 0;
+}
+
+::testing::AssertionResult Dialog::SetEditText(const std::string& text, int index) const {
+    HWND edit = EditOf(handle_, index);
     if (!edit) return ::testing::AssertionFailure() << "the dialog has no edit field";
     const std::wstring wide = ToWide(text);
     DWORD_PTR result = 0;

@@ -204,7 +204,10 @@ public:
     // The one edit field of an input dialog.
     bool HasEdit() const;
     std::string EditText() const;
-    ::testing::AssertionResult SetEditText(const std::string& text) const;
+    // The dialog's edit fields counted from 0 in creation order; the first when not told.
+    ::testing::AssertionResult SetEditText(const std::string& text, int index = 0) const;
+    // The edit field shows its characters masked (a password field).
+    bool EditIsMasked(int index) const;
     // The Escape key, as typed into the focused control.
     void PressEscape() const;
 };
