@@ -38,7 +38,7 @@ pid $state/nginx.pid;
 error_log $state/error.log;
 events { worker_connections 128; }
 http {
-  log_format requests '\$server_port "\$request" \$status \$body_bytes_sent "\$http_user_agent"';
+  log_format requests '\$server_port "\$request" \$status \$body_bytes_sent "\$http_user_agent" "\$http_proxy_authorization"';
   access_log $state/access.log requests;
   client_body_temp_path $state/tmp/body;
   proxy_temp_path $state/tmp/proxy;

@@ -449,23 +449,52 @@ TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
     }
     ClearAccessLog();
     // A wrong password, then the right one: every file comes through the proxy after one more
-    // dialog, none asks again.
+    // dialog, none asks again. The last file is missing on the server: the run ends there, and
+    // the program stays.
+    const std::wstring last = ServedFile(ExpectedDownloads(true, true).back());
+    const auto lastBytes = ScopedInstallation::ReadFileBytes(last);
+    ASSERT_TRUE(lastBytes);
+    ASSERT_TRUE(DeleteFileW(last.c_str()));
     Updater updater(L"KarUpdt_loopback.exe");
     ASSERT_TRUE(updater.Ok());
     ASSERT_TRUE(updater.PressStart());
     AnswerLogon(updater, asks, "karupdt", "wrong");
     AnswerLogon(updater, again, "karupdt", "pass word");
+    auto missing = robot::WaitForDialog(updater.Process().Id(), 60s);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->Text().rfind("通信エラーが発生しました[0]\r\r" + ExpectedDownloads(true, true).back() + "\r\r404", 0),
+              0u)
+        << missing->Text();
+    ASSERT_TRUE(missing->Press("OK"));
+    ASSERT_TRUE(robot::WaitForWindowGone(missing->Handle()));
+    EXPECT_TRUE(robot::NoDialogFor(updater.Process(), 1000ms));
+    SquidCounts(refused, passed);
+    EXPECT_EQ(refused, 7);
+    EXPECT_EQ(passed, static_cast<int>(ExpectedDownloads(true, true).size()) - 1);
+    // The proxy taken out in the menu: the next run goes directly to the server, with the name
+    // and password still in memory, and completes.
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(last, *lastBytes));
+    updater.Window().ChooseMenuItem(kProxyIPMenu);
+    auto menu = robot::WaitForDialog(updater.Process().Id());
+    ASSERT_TRUE(menu);
+    ASSERT_TRUE(menu->SetEditText(""));
+    ASSERT_TRUE(menu->Press("OK"));
+    ASSERT_TRUE(robot::WaitForWindowGone(menu->Handle()));
+    ASSERT_TRUE(updater.PressStart());
     const auto dialogs = updater.RunToEnd();
     ASSERT_EQ(dialogs.size(), 1u) << dialogs.front().title << ": " << dialogs.front().text;
     EXPECT_EQ(dialogs.back().text, kCompletedText);
     SquidCounts(refused, passed);
-    EXPECT_EQ(refused, 7);
-    EXPECT_EQ(passed, static_cast<int>(ExpectedDownloads(true, true).size()));
-    EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
+    EXPECT_EQ(passed, static_cast<int>(ExpectedDownloads(true, true).size()) - 1);  // nothing more through Squid
+    // The server saw every request of both runs, and never a Proxy-Authorization: the name and
+    // password went to the proxy alone.
+    const auto requests = Requests();
+    EXPECT_EQ(requests.size(), 2 * ExpectedDownloads(true, true).size());
+    for (const Request& request : requests) EXPECT_EQ(request.proxyAuthorization, "-") << request.target;
     // Neither the name nor the password reached a file.
     const auto ini = ScopedInstallation::ReadFileBytes(installation.Folder() + L"DOWNLOAD.INI");
     ASSERT_TRUE(ini);
-    EXPECT_EQ(*ini, ProxyIni(SquidPort()));
+    EXPECT_EQ(*ini, "PROXYIP=\r\nPROXYPORT=" + std::to_string(SquidPort()) + "\r\n");
     const auto log = ScopedInstallation::ReadFileBytes(installation.Folder() + L"Temp\\KarUpdt.Log");
     ASSERT_TRUE(log);
     EXPECT_EQ(log->find("pass word"), std::string::npos);

@@ -28,12 +28,14 @@ int ServerPort();
 int SlowPort();
 int PlainPort();
 
-// One request line of the server's access log: the port it came to, the request target, status.
+// One request line of the server's access log: the port it came to, the request target, status,
+// User-Agent and Proxy-Authorization.
 struct Request {
     int port = 0;
     std::string target;
     int status = 0;
     std::string userAgent;
+    std::string proxyAuthorization;  // "-" when the request carried none
 };
 // Empties the server's access log.
 void ClearAccessLog();

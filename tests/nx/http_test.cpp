@@ -365,6 +365,13 @@ TEST_F(HttpTest, RequestCarriesTheOptionalHeaders) {
     http->Get("http://update.talvern.example/gen/10");
     request = server->lastRequest();
     EXPECT_NE(request.find("\r\nProxy-Authorization: Basic cHJveHk6c2VjcmV0"), std::string::npos) << request;
+    // With the proxy credentials still set, a direct request (no proxy, or one the settings let
+    // bypass it) carries none of them to the server.
+    http->SetProxyServer("");
+    http->Get(server->url("/gen/10"));
+    request = server->lastRequest();
+    EXPECT_EQ(request.rfind("GET /gen/10 ", 0), 0u) << request;
+    EXPECT_EQ(request.find("Proxy-Authorization"), std::string::npos) << request;
 }
 
 TEST_F(HttpTest, WithoutLocalFileTheBodyIsReportedButNotStored) {
