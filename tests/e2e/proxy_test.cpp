@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winhttp.h>
 
 #include <atomic>
 #include <sstream>
@@ -217,21 +218,37 @@ private:
     bool ok_ = false;
 };
 
-// A proxy that takes connections and never answers: the program stays connecting.
-class SilentProxy {
+// A proxy of the test's own: it takes connections and either never answers (the program stays
+// connecting) or reads each request and answers it with `answer`, closing the connection.
+class LoopbackProxy {
 public:
-    SilentProxy() {
+    explicit LoopbackProxy(std::string answer = "") : answer_(std::move(answer)) {
         listener_ = ListenOnLoopback(8, port_);
         if (port_ != 0) thread_ = std::thread([this] {
             for (;;) {
                 SOCKET client = accept(listener_, nullptr, nullptr);
                 if (client == INVALID_SOCKET) return;
                 ++accepted_;
-                clients_.push_back(client);
+                if (answer_.empty()) {
+                    clients_.push_back(client);
+                    continue;
+                }
+                DWORD timeout = 10000;
+                setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+                std::string head;
+                char buffer[4096];
+                while (head.find("\r\n\r\n") == std::string::npos) {
+                    const int got = recv(client, buffer, sizeof buffer, 0);
+                    if (got <= 0) break;
+                    head.append(buffer, static_cast<size_t>(got));
+                }
+                send(client, answer_.data(), static_cast<int>(answer_.size()), 0);
+                shutdown(client, SD_BOTH);
+                closesocket(client);
             }
         });
     }
-    ~SilentProxy() {
+    ~LoopbackProxy() {
         closesocket(listener_);
         if (thread_.joinable()) thread_.join();
         for (SOCKET client : clients_) closesocket(client);
@@ -241,6 +258,7 @@ public:
     int Accepted() const { return accepted_; }
 
 private:
+    std::string answer_;
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
     std::thread thread_;
@@ -297,7 +315,7 @@ TEST_F(SystemProxyTest, TheFixedProxyOfTheUsersSettingsIsUsed) {
 
 // A proxy of the scheme's own ("http=...") is taken before the others; the status line names it.
 TEST_F(SystemProxyTest, TheProxyInUseIsShownWhileConnecting) {
-    SilentProxy proxy;
+    LoopbackProxy proxy;
     ASSERT_NE(proxy.Port(), 0);
     ScopedInternetSettings settings(ScopedInternetSettings::FixedProxy,
                                     "ftp=127.0.0.1:1;http=127.0.0.1:" + std::to_string(proxy.Port()), "", "");
@@ -359,6 +377,24 @@ TEST_F(SystemProxyTest, TheAutomaticConfigurationScriptIsRunOrDirectWhenItCannot
         UpdateCompletes(L"KarUpdt_loopback.exe");
     }
     DeleteFileW(script.c_str());
+}
+
+// The user's settings name nothing (as an administrator's account often has it): the machine's
+// WinHTTP default proxy is taken.
+TEST_F(SystemProxyTest, WhenTheUsersSettingsNameNothingTheMachinesDefaultProxyIsUsed) {
+    ScopedInternetSettings settings(ScopedInternetSettings::Direct, "", "", "");
+    ASSERT_TRUE(settings.Ok());
+    WINHTTP_PROXY_INFO before{};
+    ASSERT_TRUE(WinHttpGetDefaultProxyConfiguration(&before));
+    std::wstring proxy = L"127.0.0.1:" + std::to_wstring(ServerPort());
+    WINHTTP_PROXY_INFO machine{WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(), nullptr};
+    ASSERT_TRUE(WinHttpSetDefaultProxyConfiguration(&machine)) << GetLastError();
+    UpdateCompletes(KARUPDT_PROGRAM_UNDER_TEST);
+    ExpectRequests(true);
+    WINHTTP_PROXY_INFO none{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
+    EXPECT_TRUE(WinHttpSetDefaultProxyConfiguration(before.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? &before : &none));
+    if (before.lpszProxy) GlobalFree(before.lpszProxy);
+    if (before.lpszProxyBypass) GlobalFree(before.lpszProxyBypass);
 }
 
 // ---- a proxy that asks who the user is -----------------------------------------------------------
@@ -498,6 +534,29 @@ TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
     const auto log = ScopedInstallation::ReadFileBytes(installation.Folder() + L"Temp\\KarUpdt.Log");
     ASSERT_TRUE(log);
     EXPECT_EQ(log->find("pass word"), std::string::npos);
+}
+
+// A proxy that offers only the Windows logon schemes: one message naming them, no dialog, one
+// request (the user's own logon through SSPI is not attempted).
+TEST_F(ProxyLogonTest, AProxyThatOffersOnlyNtlmOrNegotiateIsReportedOnce) {
+    LoopbackProxy proxy(
+        "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM\r\n"
+        "Proxy-Authenticate: Negotiate\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    ASSERT_NE(proxy.Port(), 0);
+    ImageKitControls controls(true, true);
+    InstallationOptions options;
+    options.downloadIni = ProxyIni(proxy.Port());
+    ScopedInstallation installation(options);
+    ASSERT_TRUE(installation.Ok()) << installation.Error();
+    Updater updater;
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    OneMessageThenStart(updater, "プロキシ 127.0.0.1:" + std::to_string(proxy.Port()) +
+                                     " が求める認証方式 (NTLM, Negotiate) には対応していません。\r"
+                                     "ダウンロードを中止します。【カレドナ】は変更されていません。");
+    EXPECT_EQ(proxy.Accepted(), 1);
+    updater.Window().Close();
+    EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
 
 }  // namespace

@@ -401,7 +401,7 @@ TEST_F(StartupTest, DllsPlantedBesideTheProgramAndInTheCurrentFolderAreNeverLoad
         const std::wstring markers = top + L"\\markers";
         for (const std::wstring& folder : {program, current, markers})
             ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-        for (const wchar_t* name : {L"version", L"lz32", L"bcrypt", L"comctl32"}) {
+        for (const wchar_t* name : {L"version", L"lz32", L"bcrypt", L"comctl32", L"winhttp"}) {
             for (const std::wstring& folder : {program, current})
                 ASSERT_TRUE(CopyFileW(planted.c_str(), (folder + name + L".dll").c_str(), FALSE))
                     << robot::ToUtf8(name);
@@ -420,7 +420,7 @@ TEST_F(StartupTest, DllsPlantedBesideTheProgramAndInTheCurrentFolderAreNeverLoad
         // the planted one before the program's first line whatever the program does (Windows takes
         // a KnownDLL's imports from the System folder). The import table test covers it.
         NativeDllsFirst control(L"control.exe", {L"version"});
-        NativeDllsFirst updater(L"KarUpdt.exe", {L"lz32", L"bcrypt", L"comctl32"});
+        NativeDllsFirst updater(L"KarUpdt.exe", {L"lz32", L"bcrypt", L"comctl32", L"winhttp"});
         ASSERT_TRUE(control.Ok() && updater.Ok());
         ScopedVariable markerFolder(L"KARUPDT_PLANTED_MARKERS", markers);
 
@@ -446,6 +446,14 @@ TEST_F(StartupTest, DllsPlantedBesideTheProgramAndInTheCurrentFolderAreNeverLoad
             ASSERT_TRUE(dialog);
             ASSERT_TRUE(dialog->Press("キャンセル"));
             ASSERT_TRUE(robot::WaitForWindowGone(dialog->Handle()));
+            // A run without DOWNLOAD.INI asks winhttp.dll for the system's proxy; the update host
+            // does not resolve, so the run ends with its one message.
+            ASSERT_TRUE(window.Click("アップデート開始"));
+            auto failed = robot::WaitForDialog(process.Id(), std::chrono::seconds(60));
+            ASSERT_TRUE(failed);
+            EXPECT_EQ(failed->Text().rfind("通信エラーが発生しました[0]", 0), 0u) << failed->Text();
+            ASSERT_TRUE(failed->Press("OK"));
+            ASSERT_TRUE(robot::WaitForWindowGone(failed->Handle()));
             Sleep(300);
             window.Close();
             EXPECT_EQ(process.WaitForExit(), std::optional<DWORD>(0));
