@@ -50,9 +50,9 @@ protected:
         AddButton(IDOK, left, buttonsTop, "OK", true);
         AddButton(IDCANCEL, left + kButtonWidth + 8, buttonsTop, "キャンセル", false);
         SetClientSize(width, buttonsTop + kButtonHeight + margin);
-        // A name already given: the password is what is asked for.
-        SetFocus(user_.empty() ? user_edit_ : password_edit_);
-        if (user_.empty()) SendMessageW(user_edit_, EM_SETSEL, 0, -1);
+        // A name already given: the password is what is asked for. Posted, because the dialog
+        // gives the focus to its first field once this returns.
+        if (!user_.empty()) PostMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(password_edit_), TRUE);
     }
 
     INT_PTR Command(int id) override {

@@ -1,6 +1,7 @@
 // The proxy settings through the real menu and input dialogs of KarUpdt.exe, and DOWNLOAD.INI as
 // the program writes it; the system's proxy settings (the prefix's registry) when DOWNLOAD.INI
 // names none, with the requests seen at the server or the proxy they went to.
+#include "screenshot.h"
 #include "update_fixture.h"
 #include "version_resource.h"
 
@@ -421,9 +422,24 @@ protected:
     // The logon dialog: its title, prompt, a masked password field; `user` and `password` typed in
     // and `button` pressed.
     static void AnswerLogon(Updater& updater, const std::string& prompt, const std::string& user,
-                            const std::string& password, const std::string& button = "OK") {
+                            const std::string& password, const std::string& button = "OK",
+                            const wchar_t* screenshot = nullptr) {
         auto dialog = robot::WaitForDialog(updater.Process().Id(), 30s);
         ASSERT_TRUE(dialog);
+        // The field to type in has the focus: the name, or the password when the name is known.
+        const int focused = dialog->EditText().empty() ? 102 : 104;  // the dialog's ids of the two fields
+        GUITHREADINFO focus{};
+        focus.cbSize = sizeof focus;
+        for (int i = 0; i < 100; ++i) {
+            GetGUIThreadInfo(GetWindowThreadProcessId(dialog->Handle(), nullptr), &focus);
+            if (focus.hwndFocus && GetDlgCtrlID(focus.hwndFocus) == focused) break;
+            Sleep(20);
+        }
+        EXPECT_EQ(GetDlgCtrlID(focus.hwndFocus), focused) << prompt;
+        if (screenshot) {
+            std::string error;
+            EXPECT_TRUE(SaveWindowScreenshot(dialog->Handle(), ScreenshotPath(screenshot), &error)) << error;
+        }
         EXPECT_EQ(dialog->Title(), "プロキシの認証");
         EXPECT_EQ(dialog->Text(), prompt);
         EXPECT_EQ(dialog->Buttons(), (std::vector<std::string>{"OK", "キャンセル"}));
@@ -495,7 +511,7 @@ TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
     ASSERT_TRUE(updater.Ok());
     ASSERT_TRUE(updater.PressStart());
     AnswerLogon(updater, asks, "karupdt", "wrong");
-    AnswerLogon(updater, again, "karupdt", "pass word");
+    AnswerLogon(updater, again, "karupdt", "pass word", "OK", L"proxy_logon_again.bmp");
     auto missing = robot::WaitForDialog(updater.Process().Id(), 60s);
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->Text().rfind("通信エラーが発生しました[0]\r\r" + ExpectedDownloads(true, true).back() + "\r\r404", 0),
