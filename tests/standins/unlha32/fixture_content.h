@@ -1,4 +1,4 @@
-// The contents of the files in the committed test archives (tests/lha/make_fixtures.py makes the
+// The contents of the files in the committed test archives (tests/standins/unlha32/make_fixtures.py makes the
 // same bytes), and a sink that keeps what an extraction delivers.
 #pragma once
 

@@ -7,8 +7,8 @@
 // the bytes held between calls within the limits.
 //
 // Run (fuzz preset), from the repository:
-//   mkdir -p /tmp/nxcorpus && build/fuzz/tests/nxparser/fuzz_response_parser -max_len=4096 \
-//     -dict=tests/nxparser/http_response.dict /tmp/nxcorpus tests/nxparser/fuzz_seeds
+//   mkdir -p /tmp/nxcorpus && build/fuzz/tests/nx/engine/fuzz_response_parser -max_len=4096 \
+//     -dict=tests/nx/engine/http_response.dict /tmp/nxcorpus tests/nx/engine/fuzz_seeds
 
 #include "http_response_parser.h"
 #include "transcript.h"

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Builds the LHA test archives in tests/lha/fixtures/.
+"""Builds the LHA test archives in tests/standins/unlha32/fixtures/.
 
 Good archives are made by a real LHA archiver (Debian's jlha-utils: `jlha`) in every method and
 header level it can write, and each one is extracted and tested with a second, independent
@@ -11,7 +11,7 @@ huge size, a broken header), with header checksums and header CRCs made valid ag
 point is to reach the field behind them. The writer is checked first: taken apart and written
 again unchanged, every jlha archive must come out byte for byte identical.
 
-Needs: python3, jlha-utils (with a Java runtime), lhasa.   Run: tests/lha/make_fixtures.py
+Needs: python3, jlha-utils (with a Java runtime), lhasa.   Run: tests/standins/unlha32/make_fixtures.py
 """
 import os
 import shutil

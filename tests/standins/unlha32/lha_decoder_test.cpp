@@ -1,5 +1,5 @@
 // The portable LHA reader against archives written by a real archiver (jlha) and against damaged
-// copies of them (tests/lha/make_fixtures.py).
+// copies of them (tests/standins/unlha32/make_fixtures.py).
 #include <gtest/gtest.h>
 
 #include <fstream>
