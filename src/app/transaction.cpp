@@ -25,16 +25,6 @@ std::string Reason(const std::string& path, DWORD error) {
     return "ファイル \"" + path + "\" を書き換えできません。" + SystemErrorText(error);
 }
 
-// Deletes a file this program made (a copy beside its target); a read-only one has its attributes
-// cleared first, unless a link was put in its place meanwhile. Results ignored: the first error is
-// the one reported.
-void DeleteOwnCopy(const std::string& path) {
-    const std::wstring name = Utf8ToWide(path);
-    if (DeleteFileW(name.c_str()) || GetLastError() != ERROR_ACCESS_DENIED || IsReparsePoint(path)) return;
-    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(name.c_str());
-}
-
 // Gives `copy` the last-write time and the attributes of `source`, as a copy made by the system
 // keeps them: a backup shows the date of the file it was made from, and a read-only file put back
 // is read-only again.
@@ -87,7 +77,7 @@ bool CopyFlushedFrom(HANDLE source, const std::string& to, FileDigest* copied) {
     }
     const DWORD error = GetLastError();
     target.reset();
-    DeleteOwnCopy(to);
+    DeleteFileEvenIfReadOnly(to);  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
@@ -111,7 +101,7 @@ bool MoveOver(const std::string& beside, const std::string& to) {
         if (MoveFileExW(from.c_str(), name.c_str(), kFlags)) return true;
         error = GetLastError();
     }
-    DeleteOwnCopy(beside);
+    DeleteFileEvenIfReadOnly(beside);  // ignored: the first error is the one reported
     SetLastError(error);
     return false;
 }
@@ -212,7 +202,7 @@ void FileTransaction::Replace(const std::string& source, const std::string& targ
     FileDigest copied;
     if (!CopyFlushedFrom(held.Get(), beside, &copied)) throw Exception(Reason(target, GetLastError()));
     if (!(copied == expected)) {
-        DeleteOwnCopy(beside);  // the mismatch is what is reported
+        DeleteFileEvenIfReadOnly(beside);  // ignored: the mismatch is what is reported
         throw Exception(DigestMismatch(source, expected, copied));
     }
     if (!MoveOver(beside, target)) throw Exception(Reason(target, GetLastError()));
@@ -375,7 +365,7 @@ bool FileTransaction::Load(const std::string& folder, std::vector<Entry>& entrie
 
 bool FileTransaction::UndoEntry(const Entry& entry, std::string& failure) {
     const std::wstring target = Utf8ToWide(entry.target);
-    DeleteOwnCopy(entry.target + kBesideSuffix);  // usually there is none
+    DeleteFileEvenIfReadOnly(entry.target + kBesideSuffix);  // ignored: usually there is none
     if (!entry.saved) {
         if (!FileExists(entry.target)) return true;
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // ignored: the deletion tells

@@ -74,13 +74,21 @@ bool IsReparsePoint(std::string_view path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+bool DeleteFileEvenIfReadOnly(std::string_view path) {
+    const std::wstring name = Utf8ToWide(path);
+    if (DeleteFileW(name.c_str())) return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED || IsReparsePoint(path)) return false;
+    const DWORD error = GetLastError();
+    if (!SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL)) {
+        SetLastError(error);
+        return false;
+    }
+    return DeleteFileW(name.c_str()) != FALSE;
+}
+
 FileHandle CreateFreshFile(std::string_view path) {
     const std::wstring name = Utf8ToWide(path);
-    // The attributes are cleared only for a read-only file that refuses deletion: clearing them
-    // first would reach through a link to what it points to.
-    if (!DeleteFileW(name.c_str()) && GetLastError() == ERROR_ACCESS_DENIED &&
-        SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL))
-        DeleteFileW(name.c_str());  // ignored: the creation below tells
+    DeleteFileEvenIfReadOnly(path);  // ignored: the creation below tells
     return FileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 

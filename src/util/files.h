@@ -32,6 +32,11 @@ std::optional<std::string> ReadFileBytes(std::string_view path, unsigned long lo
 // opened or read.
 std::optional<std::string> ReadFilePart(std::string_view path, unsigned long long offset, size_t count);
 
+// Deletes the file `path`. A read-only file refuses deletion: its attributes are then cleared and
+// the deletion tried again, unless a junction or link stands there (clearing them would reach
+// through it to what it points to). False, with the system's error code set, when it stays.
+bool DeleteFileEvenIfReadOnly(std::string_view path);
+
 // Creates `path` as a new, empty file open for writing that nobody else shares. Whatever had that
 // name goes first, as a name: a file is deleted, a link put there is removed as a link, never
 // written through (the file is made with CREATE_NEW, which fails rather than follow one put back
