@@ -193,7 +193,7 @@ void TMainForm::DownLoadButtonClick() {
             if (!empty.empty())
                 text += std::string(text.empty() ? "" : "\r") + "次のファイルは空 (0 バイト) でした。\r\r" +
                         lines(empty) + "\r\r更新サーバーのファイルが正しくありません。販売元にご確認ください。\r";
-            ShowError(text + "【カレドナ】は変更されていません。");
+            ShowError(text + kProductUnchanged);
         }
     }
 }
@@ -301,8 +301,8 @@ void TMainForm::nxHTTPDisconnected() {
         ProgressLabel.SetText("");
         ProgressBar.SetPosition(0);
         ShowError("ファイル \"" + CurrentFile + "\" の内容は配布元のものではありません。\r" + *mismatch +
-                  "\rダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
-                  "しばらくしてから、もう一度アップデートを開始してください。");
+                  "\rダウンロードしたファイルは削除しました。" + kProductUnchanged +
+                  "\rしばらくしてから、もう一度アップデートを開始してください。");
         return;
     }
     ++DownloadCount;

@@ -102,7 +102,6 @@ std::string FailureMessage(const char* number) {
 
 
 // The last line of every failure: what became of the product.
-constexpr const char* kUnchanged = "【カレドナ】は変更されていません。";
 constexpr const char* kRestored = "【カレドナ】は元の状態に戻しました。";
 constexpr const char* kNotRestored =
     "【カレドナ】を元の状態に戻せなかったファイルがあります。このプログラムをもう一度起動すると、元に戻します。";
@@ -426,7 +425,7 @@ void TMainForm::InstallComponents() {
         throw;
     } catch (const std::exception& error) {
         transaction.RollBack();
-        throw Exception(std::string(error.what()) + "\r" + kUnchanged);
+        throw Exception(std::string(error.what()) + "\r" + kProductUnchanged);
     }
 
     try {

@@ -10,8 +10,10 @@
 #include "ui/progress_bar.h"
 #include "nx/nxhttp.h"
 #include "staging.h"
+#include "system_proxy.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -169,12 +171,9 @@ private:
     std::string SizeRefusal;
     // The Location header of the current answer, if it had one.
     std::string RedirectLocation;
-    // The system's proxy for this run, once looked up; "host:port" of the proxy the current
-    // request goes through (empty: direct).
-    bool SystemProxyLooked = false;
-    std::string SystemProxyHost;
-    std::uint16_t SystemProxyPort = 0;
-    std::string SystemProxySource;
+    // The system's proxy for this run, once looked up (its host empty: direct); "host:port" of the
+    // proxy the current request goes through (empty: direct).
+    std::optional<SystemProxy> SystemProxyFound;
     std::string CurrentProxy;
     // The schemes that the proxy's 407 answer offered (Proxy-Authenticate values).
     std::vector<std::string> ProxyChallenges;

@@ -66,7 +66,7 @@ void TMainForm::WriteInitFile() {
 }
 
 void TMainForm::StartProxyRun() {
-    SystemProxyLooked = false;
+    SystemProxyFound.reset();
     ProxyLogonAsks = 0;
 }
 
@@ -75,20 +75,19 @@ void TMainForm::UseProxyFor(const std::string& url) {
     std::uint16_t port = ProxyPort;
     if (ProxyIP.empty()) {
         // DOWNLOAD.INI names no proxy: the one the system's settings give, never written to the file.
-        if (!SystemProxyLooked) {
-            const SystemProxy found = FindSystemProxy(url, [this] {
+        std::optional<SystemProxy> system = SystemProxyFound;
+        if (!system) {
+            system = FindSystemProxy(url, [this] {
                 Application::ProcessMessages();
                 return !CancelRequested && !Application::Terminated();
             });
-            SystemProxyLooked = !CancelRequested;
-            SystemProxyHost = found.host;
-            SystemProxyPort = found.port;
-            SystemProxySource = found.source;
+            // Kept for the rest of the run, unless a cancel cut the lookup short.
+            if (!CancelRequested) SystemProxyFound = system;
         }
-        if (!SystemProxyHost.empty()) {
-            host = SystemProxyHost;
-            port = SystemProxyPort;
-            MsgLabel.SetText("プロキシ " + host + ":" + std::to_string(port) + " (" + SystemProxySource +
+        if (!system->host.empty()) {
+            host = system->host;
+            port = system->port;
+            MsgLabel.SetText("プロキシ " + host + ":" + std::to_string(port) + " (" + system->source +
                              ") を経由して接続しています...");
         }
     }

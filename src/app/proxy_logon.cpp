@@ -1,6 +1,7 @@
 // A proxy that asks who the user is (407): a name and password asked in a dialog, kept in memory
 // for the program's run only and sent to that proxy alone.
 #include "mainform.h"
+#include "product.h"
 
 #include "ui/logon_query.h"
 #include "ui/message_dialog.h"
@@ -9,8 +10,6 @@
 #include <windows.h>
 
 namespace {
-
-constexpr const char* kNotChanged = "【カレドナ】は変更されていません。";
 
 // The scheme name at the start of a Proxy-Authenticate value ("Basic realm=...").
 std::string SchemeOf(const std::string& challenge) {
@@ -54,12 +53,12 @@ bool TMainForm::AskProxyLogon(bool refused) {
     }
     if (!basic) {
         ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + (offered.empty() ? "不明" : offered) +
-                  ") には対応していません。\rダウンロードを中止します。" + kNotChanged);
+                  ") には対応していません。\rダウンロードを中止します。" + kProductUnchanged);
         return false;
     }
     if (ProxyLogonAsks >= 3) {
         ShowError("プロキシ " + CurrentProxy + " がユーザー名とパスワードを受け付けませんでした。\r"
-                  "ダウンロードを中止します。" + kNotChanged);
+                  "ダウンロードを中止します。" + kProductUnchanged);
         return false;
     }
     ++ProxyLogonAsks;
@@ -68,7 +67,7 @@ bool TMainForm::AskProxyLogon(bool refused) {
     const std::string prompt = std::string(refused ? "ユーザー名またはパスワードが違います。\r" : "") + "プロキシ " +
                                CurrentProxy + " がユーザー名とパスワードを求めています。";
     if (!LogonQuery("プロキシの認証", prompt, user, password)) {
-        ShowError("プロキシの認証が取り消されました。ダウンロードを中止します。\r" + std::string(kNotChanged));
+        ShowError(std::string("プロキシの認証が取り消されました。ダウンロードを中止します。\r") + kProductUnchanged);
         return false;
     }
     ProxyLogonFor = CurrentProxy;
