@@ -57,8 +57,10 @@ bool TMainForm::AskProxyLogon(bool refused) {
         return false;
     }
     if (ProxyLogonAsks >= 3) {
-        ShowError("プロキシ " + CurrentProxy + " がユーザー名とパスワードを受け付けませんでした。\r"
-                  "ダウンロードを中止します。" + kProductUnchanged);
+        ShowError("プロキシ " + CurrentProxy +
+                  " がユーザー名とパスワードを受け付けませんでした。\r"
+                  "ダウンロードを中止します。" +
+                  kProductUnchanged);
         return false;
     }
     ++ProxyLogonAsks;

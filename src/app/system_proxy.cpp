@@ -97,8 +97,8 @@ SystemProxy Lookup(const std::string& url) {
     const std::string scriptUrl = autoConfigUrl.Utf8();
 
     if (haveUser && (user.fAutoDetect || !scriptUrl.empty())) {
-        InternetHandle session(WinHttpOpen(L"KarUpdt", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                           WINHTTP_NO_PROXY_BYPASS, 0));
+        InternetHandle session(
+            WinHttpOpen(L"KarUpdt", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (session) {
             // A script server or a detection that does not answer is given up after a few seconds.
             WinHttpSetTimeouts(session.get(), 5000, 5000, 5000, 5000);

@@ -8,9 +8,9 @@
 #include <string>
 
 struct SystemProxy {
-    std::string host;         // empty: a direct connection
+    std::string host;  // empty: a direct connection
     std::uint16_t port = 0;
-    std::string source;       // where it came from, in the user's words, for the status line
+    std::string source;  // where it came from, in the user's words, for the status line
 };
 
 // Looks the proxy for `url` up on a helper thread (a script or a detection may take seconds) while

@@ -39,7 +39,8 @@ protected:
         const int fieldWidth = width - margin - fieldLeft;
         const int userTop = margin + promptSize.cy + 10;
         AddControl(L"STATIC", kUserLabelId, SS_LEFT | SS_NOPREFIX, margin, userTop + 4, labelWidth, 18, "ユーザー名");
-        user_edit_ = AddControl(L"EDIT", kUserId, WS_TABSTOP | ES_AUTOHSCROLL, fieldLeft, userTop, fieldWidth, 23, user_);
+        user_edit_ =
+            AddControl(L"EDIT", kUserId, WS_TABSTOP | ES_AUTOHSCROLL, fieldLeft, userTop, fieldWidth, 23, user_);
         const int passwordTop = userTop + 23 + 8;
         AddControl(L"STATIC", kPasswordLabelId, SS_LEFT | SS_NOPREFIX, margin, passwordTop + 4, labelWidth, 18,
                    "パスワード");

@@ -37,7 +37,8 @@ std::string Read(const std::string& path) { return ReadFileBytes(path).value_or(
 unsigned long long LastWriteTime(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(Utf8ToWide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
 }
 
 void SetLastWriteTime(const std::string& path, unsigned long long time) {
@@ -69,7 +70,8 @@ protected:
             Write(root_ + "new\\" + name, std::string("new content of ") + name);
         }
         SetLastWriteTime(product_ + "a.exe", kOldDate);
-        ASSERT_TRUE(SetFileAttributesW(Utf8ToWide(product_ + "a.exe").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+        ASSERT_TRUE(SetFileAttributesW(Utf8ToWide(product_ + "a.exe").c_str(),
+                                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
         // Wine keeps "hidden" only where the file system stores extended attributes.
         oldAttributes_ = GetFileAttributesW(Utf8ToWide(product_ + "a.exe").c_str()) & kKept;
         ASSERT_TRUE(oldAttributes_ & FILE_ATTRIBUTE_READONLY);
@@ -228,8 +230,9 @@ TEST_F(TransactionTest, SavedCopiesComeBackAcrossVolumes) {
     if (!FolderExists(WithoutTrailingBackslash(other))) GTEST_SKIP() << "no /dev/shm on this machine";
     Prepare(other);
     Write(root_ + "probe", "x");
-    const bool separate = !MoveFileExW(Utf8ToWide(root_ + "probe").c_str(), Utf8ToWide(product_ + "probe").c_str(), 0) &&
-                          GetLastError() == ERROR_NOT_SAME_DEVICE;
+    const bool separate =
+        !MoveFileExW(Utf8ToWide(root_ + "probe").c_str(), Utf8ToWide(product_ + "probe").c_str(), 0) &&
+        GetLastError() == ERROR_NOT_SAME_DEVICE;
     DeleteFileW(Utf8ToWide(root_ + "probe").c_str());
     DeleteFileW(Utf8ToWide(product_ + "probe").c_str());
     if (!separate) GTEST_SKIP() << "/dev/shm is on the same volume as the temporary folder here";
@@ -256,9 +259,10 @@ TEST(PinnedPackageTest, TableIsReadWholeOrNotAtAll) {
     EXPECT_EQ(files[0].name, "x.ex_");
     EXPECT_EQ(files[0].size, 12u);
     EXPECT_EQ(files[1].sha256, hash);
-    for (const std::string& broken : {std::string(""), head + "x.ex_ 12 " + hash + "\n",
-                                      std::string("KARUPDT-PINNED-PACKAGE 2\nEND\n"), head + "x.ex_ 12 " + hash + " more\nEND\n",
-                                      head + "x.ex_ 12 " + hash.substr(1) + "\nEND\n", head + "x.ex_ twelve " + hash + "\nEND\n"})
+    for (const std::string& broken :
+         {std::string(""), head + "x.ex_ 12 " + hash + "\n", std::string("KARUPDT-PINNED-PACKAGE 2\nEND\n"),
+          head + "x.ex_ 12 " + hash + " more\nEND\n", head + "x.ex_ 12 " + hash.substr(1) + "\nEND\n",
+          head + "x.ex_ twelve " + hash + "\nEND\n"})
         EXPECT_TRUE(ParsePinnedPackage(broken).empty()) << broken;
 }
 
