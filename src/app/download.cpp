@@ -125,7 +125,8 @@ void TMainForm::DownLoadButtonClick() {
         const std::string name = ComponentFiles[static_cast<size_t>(index)].name;
         Application::ProcessMessages();
         if (CancelRequested || Application::Terminated()) {
-            if (nxHTTP.Connected()) nxHTTP.Reset();
+            // Also ends the connection that the component keeps from the file before.
+            nxHTTP.Reset();
             ShowStartButton();
             return;
         }

@@ -192,7 +192,8 @@ TEST_F(HttpTest, SmallFileArrivesWithEventsInOrder) {
     const std::string request = server->lastRequest();
     EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /gen/1000 HTTP/1.1");
     EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + std::to_string(server->port())), std::string::npos);
-    EXPECT_NE(request.find("\r\nConnection: close"), std::string::npos);
+    // The connection may be kept: HTTP/1.1's default, so no Connection field.
+    EXPECT_EQ(request.find("\r\nConnection:"), std::string::npos);
 }
 
 TEST_F(HttpTest, FiftyMegabytesArriveByteIdenticalWithRunningTotals) {
@@ -298,12 +299,12 @@ TEST_F(HttpTest, ThroughAProxyTheRequestNamesTheWholeAddress) {
     EXPECT_EQ(ReadFile(file), Pattern(500));
     std::string request = server->lastRequest();
     EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET http://update.talvern.example/gen/500 HTTP/1.1");
-    EXPECT_NE(request.find("\r\nHost: update.talvern.example\r\n"), std::string::npos);
+    EXPECT_NE((request + "\r\n").find("\r\nHost: update.talvern.example\r\n"), std::string::npos);
     http->Get("http://update.talvern.example:8080/gen/600");
     EXPECT_EQ(ReadFile(file), Pattern(600));
     request = server->lastRequest();
     EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET http://update.talvern.example:8080/gen/600 HTTP/1.1");
-    EXPECT_NE(request.find("\r\nHost: update.talvern.example:8080\r\n"), std::string::npos);
+    EXPECT_NE((request + "\r\n").find("\r\nHost: update.talvern.example:8080\r\n"), std::string::npos);
     EXPECT_EQ(recorder->count("Disconnected"), 2);
     // An empty proxy host means a direct connection, whatever the port.
     http->SetProxyServer("");
@@ -388,6 +389,102 @@ TEST_F(HttpTest, InterruptAndResetWhileIdleChangeNothing) {
     EXPECT_FALSE(http->Connected());
     EXPECT_TRUE(recorder->events.empty());
     ExpectUsable();  // an Interrupt before a Get does not cut that Get short
+}
+
+// ---- kept connections ---------------------------------------------------------------------------
+
+TEST_F(HttpTest, GetsToTheSameServerShareOneKeptConnection) {
+    const int connections = server->connections();
+    const std::size_t requests = server->requests().size();
+    const std::vector<std::string> paths = {"/keep/gen/1000", "/keep/chunked/70000", "/keep/gen/0", "/keep/gen/2500000",
+                                            "/keep/chunked/5"};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        recorder->clear();
+        http->Get(server->url(path));
+        const std::size_t size = std::stoul(path.substr(path.rfind('/') + 1));
+        EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(size)));
+        EXPECT_EQ(recorder->shape(), size ? "Connected Status Start Transfer End Disconnected"
+                                          : "Connected Status Start End Disconnected");
+        EXPECT_FALSE(http->Connected());
+        EXPECT_TRUE(http->Idle());
+    }
+    EXPECT_EQ(server->connections() - connections, 1);
+    EXPECT_EQ(server->requests().size() - requests, paths.size());
+    // An error status ends the kept connection: the next Get opens a new one.
+    EXPECT_EQ(GetFails(server->url("/keep/status/404")).Code(), 404);
+    ExpectUsable();
+    EXPECT_EQ(server->connections() - connections, 2);
+}
+
+TEST_F(HttpTest, AKeptConnectionIsUsedOnlyWhenTheAnswerAllowsIt) {
+    // An answer that says close, an HTTP/1.0 answer, a body that ends with the connection: each
+    // Get opens its own connection, although the server would take another request on the first.
+    for (const char* prefix : {"/keepclose", "/keep10", ""}) {
+        SCOPED_TRACE(prefix);
+        const int connections = server->connections();
+        for (int i = 0; i < 3; ++i) {
+            http->Get(server->url(std::string(prefix) + (*prefix ? "/gen/300" : "/noclen/300")));
+            EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(300)));
+        }
+        EXPECT_EQ(server->connections() - connections, 3);
+    }
+}
+
+TEST_F(HttpTest, AKeptConnectionTheServerClosedIsReplacedOnceAndNothingElseIsRetried) {
+    // Closed by the server after the answer, or when the next request came: that request goes once
+    // more over a new connection, and the Get reads as any other.
+    for (const char* prefix : {"/keepfin", "/keepdrop"}) {
+        SCOPED_TRACE(prefix);
+        http->Reset();  // the connection kept from before is not this case's
+        const int connections = server->connections();
+        const std::size_t requests = server->requests().size();
+        http->Get(server->url(std::string(prefix) + "/gen/100"));
+        recorder->clear();
+        http->Get(server->url("/keep/gen/200"));
+        EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(200)));
+        EXPECT_EQ(recorder->count("Disconnected"), 1);
+        EXPECT_EQ(recorder->count("End"), 1);
+        EXPECT_EQ(server->connections() - connections, 2);
+        if (std::string(prefix) == "/keepdrop") {
+            EXPECT_EQ(server->requests().size() - requests, 3u);
+        }
+    }
+    // An answer cut short on a kept connection is a failure like any other, not sent again.
+    const std::size_t requests = server->requests().size();
+    recorder->clear();
+    EXPECT_EQ(GetFails(server->url("/short/1000")).Code(), nx::engine::kErrIncomplete);
+    EXPECT_EQ(server->requests().size() - requests, 1u);
+    ExpectClosedProperly();
+}
+
+TEST_F(HttpTest, InterruptResetAndIdlenessCloseAKeptConnection) {
+    const auto closedWithin = [](int closedBefore, double seconds) {
+        for (const auto start = Clock::now(); Seconds(Clock::now() - start) < seconds;) {
+            if (server->closedWhileKept() > closedBefore) return true;
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            Sleep(10);
+        }
+        return false;
+    };
+    for (const char* way : {"Interrupt", "Reset"}) {
+        SCOPED_TRACE(way);
+        const int closed = server->closedWhileKept();
+        const std::size_t requests = server->requests().size();
+        http->Get(server->url("/keep/gen/10"));
+        std::string(way) == "Interrupt" ? http->Interrupt() : http->Reset();
+        EXPECT_TRUE(closedWithin(closed, 1.0));
+        EXPECT_EQ(server->requests().size() - requests, 1u);
+    }
+    // Left idle while the thread's messages are dispatched, it is closed after four seconds.
+    const int closed = server->closedWhileKept();
+    http->Get(server->url("/keep/gen/10"));
+    const auto kept = Clock::now();
+    EXPECT_FALSE(closedWithin(closed, 3.0));
+    EXPECT_TRUE(closedWithin(closed, 3.0));
+    EXPECT_GE(Seconds(Clock::now() - kept), 3.9);
+    ExpectUsable();
 }
 
 // ---- failures -----------------------------------------------------------------------------------

@@ -114,7 +114,15 @@ void TestServer::Run() {
         SOCKET client = accept(listener_, nullptr, nullptr);
         if (client == INVALID_SOCKET) continue;
         ++served;
-        Serve(client);
+        ++connections_;
+        std::string head;
+        Next next = Next::Close;
+        for (bool kept = false; ReadHead(client, kept, head); kept = true) {
+            if (next == Next::DropNext) break;
+            next = Serve(head, client);
+            if (next == Next::Close) break;
+        }
+        closesocket(client);
     }
 }
 
@@ -150,33 +158,35 @@ bool TestServer::SleepWatching(SOCKET client, int milliseconds) {
     return true;
 }
 
-void TestServer::Serve(SOCKET client) {
-    // The request head, read with a bounded wait.
-    std::string head;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+// Reads one request head into `head` (the request line and header lines) and records it; false
+// when the client closed, the wait ran out or, on a connection kept open, another one arrived.
+bool TestServer::ReadHead(SOCKET client, bool kept, std::string& head) {
+    head.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kept ? 10 : 5);
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-        if (stop_ || std::chrono::steady_clock::now() > deadline) {
-            closesocket(client);
-            return;
-        }
+        if (stop_ || std::chrono::steady_clock::now() > deadline) return false;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(client, &readable);
+        if (kept && head.empty()) FD_SET(listener_, &readable);
         timeval wait{0, 50 * 1000};
         if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+        if (FD_ISSET(listener_, &readable) && !FD_ISSET(client, &readable)) return false;
         char buf[4096];
         const int n = recv(client, buf, sizeof buf, 0);
         if (n <= 0) {
-            closesocket(client);
-            return;
+            if (kept && head.empty()) ++closedWhileKept_;
+            return false;
         }
         head.append(buf, static_cast<std::size_t>(n));
     }
     head = head.substr(0, head.find("\r\n\r\n"));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(head);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(head);
+    return true;
+}
+
+TestServer::Next TestServer::Serve(const std::string& head, SOCKET client) {
     // "GET target HTTP/1.1": an absolute-form target is served by its path.
     const std::string line = head.substr(0, head.find("\r\n"));
     std::string target = line.substr(line.find(' ') + 1);
@@ -185,11 +195,20 @@ void TestServer::Serve(SOCKET client) {
         const std::size_t slash = target.find('/', 7);
         target = slash == std::string::npos ? "/" : target.substr(slash);
     }
-    const std::vector<std::string> p = Split(target);
+    std::vector<std::string> p = Split(target);
+    // How the connection is used after the answer.
+    const std::string keep = !p.empty() && p[0].rfind("keep", 0) == 0 ? p[0] : "";
+    if (!keep.empty()) {
+        target = target.substr(keep.size() + 1);
+        p.erase(p.begin());
+    }
     const std::string kind = p.empty() ? "" : p[0];
     const std::size_t n = p.size() > 1 ? Number(p[1]) : 0;
-    auto header = [](int code, const std::string& fields) {
-        return "HTTP/1.1 " + std::to_string(code) + " " + Reason(code) + "\r\n" + fields + "Connection: close\r\n\r\n";
+    auto header = [&keep](int code, const std::string& fields) {
+        const std::string version = keep == "keep10" ? "HTTP/1.0 " : "HTTP/1.1 ";
+        const bool close = keep.empty() || keep == "keepclose";
+        return version + std::to_string(code) + " " + Reason(code) + "\r\n" + fields +
+               (close ? "Connection: close\r\n" : "") + "\r\n";
     };
     auto length = [](std::size_t size) { return "Content-Length: " + std::to_string(size) + "\r\n"; };
     bool reset = false;
@@ -207,7 +226,7 @@ void TestServer::Serve(SOCKET client) {
             }
         }
     } else if (kind == "chunked") {
-        std::string body = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+        std::string body = header(200, "Transfer-Encoding: chunked\r\n");
         static const std::size_t sizes[] = {1, 7, 1000, 65536, 3, 20000};
         std::size_t done = 0;
         for (int k = 0; done < n; ++k) {
@@ -277,6 +296,8 @@ void TestServer::Serve(SOCKET client) {
         SendAll(client, header(404, length(9)) + "not found");
     }
 
+    if (!keep.empty() && keep != "keepfin" && (kind == "gen" || kind == "chunked" || kind == "status"))
+        return keep == "keepdrop" ? Next::DropNext : Next::Keep;
     if (reset) {
         linger l{1, 0};
         setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
@@ -285,7 +306,7 @@ void TestServer::Serve(SOCKET client) {
         // Give the client a moment to read before the socket goes (bounded).
         SleepWatching(client, 200);
     }
-    closesocket(client);
+    return Next::Close;
 }
 
 }  // namespace nxtest

@@ -2,7 +2,19 @@
 // A small HTTP server on 127.0.0.1 for the transfer tests, on a thread of its own. It answers one
 // connection at a time (the component never holds two) and misbehaves on request, chosen by the
 // request's path. It accepts origin-form and absolute-form request lines (as a proxy sees them)
-// and serves the path either way.
+// and serves the path either way. Its answers say "Connection: close" and it closes after them,
+// except under these prefixes, which keep the connection open for the next request when the path
+// after them is /gen/, /chunked/ or /status/:
+//
+//   /keep/...          an HTTP/1.1 answer without a Connection field
+//   /keepdrop/...      the same; then the next request on the connection is read and the
+//                      connection closed without a byte of an answer
+//   /keepfin/...       the same, and the server closes its end right after the answer
+//   /keep10/...        an HTTP/1.0 answer without a Connection field
+//   /keepclose/...     an HTTP/1.1 answer with "Connection: close"
+//
+// A connection kept open waits at most 10 seconds for its next request, and is given up as soon as
+// another connection arrives.
 //
 //   /gen/N             N bytes of Pattern(), with Content-Length
 //   /noclen/N          the same without Content-Length, ended by closing the connection
@@ -54,10 +66,16 @@ public:
     // Request heads received so far (request line and header lines, CR LF separated).
     std::vector<std::string> requests() const;
     std::string lastRequest() const;
+    // Connections accepted so far, and how many of those kept open the client closed before
+    // sending another request.
+    int connections() const { return connections_; }
+    int closedWhileKept() const { return closedWhileKept_; }
 
 private:
     void Run();
-    void Serve(SOCKET client);
+    enum class Next { Close, Keep, DropNext };
+    bool ReadHead(SOCKET client, bool kept, std::string& head);
+    Next Serve(const std::string& head, SOCKET client);
     bool SendAll(SOCKET client, const std::string& data);
     bool PeerClosed(SOCKET client);
     bool SleepWatching(SOCKET client, int milliseconds);
@@ -68,6 +86,8 @@ private:
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::atomic<int> connections_{0};
+    std::atomic<int> closedWhileKept_{0};
 };
 
 // A port on 127.0.0.1 that nobody listens on.

@@ -30,6 +30,16 @@ std::string BasicCredentials(std::string_view user, std::string_view password) {
     return "Basic " + Base64(pair);
 }
 
+bool ListHasToken(std::string_view list, std::string_view token) {
+    while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        if (EqualsNoCase(TrimBlanks(list.substr(0, comma)), token)) return true;
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
 
 const char* StandardReason(int code) {

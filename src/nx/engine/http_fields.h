@@ -18,6 +18,10 @@ std::string BasicCredentials(std::string_view user, std::string_view password);
 // Base64 (the standard alphabet, with padding).
 std::string Base64(std::string_view bytes);
 
+// Whether a field that holds a comma-separated list of tokens (Connection) names `token`, in any
+// case, with blanks around the list's elements ignored.
+bool ListHasToken(std::string_view list, std::string_view token);
+
 // A status that redirects the request when its answer carries a Location: 301, 302, 303, 307, 308.
 bool IsRedirect(int code);
 

@@ -138,7 +138,7 @@ std::string BuildGetRequest(const HttpUrl& url, RequestForm form, std::span<cons
             if (IsControl(c) && c != '\t') throw std::invalid_argument("control character in header value");
         }
         if (EqualsNoCase(f.name, "Host") || EqualsNoCase(f.name, "Connection"))
-            throw std::invalid_argument("the request builder writes Host and Connection itself");
+            throw std::invalid_argument("the request builder writes Host, and Connection is the engine's");
     }
     const std::string authority = url.Authority();
     std::string r;
@@ -158,7 +158,7 @@ std::string BuildGetRequest(const HttpUrl& url, RequestForm form, std::span<cons
         r.append(f.value);
         r += "\r\n";
     }
-    r += "Connection: close\r\n\r\n";
+    r += "\r\n";
     return r;
 }
 

@@ -51,9 +51,10 @@ enum class RequestForm {
 };
 
 // Builds an HTTP/1.1 GET request: the request line, Host (with ":port" when not 80), the extra
-// fields in order, "Connection: close", then the empty line. Every line ends with CR LF.
+// fields in order, then the empty line. Every line ends with CR LF. No Connection field: the
+// connection may be kept for the next request, HTTP/1.1's default.
 // Throws std::invalid_argument when an extra field has a name that is not a token or a value with
-// control characters, or names Host or Connection (which the builder writes itself).
+// control characters, or names Host or Connection (the connection's use is the engine's).
 std::string BuildGetRequest(const HttpUrl& url, RequestForm form, std::span<const HeaderField> extra = {});
 
 }  // namespace nx::http

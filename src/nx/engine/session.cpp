@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <map>
 #include <stdexcept>
 
 #include "ascii.h"
@@ -27,6 +28,29 @@ constexpr int kMaxRedirects = 10;
 constexpr auto kPumpInterval = std::chrono::milliseconds(5);
 // How long the addresses of a resolved name are used again without a new lookup.
 constexpr auto kResolutionKept = std::chrono::seconds(30);
+// How long a connection is kept idle for the next Get. Shorter than the shortest idle time that
+// common servers and proxies allow (Apache's 5 s), so that a server rarely closes it first.
+constexpr auto kKeptIdle = std::chrono::seconds(4);
+
+// A request that a kept connection could not carry: the server had closed it before any byte of
+// an answer came. The request is sent again on a new connection.
+struct StaleConnection {};
+
+// The idle timers of the engine objects that keep a connection. A thread timer runs its procedure
+// from whatever message loop the thread is in (the program's, a dialog's, the engine's own pump).
+std::map<UINT_PTR, Session*>& IdleTimers() {
+    static std::map<UINT_PTR, Session*> timers;
+    return timers;
+}
+
+void CALLBACK OnIdleTimer(HWND, UINT, UINT_PTR id, DWORD) {
+    const auto found = IdleTimers().find(id);
+    if (found == IdleTimers().end()) {
+        KillTimer(nullptr, id);
+        return;
+    }
+    found->second->EndKeptConnection();
+}
 
 }  // namespace
 
@@ -55,10 +79,10 @@ int Session::Set(int id, int index, std::intptr_t value) {
 
 std::intptr_t Session::Get(int id, int index) const {
     if (index != 0) return 0;
-    // True from the start of a Get until its connection closes, the name resolution and the
-    // opening of the connection included, so that a cancel that checks it before calling
-    // Interrupt can cut those phases short too.
-    if (id == idConnected) return (phase_ != Phase::Idle && phase_ != Phase::Closing) || socket_ ? 1 : 0;
+    // True from the start of a Get until its use of the connection ends, the name resolution and
+    // the opening of the connection included, so that a cancel that checks it before calling
+    // Interrupt can cut those phases short too. A connection kept between Gets does not count.
+    if (id == idConnected) return phase_ != Phase::Idle && phase_ != Phase::Closing ? 1 : 0;
     if (id == idIdle) return busy() ? 0 : 1;
     return properties_.Value(id);
 }
@@ -74,7 +98,11 @@ int Session::Do(int method, int argCount, std::intptr_t* values) {
         return RunGet(url && *url ? std::string(url) : properties_.text(idURL));
     }
     case midInterrupt:
-        if (busy() && stop_ == Stop::None) stop_ = Stop::Requested;
+        if (busy()) {
+            if (stop_ == Stop::None) stop_ = Stop::Requested;
+        } else {
+            EndKeptConnection();
+        }
         return 0;
     case midReset:
         if (busy()) {
@@ -109,7 +137,8 @@ int Session::RunGet(const std::string& ansiUrl) {
     started_ = Clock::now();
     pump_ = MessagePump{};
     statusCode_ = 0;
-    CloseSocket();
+    keepAlive_ = false;
+    if (!kept_) CloseSocket();  // a kept connection is judged when the address is known
 
     int code = 0;
     std::string text;
@@ -134,7 +163,8 @@ int Session::RunGet(const std::string& ansiUrl) {
         }
     }
     const bool connected = phase_ >= Phase::Connected;
-    CloseSocket();
+    const bool keep = code == 0 && !handlerError && keepAlive_ && socket_;
+    if (!keep) CloseSocket();
     phase_ = Phase::Closing;
     if (connected) {
         try {
@@ -144,6 +174,12 @@ int Session::RunGet(const std::string& ansiUrl) {
         }
     }
     phase_ = Phase::Idle;
+    // A handler that failed, or asked to stop while the Get closed, ends the connection as well.
+    if (keep && !handlerError && stop_ == Stop::None && !pump_.quitSeen()) {
+        KeepConnection();
+    } else {
+        CloseSocket();
+    }
     if (handlerError) std::rethrow_exception(handlerError);
     if (code != 0) return Fail(code, text);
     lastError_.clear();
@@ -173,7 +209,8 @@ void Session::Transfer(const std::string& ansiUrl) {
     }
 }
 
-// One request and its answer over a connection of its own.
+// One request and its answer, over the connection kept from the Get before when it leads to the
+// same place, else over a new one.
 void Session::FetchOnce(const http::HttpUrl& url) {
     url_ = url;
     const std::string& proxy = properties_.text(idProxyServer);
@@ -185,10 +222,67 @@ void Session::FetchOnce(const http::HttpUrl& url) {
     peer_ = (viaProxy ? "プロキシ " : "") + AnsiToUtf8(host) + ":" + std::to_string(port);
     if (port <= 0 || port > 65535)
         throw Failure{kErrConnect, peer_ + " に接続できません: ポート番号が正しくありません"};
-    const std::vector<Address> addresses = Resolve(host, static_cast<unsigned short>(port));
-    Connect(addresses);
+    keepAlive_ = false;
+    unanswered_ = TakeKeptConnection();
+    if (unanswered_) {
+        if (phase_ < Phase::Connected) phase_ = Phase::Connected;
+        Fire(evConnected, {0, Text(Utf8ToAnsi(peer_ + " との接続を続けて使います"))});
+        try {
+            Exchange(url, viaProxy);
+            return;
+        } catch (const StaleConnection&) {
+            // Closed by the server meanwhile: once more on a new connection.
+            CloseSocket();
+            unanswered_ = false;
+        }
+    }
+    Connect(Resolve(host, static_cast<unsigned short>(port)));
+    Exchange(url, viaProxy);
+}
+
+void Session::Exchange(const http::HttpUrl& url, bool viaProxy) {
     Send(BuildRequest(url, viaProxy));
     Receive();
+}
+
+// Takes the kept connection for this Get when it leads to the same proxy or server from the same
+// local address, has not been idle too long, and is still open with nothing unasked-for waiting
+// on it; else closes it.
+bool Session::TakeKeptConnection() {
+    if (!kept_) return false;
+    const bool usable = kept_->peer == peer_ && kept_->local == properties_.text(idLocalHost) &&
+                        Clock::now() - kept_->since < kKeptIdle && KeptConnectionQuiet();
+    if (!usable) {
+        CloseSocket();
+        return false;
+    }
+    StopIdleTimer();
+    kept_.reset();
+    return true;
+}
+
+// The kept connection is open and the server has sent nothing on it since its last answer.
+bool Session::KeptConnectionQuiet() const {
+    char byte = 0;
+    return ::recv(socket_.get(), &byte, 1, MSG_PEEK) < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+void Session::KeepConnection() {
+    kept_ = KeptConnection{peer_, properties_.text(idLocalHost), Clock::now()};
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(kKeptIdle).count();
+    idleTimer_ = SetTimer(nullptr, 0, static_cast<UINT>(idle), &OnIdleTimer);
+    if (idleTimer_) IdleTimers()[idleTimer_] = this;
+}
+
+void Session::StopIdleTimer() {
+    if (!idleTimer_) return;
+    KillTimer(nullptr, idleTimer_);
+    IdleTimers().erase(idleTimer_);
+    idleTimer_ = 0;
+}
+
+void Session::EndKeptConnection() {
+    if (!busy()) CloseSocket();
 }
 
 std::string Session::BuildRequest(const http::HttpUrl& url, bool viaProxy) const {
@@ -316,6 +410,7 @@ void Session::Send(std::string_view data) {
             continue;
         }
         const int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK && unanswered_) throw StaleConnection{};
         if (error != WSAEWOULDBLOCK)
             throw Failure{kErrSend, peer_ + " に要求を送信できません: " + DescribeSocketError(error)};
         if (TimedOut(last)) throw Failure{kErrTimeout, peer_ + " への要求の送信がタイムアウトしました"};
@@ -335,6 +430,7 @@ void Session::Receive() {
         file_.ThrowIfFailed();  // a full disk is reported as such, whatever the server does next
         const int n = ::recv(socket_.get(), buffer_.data(), static_cast<int>(buffer_.size()), 0);
         if (n > 0) {
+            unanswered_ = false;
             lastData = Clock::now();
             Feed(std::string_view(buffer_.data(), static_cast<std::size_t>(n)));
             if (redirectTo_) return;
@@ -353,10 +449,13 @@ void Session::Receive() {
             continue;
         }
         if (n == 0) {
+            if (unanswered_) throw StaleConnection{};
+            keepAlive_ = false;
             parser_.ConnectionClosed();
             break;
         }
         const int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK && unanswered_) throw StaleConnection{};
         if (error == WSAEWOULDBLOCK) {
             if (TimedOut(lastData)) {
                 throw Failure{kErrTimeout, peer_ +
@@ -388,6 +487,7 @@ void Session::Receive() {
     }
     // Complete. The file is whole on disk before the last piece is reported: a failure to write
     // it fails the transfer before the application sees the count reach the end.
+    if (parser_.framing() == http::BodyFraming::UntilClose) keepAlive_ = false;
     file_.Seal();
     while (!file_.drained()) WaitSlice(file_.event());
     file_.Finish();
@@ -399,10 +499,11 @@ void Session::Receive() {
 
 // Hands the bytes of one receive to the parser. Bytes after the end of the answer are not
 // taken: they are not part of it, and are neither written nor reported, whether they arrive
-// with the answer's last bytes or later (reading stops once the answer is complete).
+// with the answer's last bytes or later (reading stops once the answer is complete). A server
+// that sends them is not trusted with the next request: the connection is not kept.
 void Session::Feed(std::string_view data) {
     pending_.clear();
-    parser_.Feed(data);
+    if (parser_.Feed(data) < data.size()) keepAlive_ = false;
     // At the end of the answer (complete or failed) Receive decides what is reported. With a
     // Content-Length the body has not ended while the parse goes on; any other framing may end
     // with what just arrived.
@@ -424,6 +525,8 @@ std::string Session::Progress() const {
 void Session::OnStatus(const http::StatusLine& status) {
     statusCode_ = status.code;
     reason_ = status.reason;
+    // HTTP/1.1 keeps the connection unless the answer says otherwise; HTTP/1.0 closes it.
+    keepAlive_ = status.major == 1 && status.minor >= 1;
     location_.reset();
     Fire(evStatus, {Text("HTTP/" + std::to_string(status.major) + "." + std::to_string(status.minor)), status.code,
                     Text(status.reason)});
@@ -432,6 +535,9 @@ void Session::OnStatus(const http::StatusLine& status) {
 void Session::OnHeader(std::string_view name, std::string_view value) {
     Fire(evHeader, {Text(std::string(name)), Text(std::string(value))});
     if (http::EqualsNoCase(name, "Location")) location_ = std::string(value);
+    if ((http::EqualsNoCase(name, "Connection") || http::EqualsNoCase(name, "Proxy-Connection")) &&
+        http::ListHasToken(value, "close"))
+        keepAlive_ = false;
     if (http::EqualsNoCase(name, "Set-Cookie")) {
         const http::Cookie c = http::ParseSetCookie(value);
         Fire(evSetCookie,
@@ -453,6 +559,7 @@ void Session::OnHeadersComplete() {
             FireRaw(evRedirect, 2, values, lengths, true);
             if ((values[1] & 0xFF) != 0) {
                 redirectTo_ = target;
+                keepAlive_ = false;
                 CloseSocket();   // the next hop opens its own connection
                 parser_.Stop();  // the rest of this answer is not read
                 return;
@@ -541,6 +648,8 @@ void Session::WaitSlice(HANDLE handle, DWORD milliseconds) {
 }
 
 void Session::CloseSocket() {
+    StopIdleTimer();
+    kept_.reset();
     if (!socket_) return;
     WSAEventSelect(socket_.get(), event_.get(), 0);  // ignored: the socket is closed next
     socket_.reset();

@@ -42,6 +42,10 @@ public:
 
     const char* lastError() const { return lastError_.c_str(); }
 
+    // Closes the connection kept from an earlier Get, if any (Interrupt or Reset while no Get runs,
+    // a few seconds of idleness). Does nothing while a Get runs.
+    void EndKeptConnection();
+
     int Set(int id, int index, std::intptr_t value);
     std::intptr_t Get(int id, int index) const;
     int CheckIndex(int id, int index) const;
@@ -66,6 +70,11 @@ private:
     int RunGet(const std::string& ansiUrl);
     void Transfer(const std::string& ansiUrl);
     void FetchOnce(const http::HttpUrl& url);
+    void Exchange(const http::HttpUrl& url, bool viaProxy);
+    bool TakeKeptConnection();
+    bool KeptConnectionQuiet() const;
+    void KeepConnection();
+    void StopIdleTimer();
     std::string BuildRequest(const http::HttpUrl& url, bool viaProxy) const;
     std::vector<Address> Resolve(const std::string& host, unsigned short port);
     void Connect(const std::vector<Address>& addresses);
@@ -114,6 +123,17 @@ private:
     KernelHandle event_;  // the socket's network events; resets itself when a wait ends on it
     std::string peer_;    // "host:port" or "プロキシ host:port", for messages
     http::HttpUrl url_;
+    // A connection kept after a Get whose answer allowed it (socket_ stays open), for the next Get
+    // to the same proxy or server from the same local address.
+    struct KeptConnection {
+        std::string peer;   // peer_ of the Get that used it
+        std::string local;  // LocalHost of that Get
+        Clock::time_point since;
+    };
+    std::optional<KeptConnection> kept_;
+    UINT_PTR idleTimer_ = 0;   // closes the kept connection once it has been idle too long
+    bool keepAlive_ = false;   // the answer being read lets its connection be kept
+    bool unanswered_ = false;  // the request went over a kept connection; no byte of an answer yet
 
     http::ResponseParser parser_;
     std::vector<char> buffer_;

@@ -110,22 +110,22 @@ TEST(UrlParser, RefusedForms) {
 
 TEST(RequestBuilder, DirectAndProxiedRequests) {
     EXPECT_EQ(BuildGetRequest(parsed("http://update.example/karedona/a.ex_"), RequestForm::Origin),
-              "GET /karedona/a.ex_ HTTP/1.1\r\nHost: update.example\r\nConnection: close\r\n\r\n");
+              "GET /karedona/a.ex_ HTTP/1.1\r\nHost: update.example\r\n\r\n");
     EXPECT_EQ(BuildGetRequest(parsed("http://update.example:8080"), RequestForm::Origin),
-              "GET / HTTP/1.1\r\nHost: update.example:8080\r\nConnection: close\r\n\r\n");
+              "GET / HTTP/1.1\r\nHost: update.example:8080\r\n\r\n");
     EXPECT_EQ(BuildGetRequest(parsed("http://update.example:80/x?y"), RequestForm::Absolute),
-              "GET http://update.example/x?y HTTP/1.1\r\nHost: update.example\r\nConnection: close\r\n\r\n");
+              "GET http://update.example/x?y HTTP/1.1\r\nHost: update.example\r\n\r\n");
     EXPECT_EQ(BuildGetRequest(parsed("http://update.example:8080/x"), RequestForm::Absolute),
-              "GET http://update.example:8080/x HTTP/1.1\r\nHost: update.example:8080\r\nConnection: close\r\n\r\n");
+              "GET http://update.example:8080/x HTTP/1.1\r\nHost: update.example:8080\r\n\r\n");
     EXPECT_EQ(BuildGetRequest(parsed("http://[::1]:81/"), RequestForm::Absolute),
-              "GET http://[::1]:81/ HTTP/1.1\r\nHost: [::1]:81\r\nConnection: close\r\n\r\n");
+              "GET http://[::1]:81/ HTTP/1.1\r\nHost: [::1]:81\r\n\r\n");
 }
 
 TEST(RequestBuilder, ExtraFieldsInOrderAndRefusedFields) {
     const HttpUrl u = parsed("http://h/f");
     const std::vector<HeaderField> extra = {{"Accept", "*/*"}, {"Range", "bytes=10-"}};
     EXPECT_EQ(BuildGetRequest(u, RequestForm::Origin, extra),
-              "GET /f HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nRange: bytes=10-\r\nConnection: close\r\n\r\n");
+              "GET /f HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nRange: bytes=10-\r\n\r\n");
 
     const std::vector<std::vector<HeaderField>> bad = {
         {{"", "v"}},     {{"Bad Name", "v"}}, {{"X", "a\r\nInjected: 1"}},
