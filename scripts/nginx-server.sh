@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A static HTTP server on loopback for tests and the demo: Debian's nginx serving a folder, as an
 # ordinary server and as a proxy alike (a request line with an absolute URL is answered from the
-# same folder). The access log records each request line, for tests that check what was fetched.
+# same folder). The access log records each request line and the serial number of the connection
+# that carried it, for tests that check what was fetched and how.
 #
 #   nginx-server.sh start STATE_DIR ROOT PORT [SLOW_PORT [RATE [PLAIN_PORT]]]
 #     SLOW_PORT sends RATE (default 64k) a second after the first second's worth;
@@ -38,7 +39,7 @@ pid $state/nginx.pid;
 error_log $state/error.log;
 events { worker_connections 128; }
 http {
-  log_format requests '\$server_port "\$request" \$status \$body_bytes_sent "\$http_user_agent" "\$http_proxy_authorization"';
+  log_format requests '\$server_port "\$request" \$status \$body_bytes_sent "\$http_user_agent" "\$http_proxy_authorization" \$connection';
   access_log $state/access.log requests;
   client_body_temp_path $state/tmp/body;
   proxy_temp_path $state/tmp/proxy;

@@ -233,8 +233,12 @@ TEST_F(DownloadTest, EachSelectionFetchesItsFilesInOrderAndHandsOver) {
 
         const auto expected = ExpectedDownloads(selection.imageKit5Current, selection.imageKit6Present);
         EXPECT_EQ(RequestedNames(), expected);
-        for (const Request& request : Requests()) {
+        const auto requests = Requests();
+        for (const Request& request : requests) {
             EXPECT_EQ(request.status, 200);
+            // One connection carries the whole run.
+            EXPECT_EQ(request.connection, requests.front().connection);
+            EXPECT_NE(request.connection, 0);
             EXPECT_EQ(request.port, ServerPort());
             // The server's log tells which program asked and from which version it updates.
             EXPECT_EQ(request.userAgent, "KarUpdt/1.6.0 (from 1.5.2)");
@@ -436,7 +440,8 @@ TEST_F(DownloadTest, AMissingOrEmptyFileIsReportedAndTheRestStillComes) {
     EXPECT_TRUE(updater.Process().Running());
     EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible() && !updater.CancelButtonVisible(); }));
     EXPECT_EQ(updater.Label(101), kPressStart);
-    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\KarUpdt.stage\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\KarUpdt.stage\\DLKR_DL.exe").c_str()),
+              INVALID_FILE_ATTRIBUTES);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }
@@ -487,7 +492,8 @@ TEST_F(DownloadTest, AResponseWithoutContentLengthIsNeverComplete) {
     EXPECT_EQ(updater.ProgressPosition(), 0);
     EXPECT_TRUE(updater.Process().Running());
     EXPECT_TRUE(WaitUntil([&] { return updater.StartButtonVisible(); }));
-    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\KarUpdt.stage\\DLKR_DL.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((installation->Folder() + L"Temp\\KarUpdt.stage\\DLKR_DL.exe").c_str()),
+              INVALID_FILE_ATTRIBUTES);
     updater.Window().Close();
     EXPECT_EQ(updater.Process().WaitForExit(), std::optional<DWORD>(0));
 }

@@ -57,13 +57,14 @@ std::vector<Request> Requests() {
         std::string method, target, version;
         fields >> request.port >> method >> target >> version >> request.status;
         request.target = target;
-        // ... 200 123 "KarUpdt/1.6.0 (from 1.5.2)" "-" (nginx writes a quote inside a value as \x22)
+        // ... 200 123 "KarUpdt/1.6.0 (from 1.5.2)" "-" 7 (nginx writes a quote inside a value as \x22)
         const size_t open = line.find('"', line.find('"', line.find('"') + 1) + 1);
         const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
         if (close != std::string::npos) request.userAgent = line.substr(open + 1, close - open - 1);
         const size_t open2 = close == std::string::npos ? close : line.find('"', close + 1);
         const size_t close2 = open2 == std::string::npos ? open2 : line.find('"', open2 + 1);
         if (close2 != std::string::npos) request.proxyAuthorization = line.substr(open2 + 1, close2 - open2 - 1);
+        if (close2 != std::string::npos) request.connection = std::atoll(line.c_str() + close2 + 1);
         requests.push_back(request);
     }
     return requests;

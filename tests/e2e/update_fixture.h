@@ -29,13 +29,14 @@ int SlowPort();
 int PlainPort();
 
 // One request line of the server's access log: the port it came to, the request target, status,
-// User-Agent and Proxy-Authorization.
+// User-Agent, Proxy-Authorization and the connection that carried it.
 struct Request {
     int port = 0;
     std::string target;
     int status = 0;
     std::string userAgent;
     std::string proxyAuthorization;  // "-" when the request carried none
+    long long connection = 0;        // the server's serial number of the connection
 };
 // Empties the server's access log.
 void ClearAccessLog();
