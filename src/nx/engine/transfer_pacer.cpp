@@ -14,6 +14,7 @@ void TransferPacer::Clear() {
 
 void TransferPacer::Start() {
     Clear();
+    if (gathered_.capacity() < kMaxGathered) gathered_.reserve(kMaxGathered);
     lastEvent_ = Clock::now();
 }
 
@@ -21,10 +22,10 @@ void TransferPacer::Arrived(const std::vector<std::string_view>& pieces, bool la
     if (pieces.empty()) return;
     if (hasHeld_) {
         hasHeld_ = false;
-        gathered_.append(held_);
+        Gather(held_);
     }
     const std::size_t now = pieces.size() - (lastMayEnd ? 1 : 0);
-    for (std::size_t i = 0; i < now; ++i) gathered_.append(pieces[i]);
+    for (std::size_t i = 0; i < now; ++i) Gather(pieces[i]);
     if (lastMayEnd) {
         held_.assign(pieces.back());
         hasHeld_ = true;
@@ -33,10 +34,15 @@ void TransferPacer::Arrived(const std::vector<std::string_view>& pieces, bool la
 }
 
 void TransferPacer::Ended(const std::vector<std::string_view>& pieces) {
-    if (hasHeld_) gathered_.append(held_);
+    if (hasHeld_) Gather(held_);
     hasHeld_ = false;
-    for (const std::string_view piece : pieces) gathered_.append(piece);
+    for (const std::string_view piece : pieces) Gather(piece);
     Report(true);
+}
+
+void TransferPacer::Gather(std::string_view bytes) {
+    if (!gathered_.empty() && gathered_.size() + bytes.size() > kMaxGathered) Report(true);
+    gathered_.append(bytes);
 }
 
 void TransferPacer::Report(bool now) {
