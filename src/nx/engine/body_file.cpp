@@ -69,7 +69,9 @@ bool BodyFile::idle() const {
     return IdleLocked();
 }
 
-bool BodyFile::IdleLocked() const { return !abandoned_ && queue_.empty() && !writing_; }
+bool BodyFile::IdleLocked() const { return !abandoned_ && WriterIdleLocked(); }
+
+bool BodyFile::WriterIdleLocked() const { return queue_.empty() && !writing_; }
 
 void BodyFile::Open(const std::string& ansiPath) {
     {
@@ -121,7 +123,7 @@ void BodyFile::Seal() {
     bool idle = false;
     {
         const std::lock_guard lock(mutex_);
-        idle = queue_.empty() && !writing_ && error_ == 0;
+        idle = WriterIdleLocked() && error_ == 0;
     }
     if (!idle || chunk_.size() > kDirectWriteLimit) {
         HandOver();
@@ -133,7 +135,7 @@ void BodyFile::Seal() {
 
 bool BodyFile::drained() const {
     const std::lock_guard lock(mutex_);
-    return (queue_.empty() && !writing_) || error_ != 0;
+    return WriterIdleLocked() || error_ != 0;
 }
 
 bool BodyFile::StartWriter() noexcept {
@@ -186,7 +188,7 @@ void BodyFile::Finish() {
     DWORD error = 0;
     {
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return queue_.empty() && !writing_; });
+        done_.wait(lock, [this] { return WriterIdleLocked(); });
         written = written_;
         error = error_;
     }
@@ -211,7 +213,7 @@ void BodyFile::Abandon() noexcept {
     bool writerIdle = false;
     {
         const std::lock_guard lock(mutex_);
-        writerIdle = queue_.empty() && !writing_;
+        writerIdle = WriterIdleLocked();
     }
     // A body that failed before its first whole chunk has no writer yet: one is started for the
     // part that waits, or, when none can be had, the part is written here. (Handed to a writer

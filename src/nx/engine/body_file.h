@@ -69,6 +69,8 @@ public:
 
 private:
     bool IdleLocked() const;
+    // The writer has nothing queued and is not writing (the mutex held).
+    bool WriterIdleLocked() const;
     // Writes the chunk being filled on this thread (the writer being idle or not to be had).
     void WriteInPlace();
     void HandOver();

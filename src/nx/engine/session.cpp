@@ -120,6 +120,13 @@ int Session::Do(int method, int argCount, std::intptr_t* values) {
     }
 }
 
+// The one place where the Get's phase changes. A Get starts from Idle and goes only forward; a
+// second connection of the same Get (a redirection, a request sent again) stays Connected or
+// beyond; the end of the Get returns to Idle.
+void Session::Advance(Phase next) {
+    if (next == Phase::Idle || next == Phase::Opening || next > phase_) phase_ = next;
+}
+
 int Session::Fail(int code, const std::string& text) {
     lastError_ = Utf8ToAnsi(text);
     return code;
@@ -132,7 +139,7 @@ int Session::RunGet(const std::string& ansiUrl) {
     if (!event_ || !file_.usable()) return Fail(kErrNetwork, "待機用のイベントを作成できません");
     if (const int rc = StartWinsock(); rc != 0)
         return Fail(kErrNetwork, "Winsock を開始できません: " + DescribeSocketError(rc));
-    phase_ = Phase::Opening;
+    Advance(Phase::Opening);
     stop_ = Stop::None;
     started_ = Clock::now();
     pump_ = MessagePump{};
@@ -155,7 +162,7 @@ int Session::RunGet(const std::string& ansiUrl) {
     // The closing events, also after a failure. A handler that raises here does not hide the
     // failure that ended the transfer.
     if (phase_ == Phase::Transferring) {
-        phase_ = Phase::TransferEnded;
+        Advance(Phase::TransferEnded);
         try {
             Fire(evEndTransfer, {kDirectionReceive}, false);
         } catch (...) {
@@ -165,7 +172,7 @@ int Session::RunGet(const std::string& ansiUrl) {
     const bool connected = phase_ >= Phase::Connected;
     const bool keep = code == 0 && !handlerError && keepAlive_ && socket_;
     if (!keep) CloseSocket();
-    phase_ = Phase::Closing;
+    Advance(Phase::Closing);
     if (connected) {
         try {
             Fire(evDisconnected, {statusCode_, Text("Disconnected")}, false);
@@ -173,7 +180,7 @@ int Session::RunGet(const std::string& ansiUrl) {
             if (!handlerError && code == 0) handlerError = std::current_exception();
         }
     }
-    phase_ = Phase::Idle;
+    Advance(Phase::Idle);
     // A handler that failed, or asked to stop while the Get closed, ends the connection as well.
     if (keep && !handlerError && stop_ == Stop::None && !pump_.quitSeen()) {
         KeepConnection();
@@ -225,7 +232,7 @@ void Session::FetchOnce(const http::HttpUrl& url) {
     keepAlive_ = false;
     unanswered_ = TakeKeptConnection();
     if (unanswered_) {
-        if (phase_ < Phase::Connected) phase_ = Phase::Connected;
+        Advance(Phase::Connected);
         Fire(evConnected, {0, Text(Utf8ToAnsi(peer_ + " との接続を続けて使います"))});
         try {
             Exchange(url, viaProxy);
@@ -344,7 +351,7 @@ void Session::Connect(const std::vector<Address>& addresses) {
         BindLocal(address.family);
         const int error = ConnectOne(address);
         if (error == 0) {
-            if (phase_ < Phase::Connected) phase_ = Phase::Connected;
+            Advance(Phase::Connected);
             Fire(evConnected, {0, Text(Utf8ToAnsi(peer_ + " に接続しました"))});
             return;
         }
@@ -493,7 +500,7 @@ void Session::Receive() {
     file_.Finish();
     pacer_.Ended(pending_);
     pending_.clear();
-    phase_ = Phase::TransferEnded;
+    Advance(Phase::TransferEnded);
     Fire(evEndTransfer, {kDirectionReceive});
 }
 
@@ -574,7 +581,7 @@ void Session::OnHeadersComplete() {
         while (!file_.idle()) WaitSlice(file_.event());
         file_.Open(file);
     }
-    phase_ = Phase::Transferring;
+    Advance(Phase::Transferring);
     Fire(evStartTransfer, {kDirectionReceive});
     pacer_.Start();
 }

@@ -65,6 +65,7 @@ private:
     // What was asked of the running Get from outside it.
     enum class Stop { None, Requested, Destroy };
 
+    void Advance(Phase next);
     int Fail(int code, const std::string& text);
 
     int RunGet(const std::string& ansiUrl);
