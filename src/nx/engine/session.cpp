@@ -144,7 +144,6 @@ int Session::RunGet(const std::string& ansiUrl) {
     started_ = Clock::now();
     pump_ = MessagePump{};
     statusCode_ = 0;
-    keepAlive_ = false;
     if (!kept_) CloseSocket();  // a kept connection is judged when the address is known
 
     int code = 0;
