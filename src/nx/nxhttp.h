@@ -34,13 +34,20 @@
 // or a later one, are not part of it: never written, never reported, and reading stops there.
 //
 // ProxyServer: when set, every request goes to ProxyServer:ProxyPort with the whole address in the
-// request line (and Proxy-Authorization when ProxyUser is set); when empty, the connection is
-// direct whatever ProxyPort holds. Redirections (301, 302, 303, 307, 308) are followed only as
-// FollowRedirects allows (frAlways; frSameScheme: to another http address), each after OnRedirect,
-// whose Accept (True on entry) can refuse it; a redirection not followed fails like any status
-// that is not 2xx. A followed redirection opens a new connection, and OnDisconnected still fires
-// once, at the end of the Get. User and Password are sent with Basic authentication; Digest and
-// the firewall types other than fwNone are not supported (Get fails with code 8).
+// request line; when empty, the connection is direct whatever ProxyPort holds. A proxy that answers
+// 407 offering a logon scheme of Windows (Negotiate, NTLM) is answered by the engine itself through
+// the system's security packages, on the same connection: as the user who runs the program, or as
+// ProxyUser with ProxyPassword when they are set; the answers of that handshake raise no events,
+// and the connection stays logged on for the Gets after it. A Get whose logon the proxy refuses
+// (or whose logon as the user cannot begin) fails with the proxy's last 407, its events raised; one
+// whose proxy offers only such schemes, which this system cannot begin even with ProxyUser, fails
+// with code 8. Otherwise ProxyUser and ProxyPassword are sent as
+// Basic credentials, to the proxy only, unless that proxy last asked for a logon of Windows. Redirections (301, 302,
+// 303, 307, 308) are followed only as FollowRedirects allows (frAlways; frSameScheme: to another http address), each
+// after OnRedirect, whose Accept (True on entry) can refuse it; a redirection not followed fails like any status that
+// is not 2xx. A followed redirection opens a new connection, and OnDisconnected still fires once, at the end of the
+// Get. User and Password are sent with Basic authentication; Digest and the firewall types other than fwNone are not
+// supported (Get fails with code 8).
 
 #include <cstdint>
 #include <functional>

@@ -5,6 +5,10 @@
 
 namespace nx::http_ids {
 
+// The error code of a Get that failed for want of something that the engine, or the system under
+// it, cannot do (a firewall type, Digest, a proxy's logon scheme), not for the transfer itself.
+inline constexpr int errUnsupported = 8;
+
 // Property ids.
 enum PropertyId : int {
     idAccept = 1,

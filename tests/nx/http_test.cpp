@@ -380,6 +380,76 @@ TEST_F(HttpTest, RequestCarriesTheOptionalHeaders) {
     EXPECT_EQ(request.find("Proxy-Authorization"), std::string::npos) << request;
 }
 
+// A proxy that asks for a Windows logon (NTLM, offered also as Negotiate): the handshake runs on
+// one connection, its answers stay inside the engine, and the connection stays logged on.
+TEST_F(HttpTest, AProxyThatAsksForAWindowsLogonIsAnsweredOnOneConnection) {
+    http->SetProxyServer("127.0.0.1");
+    http->SetProxyPort(server->port());
+    const std::string url = "http://update.talvern.example/ntlm/3000";
+    const auto proxyAuthorizations = [this](std::size_t from) {
+        std::vector<std::string> schemes;
+        const auto requests = server->requests();
+        for (std::size_t i = from; i < requests.size(); ++i) {
+            const std::size_t at = requests[i].find("\r\nProxy-Authorization: ");
+            schemes.push_back(
+                at == std::string::npos ? "-" : requests[i].substr(at + 23, requests[i].find(' ', at + 23) - at - 23));
+        }
+        return schemes;
+    };
+    // As the user who runs the test: this user cannot prove the proxy's password, so the Get
+    // fails with the 407 that ended the handshake, whose events alone are raised. Basic is never
+    // tried, nothing is written.
+    int connections = server->connections();
+    std::size_t requests = server->requests().size();
+    EXPECT_EQ(GetFails(url).Code(), 407);
+    EXPECT_EQ(recorder->shape(), "Connected Status Disconnected");
+    EXPECT_TRUE(recorder->has("Status HTTP/1.1 407 Proxy Authentication Required"));
+    EXPECT_TRUE(std::any_of(recorder->events.begin(), recorder->events.end(), [](const std::string& e) {
+        return e.rfind("Header Proxy-Authenticate=NTLM", 0) == 0 ||
+               e.rfind("Header Proxy-Authenticate=Negotiate", 0) == 0;
+    }));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(server->connections() - connections, 1);
+    EXPECT_GE(server->logonChallenges(), 1);
+    const auto asUser = proxyAuthorizations(requests);
+    ASSERT_GE(asUser.size(), 2u);
+    EXPECT_EQ(asUser.front(), "-");
+    for (std::size_t i = 1; i < asUser.size(); ++i)
+        EXPECT_TRUE(asUser[i] == "NTLM" || asUser[i] == "Negotiate") << asUser[i];
+
+    // With a name and password: three requests on one new connection (none, the first token, the
+    // answer to the challenge), then the file, with the events of its own answer only.
+    http->SetProxyUser("proxy");
+    http->SetProxyPassword("secret");
+    recorder->clear();
+    connections = server->connections();
+    requests = server->requests().size();
+    http->Get(url);
+    EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(3000)));
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+    EXPECT_FALSE(recorder->has("Status HTTP/1.1 407 Proxy Authentication Required"));
+    EXPECT_EQ(server->connections() - connections, 1);
+    EXPECT_EQ(server->logonsPassed(), 1);
+    const auto named = proxyAuthorizations(requests);
+    ASSERT_EQ(named.size(), 3u);
+    EXPECT_EQ(named[0], "-");
+    EXPECT_EQ(named[1], named[2]);
+    EXPECT_NE(named[1], "Basic");
+    // The next Get goes on the logged-on connection, without a token.
+    recorder->clear();
+    http->Get(url);
+    EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(3000)));
+    EXPECT_EQ(server->connections() - connections, 1);
+    EXPECT_EQ(proxyAuthorizations(requests + 3), (std::vector<std::string>{"-"}));
+    // A wrong password is refused by the proxy: the Get fails with its 407.
+    http->Reset();
+    http->SetProxyPassword("wrong");
+    const int refused = server->logonsRefused();
+    EXPECT_EQ(GetFails(url).Code(), 407);
+    EXPECT_EQ(server->logonsRefused() - refused, 1);
+    EXPECT_EQ(server->logonsPassed(), 1);
+}
+
 TEST_F(HttpTest, WithoutLocalFileTheBodyIsReportedButNotStored) {
     http->SetLocalFile("");
     http->Get(server->url("/gen/2000"));

@@ -115,6 +115,7 @@ void TestServer::Run() {
         if (client == INVALID_SOCKET) continue;
         ++served;
         ++connections_;
+        logon_.emplace("proxy", "secret");
         std::string head;
         Next next = Next::Close;
         for (bool kept = false; ReadHead(client, kept, head); kept = true) {
@@ -286,6 +287,20 @@ TestServer::Next TestServer::Serve(const std::string& head, SOCKET client) {
                                "Set-Cookie: plain=1\r\n" +
                                    length(5)) +
                             "hello");
+    } else if (kind == "ntlm") {
+        const int challenges = logon_->challenges(), refused = logon_->refused();
+        std::string authenticate;
+        const bool admitted = logon_->Admit(head, authenticate);
+        logonChallenges_ += logon_->challenges() - challenges;
+        logonsRefused_ += logon_->refused() - refused;
+        if (!admitted) {
+            SendAll(client,
+                    "HTTP/1.1 407 Proxy Authentication Required\r\n" + authenticate + length(10) + "\r\nlogon, pls");
+            return Next::Keep;
+        }
+        if (head.find("Proxy-Authorization") != std::string::npos) ++logonsPassed_;
+        SendAll(client, "HTTP/1.1 200 OK\r\n" + length(n) + "\r\n" + Pattern(n));
+        return Next::Keep;
     } else if (kind == "garbage") {
         SendAll(client, "HELLO THERE\r\n\r\nnot http at all");
     } else if (kind == "longheader") {

@@ -34,15 +34,21 @@
 //   /interim           "HTTP/1.1 100 Continue" heads without end (up to 1 MB of them)
 //   /hugehead          a 200 head of 99 header lines of 8000 bytes, then a 5-byte body
 //   /badchunk          a chunked body with a bad chunk size
+//   /ntlm/N            as a proxy that asks for an NTLM logon (the user "proxy", the password
+//                      "secret"), once for each connection: 407 with a 10-byte body until the
+//                      connection has logged on, then /gen/N; the connection is kept throughout
 //
 // Limits: at most 400 connections and 300 seconds; every wait is bounded; the server stops by
 // itself and when destroyed.
 
 #include <winsock2.h>
 
+#include "ntlm_logon.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +76,10 @@ public:
     // sending another request.
     int connections() const { return connections_; }
     int closedWhileKept() const { return closedWhileKept_; }
+    // Under /ntlm/: the challenges sent, the logons refused and those accepted.
+    int logonChallenges() const { return logonChallenges_; }
+    int logonsRefused() const { return logonsRefused_; }
+    int logonsPassed() const { return logonsPassed_; }
 
 private:
     void Run();
@@ -88,6 +98,10 @@ private:
     std::vector<std::string> requests_;
     std::atomic<int> connections_{0};
     std::atomic<int> closedWhileKept_{0};
+    std::optional<ntlmtest::ProxyLogon> logon_;  // of the connection being served
+    std::atomic<int> logonChallenges_{0};
+    std::atomic<int> logonsRefused_{0};
+    std::atomic<int> logonsPassed_{0};
 };
 
 // A port on 127.0.0.1 that nobody listens on.

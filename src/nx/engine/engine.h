@@ -7,6 +7,7 @@
 // Names are resolved on a helper thread meanwhile. Texts at the entries are ANSI code page bytes.
 
 #include "nxcore.h"
+#include "nxhttp_ids.h"
 
 namespace nx::engine {
 
@@ -19,11 +20,12 @@ enum ErrorCode : int {
     kErrReadOnly = 3,         // Connected and Idle cannot be written
     kErrBadValue = 4,         // a value out of its range (ports 0 to 65535, enumerations, Timeout >= 0)
     kErrUnknownMethod = 5,
-    kErrBusy = 6,          // Get called while a Get of the same object runs
-    kErrBadUrl = 7,        // the URL (or a redirection's Location) cannot be used
-    kErrUnsupported = 8,   // a firewall type or authentication scheme this engine lacks
-    kErrResolve = 10,      // the host name cannot be resolved
-    kErrConnect = 11,      // the connection was refused or failed
+    kErrBusy = 6,                                // Get called while a Get of the same object runs
+    kErrBadUrl = 7,                              // the URL (or a redirection's Location) cannot be used
+    kErrUnsupported = http_ids::errUnsupported,  // a firewall type or authentication scheme that
+                                                 // this engine or system lacks
+    kErrResolve = 10,                            // the host name cannot be resolved
+    kErrConnect = 11,                            // the connection was refused or failed
     kErrTimeout = 12,      // Timeout passed while connecting, sending or waiting for data, or TimeLimit
                            // passed since the Get started
     kErrSend = 13,         // the request could not be sent

@@ -23,6 +23,75 @@ std::string Base64(std::string_view bytes) {
     return out;
 }
 
+std::optional<std::string> DecodeBase64(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3 + 2);
+    unsigned bits = 0;
+    int count = 0;
+    std::size_t padding = 0;
+    for (const char c : text) {
+        int value = -1;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=' && padding < 2) {
+            ++padding;
+            continue;
+        }
+        if (value < 0 || padding > 0) return std::nullopt;  // a stranger, or a digit after padding
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        if (++count == 4) {
+            out += static_cast<char>((bits >> 16) & 0xFF);
+            out += static_cast<char>((bits >> 8) & 0xFF);
+            out += static_cast<char>(bits & 0xFF);
+            bits = 0;
+            count = 0;
+        }
+    }
+    // A last group of 2 or 3 digits holds 1 or 2 bytes; 1 digit holds none and is not Base64.
+    if (count == 1 || (padding > 0 && count + padding != 4)) return std::nullopt;
+    if (count == 2) out += static_cast<char>((bits >> 4) & 0xFF);
+    if (count == 3) {
+        out += static_cast<char>((bits >> 10) & 0xFF);
+        out += static_cast<char>((bits >> 2) & 0xFF);
+    }
+    return out;
+}
+
+std::vector<Challenge> ParseChallenges(std::string_view value) {
+    std::vector<Challenge> challenges;
+    while (!value.empty()) {
+        // The next comma outside a quoted string (realm="a, b").
+        std::size_t comma = 0;
+        for (bool quoted = false; comma < value.size() && (quoted || value[comma] != ','); ++comma) {
+            if (value[comma] == '"') quoted = !quoted;
+            if (quoted && value[comma] == '\\' && comma + 1 < value.size()) ++comma;
+        }
+        if (comma == value.size()) comma = std::string_view::npos;
+        const std::string_view part = TrimBlanks(value.substr(0, comma));
+        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+        const std::size_t end = part.find_first_of(" \t=");
+        if (part.empty() || (end != std::string_view::npos && part[end] == '=')) continue;  // a parameter
+        Challenge challenge{std::string(part.substr(0, end)), ""};
+        if (end != std::string_view::npos) {
+            const std::string_view rest = TrimBlanks(part.substr(end));
+            // A token (Base64, perhaps padded with '='), not the first parameter of the scheme.
+            const std::size_t equals = rest.find('=');
+            if (equals == std::string_view::npos || rest.find_first_not_of('=', equals) == std::string_view::npos)
+                challenge.token = std::string(rest);
+        }
+        challenges.push_back(std::move(challenge));
+    }
+    return challenges;
+}
+
 std::string BasicCredentials(std::string_view user, std::string_view password) {
     std::string pair(user);
     pair += ':';

@@ -3,8 +3,10 @@
 // answer: Basic credentials, the target of a Location, the parts of a Set-Cookie, the standard
 // reason phrases and the user's text for an answer the parser refused. Pure functions, no I/O.
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http_request.h"
 #include "http_response_parser.h"
@@ -17,6 +19,21 @@ std::string BasicCredentials(std::string_view user, std::string_view password);
 
 // Base64 (the standard alphabet, with padding).
 std::string Base64(std::string_view bytes);
+// The bytes of a Base64 text as Base64() writes it (padding optional, no blanks); nullopt for
+// anything else.
+std::optional<std::string> DecodeBase64(std::string_view text);
+
+// One challenge of a WWW-Authenticate or Proxy-Authenticate value: the scheme's name and, for the
+// schemes that carry one (Negotiate, NTLM), the token after it ("" when there is none or when the
+// scheme has parameters instead).
+struct Challenge {
+    std::string scheme;
+    std::string token;
+};
+// The challenges of one such value, in order. A value may hold several, separated by commas
+// ("NTLM, Basic realm=\"x\", charset=UTF-8"); a part that starts with "name=" is a parameter of the
+// challenge before it.
+std::vector<Challenge> ParseChallenges(std::string_view value);
 
 // Whether a field that holds a comma-separated list of tokens (Connection) names `token`, in any
 // case, with blanks around the list's elements ignored.

@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <span>
 #include <stdexcept>
 
 #include "ascii.h"
@@ -31,6 +32,8 @@ constexpr auto kResolutionKept = std::chrono::seconds(30);
 // How long a connection is kept idle for the next Get. Shorter than the shortest idle time that
 // common servers and proxies allow (Apache's 5 s), so that a server rarely closes it first.
 constexpr auto kKeptIdle = std::chrono::seconds(4);
+// The most answers of a proxy's logon handshake that one request meets (NTLM needs two).
+constexpr int kMaxLogonRounds = 4;
 
 // A request that a kept connection could not carry: the server had closed it before any byte of
 // an answer came. The request is sent again on a new connection.
@@ -202,6 +205,9 @@ void Session::Transfer(const std::string& ansiUrl) {
     if (properties_.integer(idAuthScheme) != 0 && !properties_.text(idUser).empty())
         throw Failure{kErrUnsupported, "ダイジェスト認証には対応していません"};
 
+    logon_.reset();
+    logonAuthorization_.clear();
+    logonRounds_ = 0;
     for (int hop = 0;; ++hop) {
         redirectTo_.reset();
         FetchOnce(url);
@@ -221,6 +227,7 @@ void Session::FetchOnce(const http::HttpUrl& url) {
     url_ = url;
     const std::string& proxy = properties_.text(idProxyServer);
     const bool viaProxy = !proxy.empty();
+    viaProxy_ = viaProxy;
     std::string host = viaProxy ? proxy : url.host;
     if (viaProxy && host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
@@ -234,7 +241,7 @@ void Session::FetchOnce(const http::HttpUrl& url) {
         Advance(Phase::Connected);
         Fire(evConnected, {0, Text(Utf8ToAnsi(peer_ + " との接続を続けて使います"))});
         try {
-            Exchange(url, viaProxy);
+            Exchange(url, viaProxy, host, static_cast<unsigned short>(port));
             return;
         } catch (const StaleConnection&) {
             // Closed by the server meanwhile: once more on a new connection.
@@ -243,12 +250,28 @@ void Session::FetchOnce(const http::HttpUrl& url) {
         }
     }
     Connect(Resolve(host, static_cast<unsigned short>(port)));
-    Exchange(url, viaProxy);
+    Exchange(url, viaProxy, host, static_cast<unsigned short>(port));
 }
 
-void Session::Exchange(const http::HttpUrl& url, bool viaProxy) {
-    Send(BuildRequest(url, viaProxy));
-    Receive();
+// The request and its answer; when the proxy asks for a logon of Windows, the request again with
+// each token of the handshake, on the same connection, until an answer that is not one of the
+// handshake's.
+void Session::Exchange(const http::HttpUrl& url, bool viaProxy, const std::string& host, unsigned short port) {
+    for (;;) {
+        logonRound_ = false;
+        logonSent_ = !logonAuthorization_.empty();
+        Send(BuildRequest(url, viaProxy));
+        logonAuthorization_.clear();
+        Receive();
+        if (!logonRound_) return;
+        if (!keepAlive_) {
+            // The first token may go on a new connection; the later ones answer a challenge made
+            // for the connection that the proxy has closed.
+            if (logonSent_) throw Failure{kErrIncomplete, peer_ + " が認証の途中で接続を閉じました"};
+            CloseSocket();
+            Connect(Resolve(host, port));
+        }
+    }
 }
 
 // Takes the kept connection for this Get when it leads to the same proxy or server from the same
@@ -300,7 +323,9 @@ std::string Session::BuildRequest(const http::HttpUrl& url, bool viaProxy) const
         fields.emplace_back("Range", range.find('=') == std::string::npos ? "bytes=" + range : range);
     if (!text(idUser).empty())
         fields.emplace_back("Authorization", http::BasicCredentials(text(idUser), text(idPassword)));
-    if (viaProxy && !text(idProxyUser).empty())
+    if (viaProxy && !logonAuthorization_.empty())
+        fields.emplace_back("Proxy-Authorization", logonAuthorization_);
+    else if (viaProxy && !text(idProxyUser).empty() && logonProxy_ != peer_)
         fields.emplace_back("Proxy-Authorization", http::BasicCredentials(text(idProxyUser), text(idProxyPassword)));
     std::vector<http::HeaderField> extra;
     for (const auto& [name, value] : fields) extra.push_back({name, value});
@@ -494,6 +519,7 @@ void Session::Receive() {
     // Complete. The file is whole on disk before the last piece is reported: a failure to write
     // it fails the transfer before the application sees the count reach the end.
     if (parser_.framing() == http::BodyFraming::UntilClose) keepAlive_ = false;
+    if (logonRound_) return;  // an answer of the handshake: no body of the Get
     file_.Seal();
     while (!file_.drained()) WaitSlice(file_.event());
     file_.Finish();
@@ -534,25 +560,39 @@ void Session::OnStatus(const http::StatusLine& status) {
     // HTTP/1.1 keeps the connection unless the answer says otherwise; HTTP/1.0 closes it.
     keepAlive_ = status.major == 1 && status.minor >= 1;
     location_.reset();
-    Fire(evStatus, {Text("HTTP/" + std::to_string(status.major) + "." + std::to_string(status.minor)), status.code,
-                    Text(status.reason)});
+    challenges_.clear();
+    held_.clear();
+    holding_ = viaProxy_ && status.code == 407;
+    Announce(evStatus, {Text("HTTP/" + std::to_string(status.major) + "." + std::to_string(status.minor)), status.code,
+                        Text(status.reason)});
 }
 
 void Session::OnHeader(std::string_view name, std::string_view value) {
-    Fire(evHeader, {Text(std::string(name)), Text(std::string(value))});
+    Announce(evHeader, {Text(std::string(name)), Text(std::string(value))});
     if (http::EqualsNoCase(name, "Location")) location_ = std::string(value);
+    if (http::EqualsNoCase(name, "Proxy-Authenticate")) challenges_.emplace_back(value);
     if ((http::EqualsNoCase(name, "Connection") || http::EqualsNoCase(name, "Proxy-Connection")) &&
         http::ListHasToken(value, "close"))
         keepAlive_ = false;
     if (http::EqualsNoCase(name, "Set-Cookie")) {
         const http::Cookie c = http::ParseSetCookie(value);
-        Fire(evSetCookie,
-             {Text(c.name), Text(c.value), Text(c.expires), Text(c.domain), Text(c.path), c.secure ? 1 : 0});
+        Announce(evSetCookie,
+                 {Text(c.name), Text(c.value), Text(c.expires), Text(c.domain), Text(c.path), c.secure ? 1 : 0});
     }
 }
 
 void Session::OnHeadersComplete() {
     const int code = statusCode_;
+    if (holding_) {
+        holding_ = false;
+        if (TakeLogonRound()) {
+            // The body of this answer is read and dropped; the next request carries the token.
+            held_.clear();
+            logonRound_ = true;
+            return;
+        }
+        ReleaseHeld();
+    }
     if (http::IsRedirect(code) && location_) {
         const int policy = properties_.integer(idFollowRedirects);
         const std::string target = http::ResolveLocation(url_, *location_);
@@ -588,8 +628,77 @@ void Session::OnHeadersComplete() {
 // The piece is written first and reported after the parser has taken the whole receive, when it
 // is known whether the body ended there (Receive, Feed). The view stays valid until the next receive.
 void Session::OnBody(std::string_view piece) {
+    if (logonRound_) return;
     file_.Write(piece);
     pending_.push_back(piece);
+}
+
+// ---- the proxy's logon ---------------------------------------------------------------------------
+
+// A 407 from the proxy: true when the engine answers it with the next token of a handshake in a
+// logon scheme of Windows. False when it is for the application to answer: the proxy offers no such
+// scheme (Basic only, say), or the logon was refused or could not begin. Throws when the proxy
+// offers only such schemes and this system cannot begin one even with a name and password.
+bool Session::TakeLogonRound() {
+    std::vector<http::Challenge> offered;
+    for (const std::string& value : challenges_)
+        for (http::Challenge& challenge : http::ParseChallenges(value)) offered.push_back(std::move(challenge));
+    const auto offers = [&offered](std::string_view scheme) {
+        return std::any_of(offered.begin(), offered.end(),
+                           [scheme](const http::Challenge& c) { return http::EqualsNoCase(c.scheme, scheme); });
+    };
+    const bool logonOffered = offers("Negotiate") || offers("NTLM");
+    logonProxy_ = logonOffered ? peer_ : std::string();
+    if (++logonRounds_ > kMaxLogonRounds) return false;
+    if (logon_) {
+        // The proxy's token for the scheme of the handshake; none after the last token (or in
+        // the middle of it) means that the logon was refused.
+        if (logon_->complete()) return false;
+        const auto challenge = std::find_if(offered.begin(), offered.end(), [this](const http::Challenge& c) {
+            return http::EqualsNoCase(c.scheme, logon_->scheme()) && !c.token.empty();
+        });
+        if (challenge == offered.end()) return false;
+        const std::optional<std::string> bytes = http::DecodeBase64(challenge->token);
+        std::string error;
+        const std::optional<std::string> token = bytes ? logon_->Step(*bytes, error) : std::nullopt;
+        if (!token) return false;
+        logonAuthorization_ = logon_->scheme() + " " + http::Base64(*token);
+        return true;
+    }
+    if (!logonOffered) return false;
+    if (StartLogon(offered)) return true;
+    // The user's own logon that cannot even begin is a refused one: a name and password may do.
+    if (offers("Basic") || properties_.text(idProxyUser).empty()) return false;
+    ReleaseHeld();
+    std::string names;
+    for (const http::Challenge& c : offered) names += (names.empty() ? "" : ", ") + c.scheme;
+    throw Failure{kErrUnsupported, peer_ + " が求める認証方式 (" + names +
+                                       ") をこのコンピューターでは使用できません (" + logonError_ + ")"};
+}
+
+// Starts the handshake in the first scheme of Windows that the proxy offers and the system can
+// begin, Negotiate before NTLM: as the user who runs the program, or with ProxyUser and
+// ProxyPassword when they are set. The reason why none could begin is left in logonError_.
+bool Session::StartLogon(const std::vector<http::Challenge>& offered) {
+    const std::string host = AnsiToUtf8(properties_.text(idProxyServer));
+    const std::string user = AnsiToUtf8(properties_.text(idProxyUser));
+    const std::string password = AnsiToUtf8(properties_.text(idProxyPassword));
+    for (const char* scheme : {"Negotiate", "NTLM"}) {
+        if (std::none_of(offered.begin(), offered.end(),
+                         [scheme](const http::Challenge& c) { return http::EqualsNoCase(c.scheme, scheme); }))
+            continue;
+        std::string error;
+        std::unique_ptr<WindowsLogon> logon = WindowsLogon::Start(scheme, host, user, password, error);
+        const std::optional<std::string> token = logon ? logon->Step("", error) : std::nullopt;
+        if (!token) {
+            logonError_ = error;
+            continue;
+        }
+        logon_ = std::move(logon);
+        logonAuthorization_ = logon_->scheme() + " " + http::Base64(*token);
+        return true;
+    }
+    return false;
 }
 
 // ---- events -------------------------------------------------------------------------------------
@@ -608,15 +717,35 @@ Session::Arg Session::Bytes(std::string_view bytes) {
 }
 
 void Session::Fire(int id, std::initializer_list<Arg> args, bool checkStop) {
+    FireArgs(id, args.begin(), args.size(), checkStop);
+}
+
+void Session::FireArgs(int id, const Arg* args, std::size_t count, bool checkStop) {
     std::intptr_t values[8] = {};
     int lengths[8] = {};
     int i = 0;
-    for (const Arg& a : args) {
+    for (const Arg& a : std::span(args, std::min<std::size_t>(count, 8))) {
         values[i] = a.isText ? reinterpret_cast<std::intptr_t>(a.text.c_str()) : a.value;
         lengths[i] = a.length;
         ++i;
     }
     FireRaw(id, i, values, lengths, checkStop);
+}
+
+// An event of the answer's head: raised now, or held while the engine decides whether the answer
+// is one of its logon handshake.
+void Session::Announce(int id, std::initializer_list<Arg> args) {
+    if (holding_) {
+        held_.emplace_back(id, std::vector<Arg>(args));
+        return;
+    }
+    Fire(id, args);
+}
+
+void Session::ReleaseHeld() {
+    std::vector<std::pair<int, std::vector<Arg>>> held = std::move(held_);
+    held_.clear();
+    for (const auto& [id, args] : held) FireArgs(id, args.data(), args.size(), true);
 }
 
 void Session::FireRaw(int id, int count, std::intptr_t* values, int* lengths, bool checkStop) {

@@ -7,13 +7,16 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "body_file.h"
+#include "http_fields.h"
 #include "http_request.h"
 #include "http_response_parser.h"
 #include "message_pump.h"
@@ -23,6 +26,7 @@
 #include "socket.h"
 #include "transfer_pacer.h"
 #include "util/handle.h"
+#include "windows_logon.h"
 
 namespace nx::engine {
 
@@ -71,7 +75,9 @@ private:
     int RunGet(const std::string& ansiUrl);
     void Transfer(const std::string& ansiUrl);
     void FetchOnce(const http::HttpUrl& url);
-    void Exchange(const http::HttpUrl& url, bool viaProxy);
+    void Exchange(const http::HttpUrl& url, bool viaProxy, const std::string& host, unsigned short port);
+    bool TakeLogonRound();
+    bool StartLogon(const std::vector<http::Challenge>& offered);
     bool TakeKeptConnection();
     bool KeptConnectionQuiet() const;
     void KeepConnection();
@@ -104,6 +110,9 @@ private:
     static Arg Text(std::string s);
     static Arg Bytes(std::string_view bytes);
     void Fire(int id, std::initializer_list<Arg> args, bool checkStop = true);
+    void Announce(int id, std::initializer_list<Arg> args);
+    void FireArgs(int id, const Arg* args, std::size_t count, bool checkStop);
+    void ReleaseHeld();
     void FireRaw(int id, int count, std::intptr_t* values, int* lengths, bool checkStop);
 
     void CheckStop() const;
@@ -135,6 +144,24 @@ private:
     UINT_PTR idleTimer_ = 0;   // closes the kept connection once it has been idle too long
     bool keepAlive_ = false;   // the answer being read lets its connection be kept
     bool unanswered_ = false;  // the request went over a kept connection; no byte of an answer yet
+
+    // A proxy that asks who the user is (407) with a logon scheme of Windows: the answer's events
+    // are held until its head is read. An answer that the engine answers with the next token of the
+    // handshake is its own business (its events are dropped, its body read and dropped); any other
+    // is announced as it came.
+    bool viaProxy_ = false;
+    bool holding_ = false;
+    std::vector<std::pair<int, std::vector<Arg>>> held_;
+    std::vector<std::string> challenges_;  // the Proxy-Authenticate values of the answer
+    std::unique_ptr<WindowsLogon> logon_;  // the handshake of this Get, once started
+    std::string logonAuthorization_;       // Proxy-Authorization of the next request
+    bool logonRound_ = false;              // the answer being read is one of the handshake's
+    bool logonSent_ = false;               // the request carried a token of the handshake
+    int logonRounds_ = 0;
+    std::string logonError_;  // why no handshake could begin
+    // The peer whose last 407 offered a logon scheme of Windows: it is not sent Basic credentials
+    // unasked.
+    std::string logonProxy_;
 
     http::ResponseParser parser_;
     std::vector<char> buffer_;

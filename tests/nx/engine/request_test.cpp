@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,9 +148,32 @@ TEST(HeaderFields, BasicCredentialsAndBase64) {
                                                                       {"fooba", "Zm9vYmE="},
                                                                       {"foobar", "Zm9vYmFy"},
                                                                       {std::string("\xff\xfe\x00", 3), "//4A"}};
-    for (const auto& [in, out] : vectors) EXPECT_EQ(nx::http::Base64(in), out) << in;
+    for (const auto& [in, out] : vectors) {
+        EXPECT_EQ(nx::http::Base64(in), out) << in;
+        EXPECT_EQ(nx::http::DecodeBase64(out), std::optional<std::string>(in)) << out;
+    }
+    EXPECT_EQ(nx::http::DecodeBase64("Zm8"), std::optional<std::string>("fo"));  // padding left out
+    // A proxy's token that is not Base64 is refused, not half read.
+    for (const char* bad : {"Z", "Zm9v!", "Zm 9v", "Zg=a", "Zg===", "=Zg", "Zm9vY==="})
+        EXPECT_FALSE(nx::http::DecodeBase64(bad)) << bad;
     EXPECT_EQ(nx::http::BasicCredentials("user", "pass"), "Basic dXNlcjpwYXNz");
     EXPECT_EQ(nx::http::BasicCredentials("", ""), "Basic Og==");
+}
+
+TEST(HeaderFields, ChallengesOfAProxyAuthenticateValue) {
+    using nx::http::ParseChallenges;
+    const auto text = [](const std::vector<nx::http::Challenge>& challenges) {
+        std::string out;
+        for (const auto& c : challenges) out += "[" + c.scheme + "|" + c.token + "]";
+        return out;
+    };
+    EXPECT_EQ(text(ParseChallenges("NTLM")), "[NTLM|]");
+    EXPECT_EQ(text(ParseChallenges("NTLM TlRMTVNTUAACAAAA==")), "[NTLM|TlRMTVNTUAACAAAA==]");
+    EXPECT_EQ(text(ParseChallenges("Negotiate abc=, NTLM")), "[Negotiate|abc=][NTLM|]");
+    // Parameters belong to the challenge before them, commas inside quotes included.
+    EXPECT_EQ(text(ParseChallenges("Basic realm=\"a, \\\"b\\\"\", charset=UTF-8, NTLM")), "[Basic|][NTLM|]");
+    EXPECT_EQ(text(ParseChallenges("Digest realm=\"x\", nonce=\"1\",Negotiate")), "[Digest|][Negotiate|]");
+    EXPECT_EQ(text(ParseChallenges(" ,, ")), "");
 }
 
 TEST(HeaderFields, LocationIsResolvedAgainstTheAnsweringAddress) {
