@@ -136,16 +136,9 @@ void TMainForm::DownLoadButtonClick() {
         if (CancelRequested || Application::Terminated()) continue;  // cancelled while the system's proxy was looked up
         // Tells the server which program asks and from which version it updates.
         nxHTTP.SetUserAgent(std::string("KarUpdt/") + kUpdateVersion + " (from " + OldVersion + ")");
-        ContentLength = kUnknownLength;
-        // A file counts only when its own transfer ends complete: a request that fails before its
-        // body starts must not be counted on the strength of the file before it.
-        TransferComplete = false;
-        ReceivedBytes = 0;
-        LengthAnnounced = false;
         CurrentFile = name;
         ServerReached = false;
         FileReported = false;
-        RedirectLocation.clear();
         const int countedBefore = DownloadCount;
         nxHTTP.SetLocalFile(StagePath() + name);
         nxHTTP.SetTimeLimit(TimeLimitFor(name));
@@ -199,6 +192,16 @@ void TMainForm::DownLoadButtonClick() {
     }
 }
 
+void TMainForm::ForgetAnswer() {
+    ContentLength = kUnknownLength;
+    LengthAnnounced = false;
+    // A file counts only when its own transfer ends complete: a request that fails before its
+    // body starts must not be counted on the strength of the file or answer before it.
+    TransferComplete = false;
+    ReceivedBytes = 0;
+    RedirectLocation.clear();
+}
+
 void TMainForm::CancelButtonClick() {
     CancelRequested = true;
     if (nxHTTP.Connected()) {
@@ -215,12 +218,6 @@ void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value)
     if (!length) throw NotAnInteger(Value);
     ContentLength = *length;
     LengthAnnounced = true;
-    // A pinned file announced with another length is not the vendor's: stopped before a byte of
-    // its body is written, and reported in the words of a file that arrived with that size.
-    if (const PinnedFile* pinned = PinnedFileNamed(CurrentFile);
-        pinned && static_cast<unsigned long long>(*length) != pinned->size)
-        StopAsNotFromVendor("大きさが " + std::to_string(*length) + " バイトです (配布元のファイルは " +
-                            std::to_string(pinned->size) + " バイト)。");
 }
 
 void TMainForm::StopAsNotFromVendor(const std::string& reason) {
@@ -234,6 +231,14 @@ void TMainForm::nxHTTPStartTransfer() {
     ProgressBar.SetPosition(0);
     ProgressLabel.SetText("");
     MsgLabel.SetText("アップデートコンポーネントのダウンロード...");
+    // A pinned file announced with another length is not the vendor's: stopped before a byte of
+    // its body is written, and reported in the words of a file that arrived with that size. Judged
+    // here, where the file's own body starts: a proxy's 407 or a server's 404 announces the length
+    // of its own page.
+    if (const PinnedFile* pinned = PinnedFileNamed(CurrentFile);
+        pinned && LengthAnnounced && !CancelRequested && static_cast<unsigned long long>(ContentLength) != pinned->size)
+        StopAsNotFromVendor("大きさが " + std::to_string(ContentLength) + " バイトです (配布元のファイルは " +
+                            std::to_string(pinned->size) + " バイト)。");
 }
 
 void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) {

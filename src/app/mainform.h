@@ -89,11 +89,12 @@ private:
     // `url` (looked up once a run), set on the component and shown on the status line.
     void StartProxyRun();
     void UseProxyFor(const std::string& url);
-    // Get through a proxy that asks who the user is: a 407 answer asks for a name and password
-    // (once a run, again when refused) and sends the request again; a refusal or a cancel ends
-    // with one message and rethrows the 407.
+    // Get through a proxy that asks who the user is: a 407 answer (after the user's own logon of
+    // Windows, when the proxy offers one and refused it) asks for a name and password (once a run,
+    // again when refused) and sends the request again; a refusal, a cancel or a scheme that cannot
+    // be used ends with one message and rethrows the failure.
     void GetWithProxyLogon(const std::string& url);
-    bool AskProxyLogon(bool refused);
+    bool AskProxyLogon(bool refused, bool unusable);
     // Decides where an ImageKit control lives: "<Program Files>\<folderName>\" unless that folder
     // is missing and the System folder holds `controlName`.
     std::string ImageKitFolder(const char* folderName, const char* controlName) const;
@@ -103,6 +104,9 @@ private:
     int SelectedCount() const;       // how many entries this run fetches
     void ShowStartButton();
     void DownLoadButtonClick();
+    // Forgets what the answer to the last request told (its length, its Location, its count),
+    // before each request of a file.
+    void ForgetAnswer();
     void CancelButtonClick();
     void nxHTTPHeader(const std::string& Field, const std::string& Value);
     void nxHTTPStartTransfer();

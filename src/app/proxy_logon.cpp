@@ -1,5 +1,6 @@
-// A proxy that asks who the user is (407): a name and password asked in a dialog, kept in memory
-// for the program's run only and sent to that proxy alone.
+// A proxy that asks who the user is (407): after the user's own logon of Windows, which the
+// component tries by itself, a name and password asked in a dialog, kept in memory for the
+// program's run only and sent to that proxy alone.
 #include "mainform.h"
 #include "product.h"
 
@@ -23,16 +24,23 @@ void TMainForm::GetWithProxyLogon(const std::string& url) {
     for (;;) {
         const bool sending = !CurrentProxy.empty() && ProxyLogonFor == CurrentProxy && !ProxyLogonUser.empty();
         // Given only to the proxy they were entered for; the engine puts them in requests to a
-        // proxy, never in one to the server.
+        // proxy, never in one to the server. Without them the component logs on to a proxy that
+        // asks for a logon of Windows as the user who runs the program.
         nxHTTP.SetProxyUser(sending ? ProxyLogonUser : "");
         nxHTTP.SetProxyPassword(sending ? ProxyLogonPassword : "");
         ProxyChallenges.clear();
+        ForgetAnswer();  // a 407 before announced the length of its own page
         try {
             nxHTTP.Get(url);
             return;
         } catch (const EnxHTTP& error) {
-            if (error.Code() != 407 || CurrentProxy.empty() || CancelRequested) throw;
-            if (!AskProxyLogon(sending)) {
+            // 407: the proxy wants a name and password, or refused them or the user's logon. The
+            // other code: it asks only for schemes that this computer cannot use.
+            const bool unusable = error.Code() == nx::http_ids::errUnsupported;
+            if ((error.Code() != 407 && !unusable) || ProxyChallenges.empty() || CurrentProxy.empty() ||
+                CancelRequested)
+                throw;
+            if (!AskProxyLogon(sending, unusable)) {
                 // Said once: the other files would meet the same proxy.
                 FileReported = true;
                 ServerReached = false;
@@ -43,17 +51,25 @@ void TMainForm::GetWithProxyLogon(const std::string& url) {
     }
 }
 
-bool TMainForm::AskProxyLogon(bool refused) {
-    bool basic = false;
+bool TMainForm::AskProxyLogon(bool refused, bool unusable) {
+    bool known = false;  // a scheme for which a name and password can be asked
     std::string offered;
     for (const std::string& challenge : ProxyChallenges) {
         const std::string scheme = SchemeOf(challenge);
-        basic = basic || EqualsIgnoringCase(scheme, "Basic");
+        known = known || EqualsIgnoringCase(scheme, "Basic") || EqualsIgnoringCase(scheme, "NTLM") ||
+                EqualsIgnoringCase(scheme, "Negotiate");
         offered += (offered.empty() ? "" : ", ") + scheme;
     }
-    if (!basic) {
-        ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + (offered.empty() ? "不明" : offered) +
-                  ") には対応していません。\rダウンロードを中止します。" + kProductUnchanged);
+    if (unusable) {
+        ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + offered +
+                  ") をこのコンピューターでは使用できません。\rダウンロードを中止します。" + kProductUnchanged);
+        return false;
+    }
+    if (!known) {
+        ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + offered +
+                  ") には対応していません。\r"
+                  "ダウンロードを中止します。" +
+                  kProductUnchanged);
         return false;
     }
     if (ProxyLogonAsks >= 3) {
