@@ -13,6 +13,7 @@ packages=(
   mscompress jlha-utils lhasa python3                    # update packages: SZDD components, LHA archives
   nginx-light curl                                       # the loopback update server and its peer
   squid apache2-utils                                    # a proxy that asks for a name and password (Basic)
+  winbind                                                # ntlm_auth, which Wine's NTLM and Negotiate run
 )
 
 if [ "$(id -u)" -ne 0 ]; then
