@@ -69,10 +69,6 @@ bool BodyFile::idle() const {
     return IdleLocked();
 }
 
-bool BodyFile::IdleLocked() const { return !abandoned_ && WriterIdleLocked(); }
-
-bool BodyFile::WriterIdleLocked() const { return queue_.empty() && !writing_; }
-
 void BodyFile::Open(const std::string& ansiPath) {
     {
         // The caller waits for idle() while dispatching; this only guards the order.
@@ -123,7 +119,7 @@ void BodyFile::Seal() {
     bool idle = false;
     {
         const std::lock_guard lock(mutex_);
-        idle = WriterIdleLocked() && error_ == 0;
+        idle = IdleLocked() && error_ == 0;
     }
     if (!idle || chunk_.size() > kDirectWriteLimit) {
         HandOver();
@@ -135,7 +131,7 @@ void BodyFile::Seal() {
 
 bool BodyFile::drained() const {
     const std::lock_guard lock(mutex_);
-    return WriterIdleLocked() || error_ != 0;
+    return IdleLocked() || error_ != 0;
 }
 
 bool BodyFile::StartWriter() noexcept {
@@ -172,6 +168,7 @@ void BodyFile::HandOver() {
         const std::lock_guard lock(mutex_);
         queuedBytes_ += chunk_.size();
         queue_.push_back(std::move(chunk_));
+        if (work_ == Work::None) Become(Work::Writing);
         chunk_.clear();
         if (!spare_.empty()) {
             chunk_ = std::move(spare_.back());
@@ -188,7 +185,7 @@ void BodyFile::Finish() {
     DWORD error = 0;
     {
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return WriterIdleLocked(); });
+        done_.wait(lock, [this] { return IdleLocked(); });
         written = written_;
         error = error_;
     }
@@ -213,7 +210,7 @@ void BodyFile::Abandon() noexcept {
     bool writerIdle = false;
     {
         const std::lock_guard lock(mutex_);
-        writerIdle = WriterIdleLocked();
+        writerIdle = IdleLocked();
     }
     // A body that failed before its first whole chunk has no writer yet: one is started for the
     // part that waits, or, when none can be had, the part is written here. (Handed to a writer
@@ -239,6 +236,7 @@ void BodyFile::Abandon() noexcept {
             queue_.push_back(std::move(chunk_));
         }
         abandoned_ = std::move(handle_);
+        Become(Work::Closing);
     }
     chunk_.clear();
     wake_.notify_one();
@@ -260,24 +258,24 @@ void BodyFile::WriterLoop() {
         bool failed = false;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stop_ || !queue_.empty() || abandoned_; });
-            if (queue_.empty() && abandoned_) {
-                // A failed transfer's file: ended where the writing ended, and closed.
+            wake_.wait(lock, [this] { return stop_ || work_ != Work::None; });
+            if (work_ == Work::None) return;  // stopped, with nothing left to do
+            if (queue_.empty()) {
+                // A failed transfer's file, all written: ended where the writing ended, and closed.
                 const HANDLE closing = abandoned_.get();
                 const std::uint64_t length = written_;
                 lock.unlock();
-                EndAt(closing, length);  // ignored: the transfer has already failed
+                if (closing) EndAt(closing, length);  // ignored: the transfer has already failed
                 lock.lock();
                 abandoned_.reset();
+                Become(Work::None);
                 lock.unlock();
                 done_.notify_all();
                 SetEvent(progress_.get());
                 continue;
             }
-            if (queue_.empty()) return;  // stopped
             chunk = std::move(queue_.front());
             queue_.pop_front();
-            writing_ = true;
             file = abandoned_ ? abandoned_.get() : handle_.get();
             failed = error_ != 0;
         }
@@ -286,11 +284,11 @@ void BodyFile::WriterLoop() {
         const std::size_t done = failed ? 0 : WriteAll(file, chunk, error);
         {
             const std::lock_guard lock(mutex_);
-            writing_ = false;
             queuedBytes_ -= chunk.size();
             written_ += done;
             if (error != 0 && error_ == 0) error_ = error;
             Recycle(std::move(chunk));
+            if (queue_.empty() && work_ == Work::Writing) Become(Work::None);
         }
         done_.notify_all();
         SetEvent(progress_.get());

@@ -68,9 +68,18 @@ public:
     void Abandon() noexcept;
 
 private:
-    bool IdleLocked() const;
-    // The writer has nothing queued and is not writing (the mutex held).
-    bool WriterIdleLocked() const;
+    // What the writer thread has to do.
+    enum class Work {
+        None,     // nothing queued, nothing being written, no file to close
+        Writing,  // chunks of the open file are queued or being written
+        Closing,  // the file of an abandoned transfer: what waits for it is written, then it is
+                  // ended where the writing ended and closed
+    };
+    // The one place where the writer's work changes (the mutex held): None -> Writing when a chunk
+    // is handed over, None or Writing -> Closing when the file is abandoned, and back to None when
+    // the last chunk is written or the abandoned file closed.
+    void Become(Work next) { work_ = next; }
+    bool IdleLocked() const { return work_ == Work::None; }
     // Writes the chunk being filled on this thread (the writer being idle or not to be had).
     void WriteInPlace();
     void HandOver();
@@ -91,8 +100,8 @@ private:
     std::deque<std::string> queue_;
     std::vector<std::string> spare_;  // written chunks, kept for reuse (two at most)
     std::size_t queuedBytes_ = 0;
-    bool writing_ = false;
-    bool stop_ = false;
+    Work work_ = Work::None;
+    bool stop_ = false;     // the writer ends once it has nothing left to do
     DWORD error_ = 0;
     std::uint64_t written_ = 0;
     FileHandle abandoned_;  // the file of a failed transfer, for the writer to end and close
