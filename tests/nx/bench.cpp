@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "nxhttp.h"
+#include "nx/nxhttp.h"
 #include "util/text.h"
 
 namespace {

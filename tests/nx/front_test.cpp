@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "nxhttp.h"
+#include "nx/nxhttp.h"
 #include "util/text.h"
 
 namespace {

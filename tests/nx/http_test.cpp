@@ -16,7 +16,7 @@
 
 #include "engine/engine.h"
 #include "engine/transfer_pacer.h"
-#include "nxhttp.h"
+#include "nx/nxhttp.h"
 #include "recorder.h"
 #include "test_server.h"
 #include "util/text.h"

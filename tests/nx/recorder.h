@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "nxhttp.h"
+#include "nx/nxhttp.h"
 
 namespace nxtest {
 
