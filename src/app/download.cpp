@@ -2,6 +2,7 @@
 // another into the work folder, with progress, failure messages and cancel, and hands over to the
 // installation once every file has arrived complete.
 #include "mainform.h"
+#include "app/package_components.h"
 #include "pinned_package.h"
 #include "product.h"
 
@@ -21,37 +22,11 @@
 
 namespace {
 
-// When a component is fetched.
-enum class Fetched { Always, RegistrationTool, ImageKit5, ImageKit6 };
-
-struct ComponentFile {
-    const char* name;
-    Fetched fetched;
-};
-
-// Every component, in download order; each name is the file's name on the server and in the work
-// folder.
-constexpr std::array<ComponentFile, 19> ComponentFiles = {{
-    {"kar160.ex_", Fetched::Always},
-    {"DLKR_DL.ex_", Fetched::Always},
-    {"karstang.di_", Fetched::Always},
-    {"Zoomhint.tx_", Fetched::Always},
-    {"cellmapa.da_", Fetched::Always},
-    {"cellmapb.da_", Fetched::Always},
-    {"vornlib.dl_", Fetched::Always},
-    {"FindUpd.ex_", Fetched::Always},
-    {"tvdialog.dl_", Fetched::Always},
-    {"plxShow.ex_", Fetched::Always},
-    {"GroupList.Ms_", Fetched::Always},
-    {"GroupMst.in_", Fetched::Always},
-    {"KarScan.ex_", Fetched::Always},
-    {"KarScanPaste.ex_", Fetched::Always},
-    {"KarScan.de_", Fetched::Always},
-    {"SCANABORT.EX_", Fetched::Always},
-    {"Regsvr32.ex_", Fetched::RegistrationTool},
-    {"Imgkit5.lzh", Fetched::ImageKit5},
-    {"Imgkit6.lzh", Fetched::ImageKit6},
-}};
+// The components and when each is fetched: generated from the package's manifest
+// (package-components.txt).
+using package::ComponentFile;
+using package::Fetched;
+constexpr const auto& ComponentFiles = package::kComponentFiles;
 
 constexpr long long kUnknownLength = 2147483647;
 

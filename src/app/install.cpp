@@ -2,6 +2,7 @@
 // installs the ImageKit controls when they are due, replaces the product's executable with a
 // backup, cleans up, writes the update log and ends the program.
 #include "mainform.h"
+#include "app/package_components.h"
 
 #include "lhactrls/lhactrls.h"
 #include "pinned_package.h"
@@ -26,67 +27,20 @@
 
 namespace {
 
-struct ExpansionRow {
-    int step;  // 0: the row sets no step
-    const char* compressed;
-    const char* expanded;
-};
-
-// Expanded in this order, work folder to work folder.
-constexpr std::array<ExpansionRow, 16> kExpansions = {{
-    {1, "kar160.ex_", "karemain.exe"},
-    {2, "DLKR_DL.ex_", "DLKR_DL.exe"},
-    {3, "FindUpd.ex_", "FindUpd.exe"},
-    {4, "karstang.di_", "karstang.dic"},
-    {5, "Zoomhint.tx_", "ZoomHint.txt"},
-    {6, "cellmapa.da_", "cellmapa.dat"},
-    {7, "cellmapb.da_", "cellmapb.dat"},
-    {8, "vornlib.dl_", "vornlib.dll"},
-    {8, "tvdialog.dl_", "tvdialog.dll"},
-    {0, "plxShow.ex_", "plxShow.exe"},
-    {0, "GroupList.Ms_", "GroupList.Mst"},
-    {0, "GroupMst.in_", "GroupMst.ini"},
-    {0, "KarScan.ex_", "KarScan.exe"},
-    {0, "KarScanPaste.ex_", "KarScanPaste.exe"},
-    {0, "KarScan.de_", "KarScan.def"},
-    {0, "SCANABORT.EX_", "scanabort.exe"},
-}};
-// Expanded only when an ImageKit control is due.
-constexpr ExpansionRow kRegistrationTool = {9, "Regsvr32.ex_", "Regsvr32.exe"};
-
-struct InstallRow {
-    const char* file;
-    bool groupFolder;    // into "グループマスタ" instead of the product folder
-    const char* number;  // the number in the failure message
-};
-
-constexpr std::array<InstallRow, 13> kInstalls = {{
-    {"DLKR_DL.exe", false, "1"},
-    {"VORNLIB.DLL", false, "1"},
-    {"cellmapa.dat", false, "2"},
-    {"cellmapb.dat", false, "3"},
-    {"FindUpd.exe", false, "4"},
-    {"tvdialog.dll", false, "4.5"},
-    {"plxShow.exe", false, "4.6"},
-    {"GroupList.Mst", true, "4.7"},
-    {"GroupMst.ini", true, "4.8"},
-    {"KarScan.exe", false, "4.9"},
-    {"KarScanPaste.exe", false, "4.10"},
-    {"KarScan.def", false, "4.11"},
-    {"scanabort.exe", false, "4.12"},
-}};
-
-// Removed from the work folder after a successful update; the registration tool and the ImageKit
-// archives go too, since nothing reads them afterwards.
-constexpr std::array<const char*, 18> kCleanUp = {
-    "kar160.ex_",       "DLKR_DL.ex_", "karstang.di_",  "Zoomhint.tx_", "cellmapa.da_", "cellmapb.da_",
-    "tvdialog.dl_",     "plxShow.ex_", "GroupList.Ms_", "GroupMst.in_", "karemain.exe", "KarScan.ex_",
-    "KarScanPaste.ex_", "KarScan.de_", "SCANABORT.EX_", "Regsvr32.ex_", "Imgkit5.lzh",  "Imgkit6.lzh",
-};
+// The package's files and what each becomes, generated from its manifest (package-components.txt):
+// expanded in the order of kExpansions (kRegistrationTool only when an ImageKit control is due),
+// installed in the order of kInstalls, seeded (kSeeds), the program (kExecutable) last; kCleanUp
+// is removed from the work folder after a successful update.
+using package::ExpansionRow;
+using package::InstallRow;
+using package::kCleanUp;
+using package::kExecutable;
+using package::kExpansions;
+using package::kInstalls;
+using package::kRegistrationTool;
+using package::kSeeds;
 
 constexpr const char* kGroupFolder = "グループマスタ";
-// Seeded into the product folder when it has none; never overwritten.
-constexpr std::array<const char*, 2> kSeeds = {"karstang.dic", "ZoomHint.txt"};
 
 std::string GroupFolder(const std::string& installPath) { return installPath + kGroupFolder + "\\"; }
 std::string TargetOf(const InstallRow& row, const std::string& installPath) {
@@ -269,8 +223,9 @@ struct ImageKitArchive {
     const char* control;
     const char* staging;
 };
-constexpr ImageKitArchive kImageKits[2] = {{"Imgkit5.lzh", "ImgKit5.ocx", "ImageKit5\\"},
-                                           {"Imgkit6.lzh", "ImgKit6.ocx", "ImageKit6\\"}};
+constexpr ImageKitArchive kImageKits[2] = {
+    {package::kImageKitArchives[0].archive, package::kImageKitArchives[0].control, "ImageKit5\\"},
+    {package::kImageKitArchives[1].archive, package::kImageKitArchives[1].control, "ImageKit6\\"}};
 
 }  // namespace
 
@@ -293,7 +248,7 @@ JournalScope TMainForm::InstallationScope(const std::string& installPath, const 
     JournalScope scope;
     for (const char* seeded : kSeeds) scope.targets.push_back(installPath + seeded);
     for (const InstallRow& row : kInstalls) scope.targets.push_back(TargetOf(row, installPath));
-    scope.targets.push_back(installPath + "karemain.exe");
+    scope.targets.push_back(installPath + kExecutable.file);
     scope.folders.push_back(GroupFolder(installPath));
     const std::string staging = StagingFolderOf(workPath);
     scope.sourceFolders.push_back(staging);
@@ -465,7 +420,7 @@ void TMainForm::InstallComponents() {
 void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction) {
     // The new executable must be the product's, in the version this update brings: a page that a
     // proxy or a captive portal served instead expands to itself and must never replace it.
-    const std::string newExecutable = StagePath() + "karemain.exe";
+    const std::string newExecutable = StagePath() + kExecutable.file;
     std::optional<std::string> newVersion;
     try {
         if (IsWindowsExecutable(newExecutable)) newVersion = ProductVersionOf(newExecutable);
@@ -519,7 +474,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
         plan.components.push_back(
             {StagePath() + row.file, TargetOf(row, InstallPath), FailureMessage(row.number)});
     }
-    plan.executable = {newExecutable, InstallPath + "karemain.exe", FailureMessage("7")};
+    plan.executable = {newExecutable, InstallPath + kExecutable.file, FailureMessage(kExecutable.number)};
 
     // Every file to be replaced can be replaced now.
     for (const auto& copy : plan.components) CheckReplaceable(copy.target, copy.failure);
