@@ -6,6 +6,7 @@
 
 Either way PACKAGE_FOLDER/karedona/ receives exactly the 19 files a server offers (serve
 PACKAGE_FOLDER as the document root, so that /karedona/<name> is the URL path), and nothing else.
+The files and what each expands to are those of the package's manifest, package-components.txt.
 
 --from: the vendor's release. EXPANDED_FOLDER holds the files as they are to be installed, under
 their own names in any letter case: karemain.exe (version 1.6.0), DLKR_DL.exe, karstang.dic,
@@ -42,28 +43,14 @@ import tempfile
 # path here too, so that the script runs the same wherever it is started from.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from package_check.szdd import SZDD_MAGIC  # noqa: E402 (needs the path above)
+from package_check import components  # noqa: E402 (needs the path above)
+from package_check.szdd import SZDD_MAGIC  # noqa: E402
 
-# compressed name -> expanded name, in download order (ImageKit archives are handled apart)
-COMPONENTS = [
-    ("kar160.ex_", "karemain.exe"),
-    ("DLKR_DL.ex_", "DLKR_DL.exe"),
-    ("karstang.di_", "karstang.dic"),
-    ("Zoomhint.tx_", "ZoomHint.txt"),
-    ("cellmapa.da_", "cellmapa.dat"),
-    ("cellmapb.da_", "cellmapb.dat"),
-    ("vornlib.dl_", "vornlib.dll"),
-    ("FindUpd.ex_", "FindUpd.exe"),
-    ("tvdialog.dl_", "tvdialog.dll"),
-    ("plxShow.ex_", "plxShow.exe"),
-    ("GroupList.Ms_", "GroupList.Mst"),
-    ("GroupMst.in_", "GroupMst.ini"),
-    ("KarScan.ex_", "KarScan.exe"),
-    ("KarScanPaste.ex_", "KarScanPaste.exe"),
-    ("KarScan.de_", "KarScan.def"),
-    ("SCANABORT.EX_", "scanabort.exe"),
-    ("Regsvr32.ex_", "Regsvr32.exe"),
-]
+# compressed name -> expanded name, in download order, from the package's manifest
+# (package-components.txt); the ImageKit archives are handled apart
+COMPONENTS = [(name, expanded) for name, expanded, _ in components.COMPONENTS if expanded is not None]
+# archive name -> the control at its top
+ARCHIVES = list(components.ARCHIVE_CONTROLS.items())
 
 # share of --scale for each made-up file, and whether it is text
 MADE_UP = {
@@ -82,7 +69,9 @@ MADE_UP = {
     "KarScanPaste.exe": (0.25, False),
     "KarScan.def": (0.03, True),
     "scanabort.exe": (0.08, False),
+    "ImgKit6.ocx": (0.50, False),
 }
+OTHER_MADE_UP = (0.50, False)  # a component not listed above
 
 
 def made_up(name, size, text):
@@ -129,9 +118,6 @@ def lha_archive(archive, folder, names):
                    stdout=subprocess.DEVNULL)
 
 
-ARCHIVES = [("Imgkit5.lzh", "ImgKit5.ocx"), ("Imgkit6.lzh", "ImgKit6.ocx")]
-
-
 def pack(sources, archives, served):
     """Writes the 19 files into `served`, replacing what it held. `sources` maps each expanded name
     of COMPONENTS to its file; `archives` maps each archive name to (folder, [names in it])."""
@@ -153,19 +139,19 @@ def test_package(bin_folder, out, scale, served):
     original = os.path.join(out, "original")
     shutil.rmtree(original, ignore_errors=True)
     os.makedirs(original)
+    expanded = dict(COMPONENTS)
     built = {
-        "karemain.exe": os.path.join(bin_folder, "karemain_1600.exe"),
-        "Regsvr32.exe": os.path.join(bin_folder, "regsvr32.exe"),
-        "ImgKit5.ocx": os.path.join(bin_folder, "version_windres.exe"),
+        expanded[components.EXECUTABLE]: os.path.join(bin_folder, "karemain_1600.exe"),
+        expanded[components.REGISTRATION_TOOL]: os.path.join(bin_folder, "regsvr32.exe"),
+        components.ARCHIVE_CONTROLS[components.IMAGEKIT5_ARCHIVE]: os.path.join(bin_folder, "version_windres.exe"),
     }
-    made = dict(MADE_UP, **{"ImgKit6.ocx": (0.5, False)})
     sources = {}
     for name in [expanded for _, expanded in COMPONENTS] + [control for _, control in ARCHIVES]:
         target = os.path.join(original, name)
         if name in built:
             shutil.copyfile(built[name], target)
         else:
-            share, text = made[name]
+            share, text = MADE_UP.get(name, OTHER_MADE_UP)
             with open(target, "wb") as f:
                 f.write(made_up(name, int(scale * share), text))
         sources[name] = target

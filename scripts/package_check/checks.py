@@ -2,7 +2,8 @@
 import os
 import tempfile
 
-from .components import ARCHIVE_CONTROLS, COMPONENTS, IMAGEKIT5_VERSION, UPDATE_VERSION, Finding
+from .components import (ARCHIVE_CONTROLS, COMPONENTS, EXECUTABLE, IMAGEKIT5_ARCHIVE, IMAGEKIT5_VERSION,
+                         REGISTRATION_TOOL, UPDATE_VERSION, Finding)
 from .lha import LhaError, lha_members, lhasa_complaint, lhasa_run
 from .pe import PeError, file_version, pe_image, updater_version
 from .szdd import SZDD_MAGIC, SzddError, szdd_expand
@@ -11,7 +12,7 @@ from .szdd import SZDD_MAGIC, SzddError, szdd_expand
 # ---------------------------------------------------------------------------------------------
 # LHA archives
 
-def check_archive(path, control, finding):
+def check_archive(path, archive, control, finding):
     with open(path, "rb") as f:
         data = f.read()
     if not data:
@@ -56,7 +57,7 @@ def check_archive(path, control, finding):
         finding.fault("%s in it is empty" % control)
         return
     finding.note("holds %s (%d bytes)" % (name, original))
-    if control != "ImgKit5.ocx":
+    if archive != IMAGEKIT5_ARCHIVE:
         return
 
     # ImageKit 5 counts as installed only in version 2,1,0,16.
@@ -118,7 +119,7 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed, all
             finding.fault(text)
         expanded = data
 
-    if name in ("kar160.ex_", "Regsvr32.ex_") and STAND_IN_MARK in expanded:
+    if name in (EXECUTABLE, REGISTRATION_TOOL) and STAND_IN_MARK in expanded:
         if allow_stand_ins:
             finding.note("%s is this project's stand-in (allowed by --allow-stand-ins)" % expanded_name)
         else:
@@ -126,7 +127,7 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed, all
                           "workstations must not get it" % expanded_name)
             return
 
-    if name == "kar160.ex_":
+    if name == EXECUTABLE:
         try:
             version = file_version(expanded)
         except PeError as error:
@@ -138,7 +139,7 @@ def check_compressed(path, name, expanded_name, finding, allow_uncompressed, all
                           % (expanded_name, version, seen, UPDATE_VERSION))
         else:
             finding.note("%s FileVersion %s reads as %s" % (expanded_name, version, seen))
-    elif name == "Regsvr32.ex_":
+    elif name == REGISTRATION_TOOL:
         try:
             machine, dll = pe_image(expanded)
         except PeError as error:
@@ -182,7 +183,7 @@ def check_folder(folder, allow_uncompressed=False, allow_stand_ins=False):
         else:
             try:
                 if expanded is None:
-                    check_archive(path, ARCHIVE_CONTROLS[name], finding)
+                    check_archive(path, name, ARCHIVE_CONTROLS[name], finding)
                 else:
                     check_compressed(path, name, expanded, finding, allow_uncompressed, allow_stand_ins)
             except OSError as error:

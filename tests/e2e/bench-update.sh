@@ -35,9 +35,8 @@ relay_pid=$!
 trap 'scripts/nginx-server.sh stop "$work/server"; kill $relay_pid ${karupdt_xvfb_pid:-0} 2>/dev/null || true' EXIT
 for _ in $(seq 50); do grep -q ready "$work/relay.out" 2>/dev/null && break; sleep 0.1; done
 
-names=(kar160.ex_ DLKR_DL.ex_ karstang.di_ Zoomhint.tx_ cellmapa.da_ cellmapb.da_ vornlib.dl_ FindUpd.ex_
-       tvdialog.dl_ plxShow.ex_ GroupList.Ms_ GroupMst.in_ KarScan.ex_ KarScanPaste.ex_ KarScan.de_ SCANABORT.EX_
-       Regsvr32.ex_ Imgkit5.lzh Imgkit6.lzh)
+# The 19 files in download order: the first column of the package's manifest.
+mapfile -t names < <(awk '!/^#/ && NF { print $1 }' package-components.txt)
 bytes=$(cat "$work"/package/karedona/* | wc -c)
 echo "package: ${#names[@]} files, $bytes bytes; server 127.0.0.1:$port"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(wine --version)"
