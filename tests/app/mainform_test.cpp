@@ -2,6 +2,7 @@
 // ImageKit controls are and whether they must be installed, and so how many files to fetch. The
 // tests lay out real files in the fixed folders of the prefix and create the real window.
 #include "app/mainform.h"
+#include "app/package_components.h"
 #include "app/pinned_package.h"
 #include "app/staging.h"
 #include "app/update_host.h"
@@ -11,6 +12,7 @@
 #include "util/files.h"
 #include "util/folders.h"
 #include "util/text.h"
+#include "expected_package.h"
 #include "installation.h"
 #include "version_resource.h"
 
@@ -19,7 +21,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <memory>
+#include <tuple>
 
 struct TMainFormProbe {
     TMainForm& form;
@@ -112,6 +116,75 @@ TEST_F(MainFormCreateTest, NothingInstalledMeansNineteenFiles) {
     EXPECT_FALSE(probe.Transferring());
     EXPECT_FALSE(probe.TransferComplete());
     EXPECT_EQ(probe.ReceivedBytes(), 0);
+}
+
+// The tables the program was built with (from the package's manifest, package-components.txt) hold
+// the package the tests know (tests/support/expected_package.h), fact for fact: what is fetched and
+// when, the order and the progress steps of the expansion, where each file is installed, in which
+// order and under which step number, the seeded files, the program and the ImageKit archives.
+TEST(PackageTablesTest, AreThePackageTheTestsKnow) {
+    using expected::Into;
+    const std::vector<expected::Component>& components = expected::PackageComponents();
+    auto fetched = [](expected::Fetched when) {
+        switch (when) {
+        case expected::Fetched::Always: return package::Fetched::Always;
+        case expected::Fetched::RegistrationTool: return package::Fetched::RegistrationTool;
+        case expected::Fetched::ImageKit5: return package::Fetched::ImageKit5;
+        case expected::Fetched::ImageKit6: return package::Fetched::ImageKit6;
+        }
+        return package::Fetched::Always;
+    };
+    ASSERT_EQ(package::kComponentFiles.size(), components.size());
+    for (size_t i = 0; i < components.size(); ++i) {
+        EXPECT_STREQ(package::kComponentFiles[i].name, components[i].served) << i;
+        EXPECT_TRUE(package::kComponentFiles[i].fetched == fetched(components[i].fetched)) << components[i].served;
+    }
+
+    // (step, compressed, expanded) in the order of expansion; the registration tool comes last.
+    using Expansion = std::tuple<int, std::string, std::string>;
+    std::vector<std::pair<int, Expansion>> numbered;
+    for (const expected::Component& c : components)
+        if (c.expansion) numbered.push_back({c.expansion, {c.step, c.served, c.expanded}});
+    std::sort(numbered.begin(), numbered.end());
+    std::vector<Expansion> expansions, built;
+    for (const auto& [place, expansion] : numbered) expansions.push_back(expansion);
+    for (const package::ExpansionRow& row : package::kExpansions) built.push_back({row.step, row.compressed, row.expanded});
+    const package::ExpansionRow& tool = package::kRegistrationTool;
+    built.push_back({tool.step, tool.compressed, tool.expanded});
+    EXPECT_EQ(built, expansions);
+
+    // (name, into the group folder, number), in the order of the step numbers (4.10 after 4.9), then
+    // of the download.
+    using Install = std::tuple<std::string, bool, std::string>;
+    auto stepOrder = [](const std::string& number) {
+        const size_t dot = number.find('.');
+        return std::pair(std::stoi(number), dot == std::string::npos ? 0 : std::stoi(number.substr(dot + 1)));
+    };
+    std::vector<const expected::Component*> installed;
+    for (const expected::Component& c : components)
+        if (c.into == Into::Product || c.into == Into::GroupFolder) installed.push_back(&c);
+    std::stable_sort(installed.begin(), installed.end(), [&](const auto* a, const auto* b) {
+        return stepOrder(a->number) < stepOrder(b->number);
+    });
+    std::vector<Install> installs, builtInstalls;
+    for (const expected::Component* c : installed) installs.push_back({c->installed, c->into == Into::GroupFolder, c->number});
+    for (const package::InstallRow& row : package::kInstalls) builtInstalls.push_back({row.file, row.groupFolder, row.number});
+    EXPECT_EQ(builtInstalls, installs);
+
+    std::vector<std::string> seeds, builtSeeds(package::kSeeds.begin(), package::kSeeds.end());
+    for (const expected::Component& c : components) {
+        if (c.into == Into::Seed) seeds.push_back(c.installed);
+        if (c.into == Into::Executable) {
+            EXPECT_STREQ(package::kExecutable.file, c.installed);
+            EXPECT_STREQ(package::kExecutable.number, c.number);
+        }
+        if (c.into == Into::ImageKit5 || c.into == Into::ImageKit6) {
+            const package::ImageKitArchiveRow& archive = package::kImageKitArchives[c.into == Into::ImageKit5 ? 0 : 1];
+            EXPECT_STREQ(archive.archive, c.served);
+            EXPECT_STREQ(archive.control, c.installed);
+        }
+    }
+    EXPECT_EQ(builtSeeds, seeds);
 }
 
 TEST_F(MainFormCreateTest, BothControlsInPlaceMeansSixteenFiles) {

@@ -23,25 +23,19 @@ using namespace e2e;
 
 const char* const kCompleted = "アップデートが完了しました。終了します。";
 
-// Installed into the product folder (name there, name in the package's originals).
-const std::vector<std::pair<std::wstring, std::string>> kInstalled = {
-    {L"DLKR_DL.exe", "DLKR_DL.exe"},
-    {L"VORNLIB.DLL", "vornlib.dll"},
-    {L"cellmapa.dat", "cellmapa.dat"},
-    {L"cellmapb.dat", "cellmapb.dat"},
-    {L"FindUpd.exe", "FindUpd.exe"},
-    {L"tvdialog.dll", "tvdialog.dll"},
-    {L"plxShow.exe", "plxShow.exe"},
-    {L"グループマスタ\\GroupList.Mst", "GroupList.Mst"},
-    {L"グループマスタ\\GroupMst.ini", "GroupMst.ini"},
-    {L"KarScan.exe", "KarScan.exe"},
-    {L"KarScanPaste.exe", "KarScanPaste.exe"},
-    {L"KarScan.def", "KarScan.def"},
-    {L"scanabort.exe", "scanabort.exe"},
-    {L"karstang.dic", "karstang.dic"},
-    {L"ZoomHint.txt", "ZoomHint.txt"},
-    {L"karemain.exe", "karemain.exe"},
-};
+// Installed into the product folder (name there, name in the package's originals): every component
+// that goes into it, its group folder, or replaces its program.
+const std::vector<std::pair<std::wstring, std::string>> kInstalled = [] {
+    std::vector<std::pair<std::wstring, std::string>> installed;
+    for (const expected::Component& component : expected::PackageComponents()) {
+        using expected::Into;
+        if (component.into == Into::Product || component.into == Into::Seed || component.into == Into::Executable)
+            installed.push_back({robot::ToWide(component.installed), component.expanded});
+        else if (component.into == Into::GroupFolder)
+            installed.push_back({L"グループマスタ\\" + robot::ToWide(component.installed), component.expanded});
+    }
+    return installed;
+}();
 
 std::set<std::wstring> FilesIn(const std::wstring& folder) {
     std::set<std::wstring> names;

@@ -76,17 +76,6 @@ std::vector<std::string> RequestedNames() {
     return names;
 }
 
-std::vector<std::string> ExpectedDownloads(bool imageKit5Current, bool imageKit6Present) {
-    std::vector<std::string> names = {"kar160.ex_",   "DLKR_DL.ex_",      "karstang.di_",  "Zoomhint.tx_",
-                                      "cellmapa.da_", "cellmapb.da_",     "vornlib.dl_",   "FindUpd.ex_",
-                                      "tvdialog.dl_", "plxShow.ex_",      "GroupList.Ms_", "GroupMst.in_",
-                                      "KarScan.ex_",  "KarScanPaste.ex_", "KarScan.de_",   "SCANABORT.EX_"};
-    if (!imageKit5Current || !imageKit6Present) names.push_back("Regsvr32.ex_");
-    if (!imageKit5Current) names.push_back("Imgkit5.lzh");
-    if (!imageKit6Present) names.push_back("Imgkit6.lzh");
-    return names;
-}
-
 std::wstring ImageKitControls::Folder5() { return ProgramFilesFolder() + L"imagekit5\\"; }
 std::wstring ImageKitControls::Folder6() { return ProgramFilesFolder() + L"imagekit6\\"; }
 

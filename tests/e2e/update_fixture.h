@@ -4,6 +4,7 @@
 // driver that starts the updater, presses its start button and follows it to its end.
 
 #include "installation.h"
+#include "expected_package.h"
 #include "robot.h"
 
 #include <gtest/gtest.h>
@@ -45,8 +46,9 @@ std::vector<Request> Requests();
 // Just the file names (the last segment of each target).
 std::vector<std::string> RequestedNames();
 
-// The component names in download order, for a selection of 16, 18 (ImageKit 6 missing) or 19.
-std::vector<std::string> ExpectedDownloads(bool imageKit5Current, bool imageKit6Present);
+// The component names in download order, for a selection of 16, 18 (ImageKit 6 missing) or 19
+// (tests/support/expected_package.h).
+using expected::ExpectedDownloads;
 
 // Places or removes the ImageKit controls under the Program Files folder; restores at the end.
 class ImageKitControls {

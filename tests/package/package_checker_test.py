@@ -31,17 +31,25 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The checker's modules, for the tests of its decoders and readers
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from package_check import components, lha, pe, pin_table, szdd  # noqa: E402 (needs the path above)
+from package_check import lha, pe, pin_table, szdd  # noqa: E402 (needs the path above)
 
 CHECKER = os.path.join(ROOT, "scripts", "check-package.py")
 MAKE_PACKAGE = os.path.join(ROOT, "scripts", "make-package.py")
 BIN = None  # set from the command line
 PROGRAM = "KarUpdt.exe"  # the build's program without a pinned package (--program)
 
-NAMES = ["kar160.ex_", "DLKR_DL.ex_", "karstang.di_", "Zoomhint.tx_", "cellmapa.da_", "cellmapb.da_",
-         "vornlib.dl_", "FindUpd.ex_", "tvdialog.dl_", "plxShow.ex_", "GroupList.Ms_", "GroupMst.in_",
-         "KarScan.ex_", "KarScanPaste.ex_", "KarScan.de_", "SCANABORT.EX_", "Regsvr32.ex_", "Imgkit5.lzh",
-         "Imgkit6.lzh"]
+# The 19 files in download order and what each expands to (an archive: the control at its top),
+# written out here rather than read from the package's manifest, so that a wrong manifest fails
+# these tests.
+PACKAGE = [("kar160.ex_", "karemain.exe"), ("DLKR_DL.ex_", "DLKR_DL.exe"), ("karstang.di_", "karstang.dic"),
+           ("Zoomhint.tx_", "ZoomHint.txt"), ("cellmapa.da_", "cellmapa.dat"), ("cellmapb.da_", "cellmapb.dat"),
+           ("vornlib.dl_", "vornlib.dll"), ("FindUpd.ex_", "FindUpd.exe"), ("tvdialog.dl_", "tvdialog.dll"),
+           ("plxShow.ex_", "plxShow.exe"), ("GroupList.Ms_", "GroupList.Mst"), ("GroupMst.in_", "GroupMst.ini"),
+           ("KarScan.ex_", "KarScan.exe"), ("KarScanPaste.ex_", "KarScanPaste.exe"), ("KarScan.de_", "KarScan.def"),
+           ("SCANABORT.EX_", "scanabort.exe"), ("Regsvr32.ex_", "Regsvr32.exe"), ("Imgkit5.lzh", "ImgKit5.ocx"),
+           ("Imgkit6.lzh", "ImgKit6.ocx")]
+NAMES = [name for name, _ in PACKAGE]
+ARCHIVES = ("Imgkit5.lzh", "Imgkit6.lzh")
 
 LINE = re.compile(r"^\s*(\d+) (\S+)\s+(ok|WARNING|FAULT)\s+(.*)$")
 
@@ -169,8 +177,8 @@ class PackageTest(unittest.TestCase):
 
     def test_sizes_reported_are_the_expanded_files(self):
         run = Run(self.good)
-        for name, expanded, _ in components.COMPONENTS:
-            if expanded is None:
+        for name, expanded in PACKAGE:
+            if name in ARCHIVES:
                 continue
             size = os.path.getsize(os.path.join(self.original, expanded))
             packed = os.path.getsize(os.path.join(self.good, name))
@@ -382,8 +390,8 @@ class PackageTest(unittest.TestCase):
         self.assertIn("holds what it should: 'Group=1\\r\\n'", report)
         self.assertEqual(os.listdir(out), ["karedona"])
         self.assertEqual(sorted(os.listdir(os.path.join(out, "karedona"))), sorted(NAMES))
-        for name, expanded, _ in components.COMPONENTS:
-            if expanded is not None:
+        for name, expanded in PACKAGE:
+            if name not in ARCHIVES:
                 source = [n for n in before if n.lower() == expanded.lower()][0]
                 self.assertEqual(szdd.szdd_expand(self.read(os.path.join(out, "karedona"), name)), before[source], name)
         listing = subprocess.run(["lhasa", "l", os.path.join(out, "karedona", "Imgkit6.lzh")],
@@ -495,8 +503,7 @@ class PackageTest(unittest.TestCase):
             expected.append(["pin", name, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
         # Then what they give on a workstation, from the originals the package was made of: the
         # updater checks each file against these before it installs or runs it.
-        for name, expanded, _ in components.COMPONENTS:
-            installed = expanded or components.ARCHIVE_CONTROLS[name]
+        for name, installed in PACKAGE:
             data = self.read(self.original, installed)
             expected.append(["pin", installed, str(len(data)), "sha256", hashlib.sha256(data).hexdigest()])
         self.assertEqual(pins, expected, str(run))
