@@ -24,7 +24,6 @@ namespace {
 
 // The components and when each is fetched: generated from the package's manifest
 // (package-components.txt).
-using package::ComponentFile;
 using package::Fetched;
 constexpr const auto& ComponentFiles = package::kComponentFiles;
 
