@@ -5,6 +5,7 @@
 #include "app/package_components.h"
 #include "pinned_package.h"
 #include "product.h"
+#include "user_failure.h"
 
 #include "ui/application.h"
 #include "update_host.h"
@@ -116,27 +117,34 @@ void TMainForm::DownLoadButtonClick() {
         const int countedBefore = DownloadCount;
         nxHTTP.SetLocalFile(StagePath() + name);
         nxHTTP.SetTimeLimit(TimeLimitFor(name));
+        // A file that failed without a message of its own is reported with the component's
+        // words. A server or proxy that cannot be reached at all (no such name, refused, no answer
+        // to the connection) would fail every other file the same way: one message is enough, and
+        // the run stops.
+        const auto goesOn = [&](const std::exception& error) {
+            if (!CancelRequested && !FileReported)
+                ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
+            return ServerReached;
+        };
         try {
             GetWithProxyLogon(url);
             const bool counted = HandedOver || DownloadCount > countedBefore;
             if (!counted && !FileReported && !CancelRequested && !Application::Terminated())
                 (LengthAnnounced && ContentLength == 0 ? empty : unannounced).push_back(name);
-        } catch (const std::exception& error) {
+        } catch (const EnxHTTP& error) {
             // A server that sends the files elsewhere (to HTTPS, say) does so for every file: one
             // message that says so, and the run stops. The program does not follow redirections.
-            const auto* answer = dynamic_cast<const EnxHTTP*>(&error);
-            if (answer && answer->Code() >= 300 && answer->Code() < 400 && !RedirectLocation.empty()) {
+            if (error.Code() >= 300 && error.Code() < 400 && !RedirectLocation.empty()) {
                 if (!CancelRequested)
-                    ShowError("更新サーバーがファイル \"" + name + "\" を別の場所へ転送しようとしました [" +
-                              std::to_string(answer->Code()) + "]。\r転送先: " + RedirectLocation +
-                              "\rこのプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。");
+                    ShowError(FailureText({"更新サーバーがファイル \"" + name + "\" を別の場所へ転送しようとしました [" +
+                                               std::to_string(error.Code()) + "]。",
+                                           "転送先: " + RedirectLocation, std::nullopt,
+                                           "このプログラムは転送先をたどりません。更新サーバーの設定を販売元にご確認ください。"}));
                 break;
             }
-            if (!CancelRequested && !FileReported)
-                ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
-            // A server or proxy that cannot be reached at all (no such name, refused, no answer to
-            // the connection) would fail every other file the same way: one message is enough.
-            if (!ServerReached) break;
+            if (!goesOn(error)) break;
+        } catch (const std::exception& error) {
+            if (!goesOn(error)) break;
         }
     }
     // A run that did not bring every file offers the start button again, so that the user can
@@ -157,11 +165,11 @@ void TMainForm::DownLoadButtonClick() {
                 text =
                     "次のファイルを最後まで受信できませんでした。\r\r" + lines(unannounced) +
                     "\r\rサーバーがファイルの大きさ (Content-Length) を知らせないか、\r届いた大きさが知らされた大きさと"
-                    "違います。\r";
+                    "違います。";
             if (!empty.empty())
-                text += std::string(text.empty() ? "" : "\r") + "次のファイルは空 (0 バイト) でした。\r\r" +
-                        lines(empty) + "\r\r更新サーバーのファイルが正しくありません。販売元にご確認ください。\r";
-            ShowError(text + kProductUnchanged);
+                text += std::string(text.empty() ? "" : "\r\r") + "次のファイルは空 (0 バイト) でした。\r\r" +
+                        lines(empty) + "\r\r更新サーバーのファイルが正しくありません。販売元にご確認ください。";
+            ShowError(FailureText({text, "", ProductState::Unchanged}));
         }
     }
 }
@@ -280,9 +288,9 @@ void TMainForm::nxHTTPDisconnected() {
         MsgLabel.SetText(kPressStartMessage);
         ProgressLabel.SetText("");
         ProgressBar.SetPosition(0);
-        ShowError("ファイル \"" + CurrentFile + "\" の内容は配布元のものではありません。\r" + *mismatch +
-                  "\rダウンロードしたファイルは削除しました。" + kProductUnchanged +
-                  "\rしばらくしてから、もう一度アップデートを開始してください。");
+        ShowError(FailureText({"ファイル \"" + CurrentFile + "\" の内容は配布元のものではありません。",
+                               *mismatch + "\rダウンロードしたファイルは削除しました。", ProductState::Unchanged,
+                               "しばらくしてから、もう一度アップデートを開始してください。"}));
         return;
     }
     ++DownloadCount;

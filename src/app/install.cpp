@@ -8,6 +8,7 @@
 #include "pinned_package.h"
 #include "product.h"
 #include "transaction.h"
+#include "user_failure.h"
 #include "ui/application.h"
 #include "ui/message_dialog.h"
 #include "util/exception.h"
@@ -55,10 +56,6 @@ std::string FailureMessage(const char* number) {
 }
 
 
-// The last line of every failure: what became of the product.
-constexpr const char* kRestored = "【カレドナ】は元の状態に戻しました。";
-constexpr const char* kNotRestored =
-    "【カレドナ】を元の状態に戻せなかったファイルがあります。このプログラムをもう一度起動すると、元に戻します。";
 constexpr const char* kImageKitFailed = "ImageKitのインストールに失敗しました";
 // Shown by the system when the user logs off or shuts down while the installation runs.
 constexpr const wchar_t* kShutdownReason =
@@ -84,7 +81,7 @@ void CheckReplaceable(const std::string& path, const std::string& failure) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (probe) return;
     const DWORD error = GetLastError();
-    throw Exception(failure + "\rファイル \"" + path + "\" を置き換えできません。" + SystemErrorText(error));
+    throw Exception(FailureText({failure, "ファイル \"" + path + "\" を置き換えできません。" + SystemErrorText(error)}));
 }
 
 // Keeps the system from ending the session while the installation runs, with a reason that it
@@ -234,7 +231,7 @@ void TMainForm::ExpandStartMessage() { Unpress(); }
 void TMainForm::RecordStaged(const std::string& path, const FileDigest& digest) {
     const std::string name = path.substr(ExtractFolderPart(path).size());
     if (const auto mismatch = PinnedMismatch(name, digest.size, digest.sha256))
-        throw Exception("ファイル \"" + path + "\" の内容は配布元のものではありません。\r" + *mismatch);
+        throw Exception(FailureText({"ファイル \"" + path + "\" の内容は配布元のものではありません。", *mismatch}));
     Staging_.Record(path, digest);
 }
 
@@ -290,7 +287,7 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
         heldTool.emplace(tool);
         heldTool->Expect(Expected(StagePath() + kRegistrationTool.expanded));
     } catch (const Exception& error) {
-        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。" + error.Message());
+        throw Exception(FailureText({kImageKitFailed, control + "を登録できません。" + error.Message()}));
     }
     const std::string commandLine = "\"" + tool + "\" /s \"" + controlFile + "\"";
     std::wstring mutableLine = Utf8ToWide(commandLine);
@@ -301,8 +298,8 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
     if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr,
                         nullptr, &startup, &process)) {
         const DWORD error = GetLastError();
-        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。登録ツール \"" + tool +
-                        "\" を起動できません。" + SystemErrorText(error));
+        throw Exception(FailureText(
+            {kImageKitFailed, control + "を登録できません。登録ツール \"" + tool + "\" を起動できません。" + SystemErrorText(error)}));
     }
     KernelHandle processHandle(process.hProcess);
     KernelHandle threadHandle(process.hThread);
@@ -323,11 +320,12 @@ void TMainForm::RegisterControl(const std::string& controlFile) {
     DWORD exitCode = STILL_ACTIVE;
     GetExitCodeProcess(handle, &exitCode);
     if (exitCode == STILL_ACTIVE)
-        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。登録ツールが " +
-                        std::to_string(kRegistrationTimeoutMs / 1000) + " 秒たっても終わりません。");
+        throw Exception(FailureText({kImageKitFailed, control + "を登録できません。登録ツールが " +
+                                                          std::to_string(kRegistrationTimeoutMs / 1000) +
+                                                          " 秒たっても終わりません。"}));
     if (exitCode != 0)
-        throw Exception(std::string(kImageKitFailed) + "\r" + control + "を登録できません。登録ツールが終了コード " +
-                        std::to_string(exitCode) + " で終わりました。");
+        throw Exception(FailureText({kImageKitFailed, control + "を登録できません。登録ツールが終了コード " +
+                                                          std::to_string(exitCode) + " で終わりました。"}));
 }
 
 void TMainForm::Unpress() {
@@ -349,7 +347,7 @@ void TMainForm::Unpress() {
         ShowInformation(kUpdateCancelled);
         PostMessageW(Handle(), WM_CLOSE, 0, 0);
     } catch (const std::exception& error) {
-        ShowError(std::string("コンポーネントの展開(9)に失敗しました。\r") + error.what());
+        ShowError(FailureText({"コンポーネントの展開(9)に失敗しました。", error.what()}));
         PostMessageW(Handle(), WM_CLOSE, 0, 0);
     }
 }
@@ -380,14 +378,14 @@ void TMainForm::InstallComponents() {
         throw;
     } catch (const std::exception& error) {
         transaction.RollBack();
-        throw Exception(std::string(error.what()) + "\r" + kProductUnchanged);
+        throw Exception(FailureText({error.what(), "", ProductState::Unchanged}));
     }
 
     try {
         InstallFiles(plan, transaction);
     } catch (const std::exception& error) {
         const bool restored = transaction.RollBack();
-        throw Exception(std::string(error.what()) + "\r" + (restored ? kRestored : kNotRestored));
+        throw Exception(FailureText({error.what(), "", restored ? ProductState::Restored : ProductState::NotRestored}));
     }
     transaction.Commit();
 
@@ -440,17 +438,17 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
         RemoveFilesIn(staging);
         const std::string control = std::string("「") + kImageKits[i].control + "」";
         if (!ForceFolder(staging))
-            throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + staging + "\" を作成できません。");
+            throw Exception(FailureText({kImageKitFailed, "フォルダ \"" + staging + "\" を作成できません。"}));
         const std::string archive = StagePath() + kImageKits[i].archive;
         const int result = ExtractArchive(archive, WithoutTrailingBackslash(staging), "-c1 -d1");
         if (result != 0)
-            throw Exception(std::string(kImageKitFailed) + "\r" + control + "を書庫 \"" + archive +
-                            "\" から取り出せません（UNLHA32.DLL のエラー " + std::to_string(result) + "）。");
+            throw Exception(FailureText({kImageKitFailed, control + "を書庫 \"" + archive +
+                                                              "\" から取り出せません（UNLHA32.DLL のエラー " +
+                                                              std::to_string(result) + "）。"}));
         if (FileSizeOf(staging + kImageKits[i].control) == 0) {
-            std::string why = std::string(kImageKitFailed) + "\r" + control + "が書庫 \"" + archive + "\" から取り出せません。";
-            if (!LhaLibraryLoaded())
-                why += "\rUNLHA32.DLL が次のフォルダにありません。\r" + LhaSearchedFolders();
-            throw Exception(why);
+            std::string why = control + "が書庫 \"" + archive + "\" から取り出せません。";
+            if (!LhaLibraryLoaded()) why += "\rUNLHA32.DLL が次のフォルダにありません。\r" + LhaSearchedFolders();
+            throw Exception(FailureText({kImageKitFailed, why}));
         }
         // What was extracted is recorded now and checked again when it is installed.
         RecordStaged(staging + kImageKits[i].control, HeldFile(staging + kImageKits[i].control).Digest());
@@ -510,7 +508,7 @@ void TMainForm::PlanInstallation(InstallPlan& plan, FileTransaction& transaction
     for (int i = 0; i < 2; ++i) {
         const std::string& folder = plan.controlFolders[i];
         if (due[i] && !plan.controls[i].empty() && !transaction.EnsureFolder(folder))
-            throw Exception(std::string(kImageKitFailed) + "\rフォルダ \"" + folder + "\" を作成できません。");
+            throw Exception(FailureText({kImageKitFailed, "フォルダ \"" + folder + "\" を作成できません。"}));
     }
     for (const auto& copy : plan.seeds) transaction.Add(copy.source, copy.target);
     for (const auto& copy : plan.components) transaction.Add(copy.source, copy.target);
@@ -535,7 +533,7 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
         try {
             transaction.Replace(copy.source, copy.target, Expected(copy.source));
         } catch (const Exception& error) {
-            CreateError(copy.failure + "\r" + error.Message());
+            CreateError(FailureText({copy.failure, error.Message()}));
         }
     };
     for (const auto& copy : plan.components) replace(copy);
@@ -558,7 +556,7 @@ void TMainForm::InstallFiles(const InstallPlan& plan, FileTransaction& transacti
     const bool keepEarlierBackup = installedVersion == kUpdateVersion && FileExists(backup);
     if (FileExists(installed) && !keepEarlierBackup && !ReplaceFileWhole(installed, backup)) {
         const DWORD error = GetLastError();
-        CreateError(FailureMessage("8") + "\rファイル \"" + backup + "\" を作成できません。" + SystemErrorText(error));
+        CreateError(FailureText({FailureMessage("8"), "ファイル \"" + backup + "\" を作成できません。" + SystemErrorText(error)}));
     }
     replace(plan.executable);
 }

@@ -16,8 +16,6 @@ inline constexpr const char* kProductRunningQuestion =
     "【カレドナ】が起動されています。\r終了させてから「OK」ボタンをクリックしてください。\r「ｷｬﾝｾﾙ」ボタンで中止します。";
 // Confirms that the user stopped the update.
 inline constexpr const char* kUpdateCancelled = "アップデート処理を中止します。";
-// The last line of a message after a run that stopped before the installation changed anything.
-inline constexpr const char* kProductUnchanged = "【カレドナ】は変更されていません。";
 
 // A window of the running product exists.
 bool ProductRunning();

@@ -4,6 +4,7 @@
 #include "product.h"
 #include "staging.h"
 #include "transaction.h"
+#include "user_failure.h"
 #include "ui/application.h"
 #include "ui/message_dialog.h"
 #include "util/exception.h"
@@ -83,7 +84,7 @@ bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& fo
     case FileTransaction::Recovery::Refused: ShowError(failure); return true;
     case FileTransaction::Recovery::Failed: break;
     }
-    ShowError(std::string(kRecoveryFailed) + "\r" + failure);
+    ShowError(FailureText({kRecoveryFailed, failure}));
     return false;
 }
 
@@ -93,7 +94,7 @@ bool PrepareStagingFolder(TMainForm& form, const Installation& found) {
         form.Staging().Create(found.workPath);
         return true;
     } catch (const Exception& error) {
-        ShowError("作業用フォルダの準備に失敗しました。\r" + error.Message() + "\rアップデート処理を中止します。");
+        ShowError(FailureText({"作業用フォルダの準備に失敗しました。", error.Message(), std::nullopt, kUpdateCancelled}));
         return false;
     }
 }

@@ -2,7 +2,7 @@
 // component tries by itself, a name and password asked in a dialog, kept in memory for the
 // program's run only and sent to that proxy alone.
 #include "mainform.h"
-#include "product.h"
+#include "user_failure.h"
 
 #include "ui/logon_query.h"
 #include "ui/message_dialog.h"
@@ -60,32 +60,23 @@ bool TMainForm::AskProxyLogon(bool refused, bool unusable) {
                 EqualsIgnoringCase(scheme, "Negotiate");
         offered += (offered.empty() ? "" : ", ") + scheme;
     }
-    if (unusable) {
-        ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + offered +
-                  ") をこのコンピューターでは使用できません。\rダウンロードを中止します。" + kProductUnchanged);
+    // Each ends the run before anything was changed.
+    const auto stop = [this](std::string what) {
+        ShowError(FailureText({std::move(what), "ダウンロードを中止します。", ProductState::Unchanged}));
         return false;
-    }
-    if (!known) {
-        ShowError("プロキシ " + CurrentProxy + " が求める認証方式 (" + offered +
-                  ") には対応していません。\r"
-                  "ダウンロードを中止します。" +
-                  kProductUnchanged);
-        return false;
-    }
-    if (ProxyLogonAsks >= 3) {
-        ShowError("プロキシ " + CurrentProxy +
-                  " がユーザー名とパスワードを受け付けませんでした。\r"
-                  "ダウンロードを中止します。" +
-                  kProductUnchanged);
-        return false;
-    }
+    };
+    if (unusable)
+        return stop("プロキシ " + CurrentProxy + " が求める認証方式 (" + offered +
+                    ") をこのコンピューターでは使用できません。");
+    if (!known) return stop("プロキシ " + CurrentProxy + " が求める認証方式 (" + offered + ") には対応していません。");
+    if (ProxyLogonAsks >= 3) return stop("プロキシ " + CurrentProxy + " がユーザー名とパスワードを受け付けませんでした。");
     ++ProxyLogonAsks;
     std::string user = ProxyLogonFor == CurrentProxy ? ProxyLogonUser : std::string();
     std::string password;
     const std::string prompt = std::string(refused ? "ユーザー名またはパスワードが違います。\r" : "") + "プロキシ " +
                                CurrentProxy + " がユーザー名とパスワードを求めています。";
     if (!LogonQuery("プロキシの認証", prompt, user, password)) {
-        ShowError(std::string("プロキシの認証が取り消されました。ダウンロードを中止します。\r") + kProductUnchanged);
+        ShowError(FailureText({"プロキシの認証が取り消されました。ダウンロードを中止します。", "", ProductState::Unchanged}));
         return false;
     }
     ProxyLogonFor = CurrentProxy;

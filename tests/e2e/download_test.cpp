@@ -524,7 +524,7 @@ TEST_F(DownloadTest, APinnedBuildStopsAFileAtItsPinnedSize) {
     ASSERT_TRUE(served);
     const std::string size = std::to_string(served->size());
     const std::string tail =
-        "\rダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
+        "\rダウンロードしたファイルは削除しました。\r【カレドナ】は変更されていません。\r"
         "しばらくしてから、もう一度アップデートを開始してください。";
     struct Case {
         MisbehavingProxy::Fault fault;

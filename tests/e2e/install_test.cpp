@@ -744,7 +744,7 @@ TEST_F(InstallTest, PinnedBuildTakesOnlyThePackageItWasBuiltFor) {
         EXPECT_EQ(texts[0],
                   "ファイル \"tvdialog.dl_\" の内容は配布元のものではありません。\r"
                   "内容 (SHA-256) が配布元のファイルと一致しません。\r"
-                  "ダウンロードしたファイルは削除しました。【カレドナ】は変更されていません。\r"
+                  "ダウンロードしたファイルは削除しました。\r【カレドナ】は変更されていません。\r"
                   "しばらくしてから、もう一度アップデートを開始してください。");
         EXPECT_EQ(RequestedNames(), ExpectedDownloads(true, true));
         EXPECT_TRUE(updater.StartButtonVisible());

@@ -550,7 +550,7 @@ TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
         AnswerLogon(updater, again, "karupdt", "wrong 2");
         AnswerLogon(updater, again, "karupdt", "wrong 3");
         OneMessageThenStart(updater, "プロキシ " + proxy + " がユーザー名とパスワードを受け付けませんでした。\r"
-                                     "ダウンロードを中止します。" + notChanged);
+                                     "ダウンロードを中止します。\r" + notChanged);
         SquidCounts(refused, passed);
         EXPECT_EQ(refused, 5);
         EXPECT_EQ(passed, 0);
