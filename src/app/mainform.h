@@ -1,7 +1,7 @@
 #pragma once
 // The updater's one window: the installed and new versions, a message line, a progress bar with a
 // byte counter, the start button (replaced by a cancel button while files are fetched) and the
-// proxy settings menu. The window also holds the whole state of an update run.
+// proxy settings menu. The window holds the state of the download and drives the installation.
 
 #include "ui/button.h"
 #include "ui/form.h"
@@ -9,6 +9,7 @@
 #include "ui/main_menu.h"
 #include "ui/progress_bar.h"
 #include "nx/nxhttp.h"
+#include "installation.h"
 #include "staging.h"
 #include "system_proxy.h"
 
@@ -18,11 +19,8 @@
 #include <vector>
 
 struct TMainFormProbe;
-struct InstallPlan;
-struct JournalScope;
-class FileTransaction;
 
-class TMainForm : public Form {
+class TMainForm : public Form, private InstallationView {
 public:
     static constexpr const char* kPressStartMessage = "[アップデート開始]をクリックして作業を開始してください。";
 
@@ -121,29 +119,14 @@ private:
     // Message 1125: the whole installation, then the end of the program.
     void ExpandStartMessage();
     void Unpress();
-    void InstallComponents();
-    // Checks everything the installation needs, takes the ImageKit controls out of their archives
-    // into the work folder and saves every file that will be replaced; changes nothing in the
-    // product. Throws the failure of the step that cannot be done.
-    void PlanInstallation(InstallPlan& plan, FileTransaction& transaction);
-    // Replaces the files of the plan, registers the controls and replaces the executable, keeping
-    // the old one as karemain.old. Throws the failure; the caller undoes the transaction.
-    void InstallFiles(const InstallPlan& plan, FileTransaction& transaction);
-    [[noreturn]] void CreateError(const std::string& message);
-    // Records what the run wrote into a file of the staging folder; in a build for a pinned package
-    // it must be the vendor's. Throws the mismatch.
-    void RecordStaged(const std::string& path, const FileDigest& digest);
-    // What the run recorded for a file of the staging folder; throws when it wrote no such file.
-    FileDigest Expected(const std::string& path) const;
+    // What the installation works on: the folders, versions and ImageKit state found at start-up.
+    InstallationTarget Target() const;
+    // What the installation shows and asks (InstallationView).
+    void ShowMessage(const std::string& text) override;
+    void ShowStep(int step) override;
+    bool ProductEnded() override;
     // Step n of the installation: "n / total" and the bar at n / total.
     void SetStep(int step);
-    // Extracts an LHA archive into `folder` (given without its trailing "\") through the archiver;
-    // returns the archiver's result (0 when it succeeded).
-    int ExtractArchive(const std::string& archive, const std::string& folder, const std::string& options);
-    // Runs the downloaded registration tool silently on a control file and waits for its end;
-    // throws when it cannot start, does not end in time or ends with a failure.
-    void RegisterControl(const std::string& controlFile);
-    static constexpr DWORD kRegistrationTimeoutMs = 120000;
 
     std::string InstallPath;
     std::string WorkPath;

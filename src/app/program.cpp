@@ -41,13 +41,13 @@ bool UserGoesOn(const char* question) {
     return false;
 }
 
-struct Installation {
+struct FoundInstallation {
     std::string installPath;
     std::string workPath;
     std::string oldVersion;
 };
 
-bool FindInstallation(Installation& found) {
+bool FindInstallation(FoundInstallation& found) {
     const std::optional<std::string> path = ReadInstallationPath(ProductSettingsFolder());
     // A settings file without a usable "Path" entry names no installation: none at all, one that
     // is not a full path (a drive or a network share), or one naming a folder that does not exist.
@@ -70,7 +70,7 @@ bool FindInstallation(Installation& found) {
 // already new.
 // The journal is obeyed only within what this installation itself may change; one that names
 // anything else is refused (and the update goes on, nothing having been changed).
-bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& found) {
+bool RecoverUnfinishedInstallation(const TMainForm& form, const FoundInstallation& found) {
     std::string failure;
     const std::string undo = UndoFolder(found.workPath);
     if (!FileTransaction::Pending(undo)) return true;
@@ -89,7 +89,7 @@ bool RecoverUnfinishedInstallation(const TMainForm& form, const Installation& fo
 }
 
 // The run's own folder, made afresh now that nothing of an earlier run is needed any more.
-bool PrepareStagingFolder(TMainForm& form, const Installation& found) {
+bool PrepareStagingFolder(TMainForm& form, const FoundInstallation& found) {
     try {
         form.Staging().Create(found.workPath);
         return true;
@@ -99,7 +99,7 @@ bool PrepareStagingFolder(TMainForm& form, const Installation& found) {
     }
 }
 
-bool CheckInstalledVersion(Installation& found) {
+bool CheckInstalledVersion(FoundInstallation& found) {
     const std::string executable = found.installPath + "karemain.exe";
     const std::optional<std::string> version = ProductVersionOf(executable);
     if (!version) {
@@ -121,7 +121,7 @@ bool CheckInstalledVersion(Installation& found) {
 
 int RunUpdater() {
     auto form = std::make_unique<TMainForm>();
-    Installation found;
+    FoundInstallation found;
     const bool goOn = WaitUntilProductEnds() && FindInstallation(found) && RecoverUnfinishedInstallation(*form, found) &&
                       CheckInstalledVersion(found) && PrepareStagingFolder(*form, found);
     form->SetInstallation(found.installPath, found.workPath, found.oldVersion);
