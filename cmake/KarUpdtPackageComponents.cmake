@@ -265,11 +265,5 @@ foreach(i IN ITEMS ${imagekit5} ${imagekit6})
 endforeach()
 string(APPEND text "}};\n\n}  // namespace package\n")
 
-# Rewritten only when it changes, so that an unchanged manifest recompiles nothing.
-if(EXISTS "${OUT}")
-  file(READ "${OUT}" old)
-  if(old STREQUAL text)
-    return()
-  endif()
-endif()
-file(WRITE "${OUT}" "${text}")
+include(${CMAKE_CURRENT_LIST_DIR}/KarUpdtWriteIfChanged.cmake)
+karupdt_write_if_changed("${OUT}" "${text}")
