@@ -79,17 +79,17 @@ int TMainForm::SelectedCount() const {
 void TMainForm::ShowStartButton() { DownLoadButton.ShowInstead(CancelButton); }
 
 void TMainForm::DownLoadButtonClick() {
-    CancelRequested = false;
+    Run = RunState::Fetching;
     CancelButton.ShowInstead(DownLoadButton);
-    if (Transferring) {
+    if (File == FileState::Receiving) {
         // The end of an earlier transfer was never reported: start again from idle.
         if (nxHTTP.Connected()) nxHTTP.Reset();
         ShowStartButton();
+        Run = RunState::Idle;
         return;
     }
 
     DownloadCount = 0;
-    HandedOver = false;
     StartProxyRun();
     // Files that did not arrive complete without any message of their own (no Content-Length, or
     // a length that the body did not match): named together at the end of the run.
@@ -99,7 +99,7 @@ void TMainForm::DownLoadButtonClick() {
         if (!Selected(index)) continue;
         const std::string name = ComponentFiles[static_cast<size_t>(index)].name;
         Application::ProcessMessages();
-        if (CancelRequested || Application::Terminated()) {
+        if (Cancelled() || Application::Terminated()) {
             // Also ends the connection that the component keeps from the file before.
             nxHTTP.Reset();
             ShowStartButton();
@@ -108,7 +108,7 @@ void TMainForm::DownLoadButtonClick() {
         if (nxHTTP.Connected()) nxHTTP.Reset();
         const std::string url = std::string("http://") + kUpdateHost + "/karedona/" + name;
         UseProxyFor(url);
-        if (CancelRequested || Application::Terminated()) continue;  // cancelled while the system's proxy was looked up
+        if (Cancelled() || Application::Terminated()) continue;  // cancelled while the system's proxy was looked up
         // Tells the server which program asks and from which version it updates.
         nxHTTP.SetUserAgent(std::string("KarUpdt/") + kUpdateVersion + " (from " + OldVersion + ")");
         CurrentFile = name;
@@ -122,20 +122,20 @@ void TMainForm::DownLoadButtonClick() {
         // to the connection) would fail every other file the same way: one message is enough, and
         // the run stops.
         const auto goesOn = [&](const std::exception& error) {
-            if (!CancelRequested && !FileReported)
+            if (!Cancelled() && !FileReported)
                 ShowError("通信エラーが発生しました[0]\r\r" + name + "\r\r" + error.what());
             return ServerReached;
         };
         try {
             GetWithProxyLogon(url);
-            const bool counted = HandedOver || DownloadCount > countedBefore;
-            if (!counted && !FileReported && !CancelRequested && !Application::Terminated())
+            const bool counted = Run == RunState::HandedOver || DownloadCount > countedBefore;
+            if (!counted && !FileReported && !Cancelled() && !Application::Terminated())
                 (LengthAnnounced && ContentLength == 0 ? empty : unannounced).push_back(name);
         } catch (const EnxHTTP& error) {
             // A server that sends the files elsewhere (to HTTPS, say) does so for every file: one
             // message that says so, and the run stops. The program does not follow redirections.
             if (error.Code() >= 300 && error.Code() < 400 && !RedirectLocation.empty()) {
-                if (!CancelRequested)
+                if (!Cancelled())
                     ShowError(FailureText({"更新サーバーがファイル \"" + name + "\" を別の場所へ転送しようとしました [" +
                                                std::to_string(error.Code()) + "]。",
                                            "転送先: " + RedirectLocation, std::nullopt,
@@ -150,10 +150,11 @@ void TMainForm::DownLoadButtonClick() {
     // A run that did not bring every file offers the start button again, so that the user can
     // try again without starting the program anew. After a cancel the texts stay as the last file
     // left them, wherever in the run the cancel came.
-    if (!HandedOver && !Application::Terminated()) {
+    if (Run == RunState::Fetching) Run = RunState::Idle;
+    if (Run != RunState::HandedOver && !Application::Terminated()) {
         ShowStartButton();
-        if (!CancelRequested) MsgLabel.SetText(kPressStartMessage);
-        if ((!unannounced.empty() || !empty.empty()) && !CancelRequested) {
+        if (!Cancelled()) MsgLabel.SetText(kPressStartMessage);
+        if ((!unannounced.empty() || !empty.empty()) && !Cancelled()) {
             // Four names to a line, so that the box stays narrow.
             auto lines = [](const std::vector<std::string>& files) {
                 std::string names;
@@ -179,13 +180,13 @@ void TMainForm::ForgetAnswer() {
     LengthAnnounced = false;
     // A file counts only when its own transfer ends complete: a request that fails before its
     // body starts must not be counted on the strength of the file or answer before it.
-    TransferComplete = false;
+    if (File == FileState::Complete) File = FileState::Waiting;
     ReceivedBytes = 0;
     RedirectLocation.clear();
 }
 
 void TMainForm::CancelButtonClick() {
-    CancelRequested = true;
+    Run = RunState::Cancelled;
     if (nxHTTP.Connected()) {
         nxHTTP.Interrupt();
         nxHTTP.Reset();
@@ -195,7 +196,7 @@ void TMainForm::CancelButtonClick() {
 void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value) {
     if (EqualsIgnoringCase(Field, "LOCATION")) RedirectLocation = Value;
     if (EqualsIgnoringCase(Field, "PROXY-AUTHENTICATE")) ProxyChallenges.push_back(Value);
-    if (CancelRequested || !EqualsIgnoringCase(Field, "CONTENT-LENGTH")) return;
+    if (Cancelled() || !EqualsIgnoringCase(Field, "CONTENT-LENGTH")) return;
     const std::optional<long long> length = ParseDecimalInteger(Value);
     if (!length) throw NotAnInteger(Value);
     ContentLength = *length;
@@ -208,8 +209,7 @@ void TMainForm::StopAsNotFromVendor(const std::string& reason) {
 }
 
 void TMainForm::nxHTTPStartTransfer() {
-    Transferring = true;
-    TransferComplete = false;
+    File = FileState::Receiving;
     ProgressBar.SetPosition(0);
     ProgressLabel.SetText("");
     MsgLabel.SetText("アップデートコンポーネントのダウンロード...");
@@ -218,13 +218,13 @@ void TMainForm::nxHTTPStartTransfer() {
     // here, where the file's own body starts: a proxy's 407 or a server's 404 announces the length
     // of its own page.
     if (const PinnedFile* pinned = PinnedFileNamed(CurrentFile);
-        pinned && LengthAnnounced && !CancelRequested && static_cast<unsigned long long>(ContentLength) != pinned->size)
+        pinned && LengthAnnounced && !Cancelled() && static_cast<unsigned long long>(ContentLength) != pinned->size)
         StopAsNotFromVendor("大きさが " + std::to_string(ContentLength) + " バイトです (配布元のファイルは " +
                             std::to_string(pinned->size) + " バイト)。");
 }
 
 void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) {
-    if (!CancelRequested) {
+    if (!Cancelled()) {
         ReceivedBytes = BytesTransferred;
         // In 64 bits, so that files above 21 MB show the right share too.
         const long long percent =
@@ -243,26 +243,25 @@ void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) {
 }
 
 void TMainForm::nxHTTPEndTransfer() {
-    if (!CancelRequested) ProgressLabel.SetText(std::to_string(ContentLength) + " Bytes Completed");
+    if (!Cancelled()) ProgressLabel.SetText(std::to_string(ContentLength) + " Bytes Completed");
     UpdateWindow(ProgressLabel.Handle());
-    Transferring = false;
     // Without an announced length nothing tells whether the whole file came, whatever the count.
     // An empty file is no component at all: installed, it would replace a file with nothing.
     if (LengthAnnounced && ReceivedBytes == ContentLength && ContentLength > 0) {
-        TransferComplete = true;
+        File = FileState::Complete;
         return;
     }
+    File = FileState::Waiting;
     MsgLabel.SetText(kPressStartMessage);
     ProgressLabel.SetText("");
     ProgressBar.SetPosition(0);
-    TransferComplete = false;
     ReceivedBytes = 0;
 }
 
 void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Description) {
-    TransferComplete = false;
+    if (File == FileState::Complete) File = FileState::Waiting;
     FileReported = true;
-    if (CancelRequested) return;
+    if (Cancelled()) return;
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "[" + std::to_string(...).
     std::string text = "[";
     text += std::to_string(ErrorCode);
@@ -278,11 +277,11 @@ void TMainForm::nxHTTPDisconnected() {
     if (!SizeRefusal.empty()) {
         mismatch = std::exchange(SizeRefusal, std::string());
     } else {
-        if (!TransferComplete) return;
+        if (File != FileState::Complete) return;
         mismatch = PinnedMismatch(CurrentFile, StagePath() + CurrentFile);  // the file is closed by now
     }
     if (mismatch) {
-        TransferComplete = false;
+        File = FileState::Waiting;
         FileReported = true;
         DeleteFetchedFile(StagePath() + CurrentFile);  // ignored when it fails: a next run overwrites it
         MsgLabel.SetText(kPressStartMessage);
@@ -297,7 +296,7 @@ void TMainForm::nxHTTPDisconnected() {
     if (DownloadCount == DownloadTotal) {
         PostMessageW(Handle(), kExpandStartMessage, 0, 0);
         DownloadCount = 0;
-        HandedOver = true;
+        Run = RunState::HandedOver;
     }
 }
 

@@ -77,10 +77,10 @@ void TMainForm::Unpress() {
     const ScopeExit arrowAgain([] { Application::SetBusyCursor(false); });
     ShutdownBlock shutdownBlock(Handle(), kShutdownReason);
     const ScopeExit endOfInstallation([this] {
-        Installing = false;
+        Run = RunState::Idle;
         SetEnabled(true);
     });
-    Installing = true;
+    Run = RunState::Installing;
 
     try {
         const Installation::Result result = Installation(Target(), Staging_, *this).Run();

@@ -69,8 +69,8 @@ void TMainForm::FormCreate() {
     NewVerLabel.SetText("");
     DownLoadButton.SetEnabled(false);
 
-    Transferring = false;
-    TransferComplete = false;
+    Run = RunState::Idle;
+    File = FileState::Waiting;
     ReceivedBytes = 0;
 
     // ImageKit 5 is current only in the one version the product needs; a control whose version
@@ -137,11 +137,11 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Closing the window during a download stops the transfer at once instead of letting it run on
     // behind a window that is gone.
     // Ending the session in the middle of the installation would leave the product half replaced.
-    if (message == WM_QUERYENDSESSION && Installing) return FALSE;
+    if (message == WM_QUERYENDSESSION && Run == RunState::Installing) return FALSE;
     if (message == WM_CLOSE) {
         // Half an installation would leave the product broken: the window stays until it ends.
-        if (Installing) return 0;
-        CancelRequested = true;
+        if (Run == RunState::Installing) return 0;
+        Run = RunState::Cancelled;
         if (nxHTTP.Connected()) {
             nxHTTP.Interrupt();
             nxHTTP.Reset();

@@ -140,9 +140,24 @@ private:
     bool ImageKit6Present = false;
     int DownloadTotal = 0;
     int DownloadCount = 0;
-    bool Transferring = false;
-    bool CancelRequested = false;
-    bool TransferComplete = false;
+    // Where the update run stands.
+    enum class RunState {
+        Idle,        // no run, or one that ended without handing over
+        Fetching,    // the start button was pressed: the files are being fetched
+        Cancelled,   // cancelled (the button, or the window closed) while fetching: the transfer's
+                     // events are ignored from then on, until the next start
+        HandedOver,  // every file arrived: the installation has been posted
+        Installing,  // the installation runs: the window must not close under it
+    };
+    RunState Run = RunState::Idle;
+    bool Cancelled() const { return Run == RunState::Cancelled; }
+    // Where the transfer of the current file stands.
+    enum class FileState {
+        Waiting,    // no body is being received (none yet, or the last ended incomplete)
+        Receiving,  // its body started and has not ended
+        Complete,   // its body ended complete: it counts once its connection has closed
+    };
+    FileState File = FileState::Waiting;
     long long ReceivedBytes = 0;
     long long ContentLength = 0;
     // The current answer announced its length.
@@ -170,10 +185,6 @@ private:
     std::string ProxyLogonUser;
     std::string ProxyLogonPassword;
     int ProxyLogonAsks = 0;
-    // This run has posted the start of the installation.
-    bool HandedOver = false;
-    // The installation runs: the window must not close under it.
-    bool Installing = false;
     StagingFolder Staging_;
     // The staging folder, ending with "\": downloads and expansions go there.
     const std::string& StagePath() const { return Staging_.Path(); }

@@ -79,10 +79,10 @@ void TMainForm::UseProxyFor(const std::string& url) {
         if (!system) {
             system = FindSystemProxy(url, [this] {
                 Application::ProcessMessages();
-                return !CancelRequested && !Application::Terminated();
+                return !Cancelled() && !Application::Terminated();
             });
             // Kept for the rest of the run, unless a cancel cut the lookup short.
-            if (!CancelRequested) SystemProxyFound = system;
+            if (!Cancelled()) SystemProxyFound = system;
         }
         if (!system->host.empty()) {
             host = system->host;

@@ -38,7 +38,7 @@ void TMainForm::GetWithProxyLogon(const std::string& url) {
             // other code: it asks only for schemes that this computer cannot use.
             const bool unusable = error.Code() == nx::http_ids::errUnsupported;
             if ((error.Code() != 407 && !unusable) || ProxyChallenges.empty() || CurrentProxy.empty() ||
-                CancelRequested)
+                Cancelled())
                 throw;
             if (!AskProxyLogon(sending, unusable)) {
                 // Said once: the other files would meet the same proxy.

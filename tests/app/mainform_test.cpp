@@ -35,8 +35,9 @@ struct TMainFormProbe {
     bool ImageKit5Current() const { return form.ImageKit5Current; }
     bool ImageKit6Present() const { return form.ImageKit6Present; }
     int DownloadTotal() const { return form.DownloadTotal; }
-    bool Transferring() const { return form.Transferring; }
-    bool TransferComplete() const { return form.TransferComplete; }
+    bool Transferring() const { return form.File == TMainForm::FileState::Receiving; }
+    bool TransferComplete() const { return form.File == TMainForm::FileState::Complete; }
+    bool Idle() const { return form.Run == TMainForm::RunState::Idle; }
     long long ReceivedBytes() const { return form.ReceivedBytes; }
 
     void SetContentLength(long long length) { form.ContentLength = length; }
@@ -113,6 +114,7 @@ TEST_F(MainFormCreateTest, NothingInstalledMeansNineteenFiles) {
     EXPECT_EQ(probe.IniFileName(), std::string(kInstall) + "DOWNLOAD.INI");
     EXPECT_EQ(probe.ProxyIP(), "");
     EXPECT_EQ(probe.ProxyPort(), 0);
+    EXPECT_TRUE(probe.Idle());
     EXPECT_FALSE(probe.Transferring());
     EXPECT_FALSE(probe.TransferComplete());
     EXPECT_EQ(probe.ReceivedBytes(), 0);
