@@ -46,6 +46,12 @@ std::map<UINT_PTR, Session*>& IdleTimers() {
     return timers;
 }
 
+// The proxy offers `scheme` among its challenges.
+bool Offers(const std::vector<http::Challenge>& offered, std::string_view scheme) {
+    return std::any_of(offered.begin(), offered.end(),
+                       [scheme](const http::Challenge& c) { return http::EqualsNoCase(c.scheme, scheme); });
+}
+
 void CALLBACK OnIdleTimer(HWND, UINT, UINT_PTR id, DWORD) {
     const auto found = IdleTimers().find(id);
     if (found == IdleTimers().end()) {
@@ -643,11 +649,7 @@ bool Session::TakeLogonRound() {
     std::vector<http::Challenge> offered;
     for (const std::string& value : challenges_)
         for (http::Challenge& challenge : http::ParseChallenges(value)) offered.push_back(std::move(challenge));
-    const auto offers = [&offered](std::string_view scheme) {
-        return std::any_of(offered.begin(), offered.end(),
-                           [scheme](const http::Challenge& c) { return http::EqualsNoCase(c.scheme, scheme); });
-    };
-    const bool logonOffered = offers("Negotiate") || offers("NTLM");
+    const bool logonOffered = Offers(offered, "Negotiate") || Offers(offered, "NTLM");
     logonProxy_ = logonOffered ? peer_ : std::string();
     if (++logonRounds_ > kMaxLogonRounds) return false;
     if (logon_) {
@@ -662,13 +664,13 @@ bool Session::TakeLogonRound() {
         std::string error;
         const std::optional<std::string> token = bytes ? logon_->Step(*bytes, error) : std::nullopt;
         if (!token) return false;
-        logonAuthorization_ = logon_->scheme() + " " + http::Base64(*token);
+        SendNextToken(*token);
         return true;
     }
     if (!logonOffered) return false;
     if (StartLogon(offered)) return true;
     // The user's own logon that cannot even begin is a refused one: a name and password may do.
-    if (offers("Basic") || properties_.text(idProxyUser).empty()) return false;
+    if (Offers(offered, "Basic") || properties_.text(idProxyUser).empty()) return false;
     ReleaseHeld();
     std::string names;
     for (const http::Challenge& c : offered) names += (names.empty() ? "" : ", ") + c.scheme;
@@ -684,9 +686,7 @@ bool Session::StartLogon(const std::vector<http::Challenge>& offered) {
     const std::string user = AnsiToUtf8(properties_.text(idProxyUser));
     const std::string password = AnsiToUtf8(properties_.text(idProxyPassword));
     for (const char* scheme : {"Negotiate", "NTLM"}) {
-        if (std::none_of(offered.begin(), offered.end(),
-                         [scheme](const http::Challenge& c) { return http::EqualsNoCase(c.scheme, scheme); }))
-            continue;
+        if (!Offers(offered, scheme)) continue;
         std::string error;
         std::unique_ptr<WindowsLogon> logon = WindowsLogon::Start(scheme, host, user, password, error);
         const std::optional<std::string> token = logon ? logon->Step("", error) : std::nullopt;
@@ -695,10 +695,15 @@ bool Session::StartLogon(const std::vector<http::Challenge>& offered) {
             continue;
         }
         logon_ = std::move(logon);
-        logonAuthorization_ = logon_->scheme() + " " + http::Base64(*token);
+        SendNextToken(*token);
         return true;
     }
     return false;
+}
+
+// The next request carries `token` of the handshake.
+void Session::SendNextToken(const std::string& token) {
+    logonAuthorization_ = logon_->scheme() + " " + http::Base64(token);
 }
 
 // ---- events -------------------------------------------------------------------------------------

@@ -78,6 +78,7 @@ private:
     void Exchange(const http::HttpUrl& url, bool viaProxy, const std::string& host, unsigned short port);
     bool TakeLogonRound();
     bool StartLogon(const std::vector<http::Challenge>& offered);
+    void SendNextToken(const std::string& token);
     bool TakeKeptConnection();
     bool KeptConnectionQuiet() const;
     void KeepConnection();
