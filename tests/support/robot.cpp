@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <ostream>
 #include <sstream>
@@ -211,9 +212,21 @@ Process Process::Start(const std::wstring& program, const std::wstring& argument
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info)) {
-        p.error_ = "CreateProcessW of " + ToUtf8(program) + " failed, error " + std::to_string(GetLastError());
+    // Wine reports ERROR_INTERNAL_ERROR when the new process died inside Wine's own start-up, before
+    // any of the program ran. Seen now and then on a loaded 2-core host (fresh CI runs), for the
+    // tests' helper programs and KarUpdt alike: the start is tried again, twice at most, and said.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &info))
+            break;
+        const DWORD error = GetLastError();
+        if (error == ERROR_INTERNAL_ERROR && attempt < 3) {
+            std::fprintf(stderr, "robot: CreateProcessW of %s failed with error %lu inside Wine; starting it again\n",
+                         ToUtf8(program).c_str(), static_cast<unsigned long>(error));
+            Sleep(200);
+            continue;
+        }
+        p.error_ = "CreateProcessW of " + ToUtf8(program) + " failed, error " + std::to_string(error);
         return p;
     }
     CloseHandle(info.hThread);
