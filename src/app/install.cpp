@@ -46,24 +46,18 @@ private:
 
 void TMainForm::ExpandStartMessage() { Unpress(); }
 
-InstallationTarget TMainForm::Target() const {
-    return {InstallPath, WorkPath, OldVersion, ImageKit5Path, ImageKit6Path, ImageKit5Current, ImageKit6Present};
-}
-
 JournalScope TMainForm::InstallationScope(const std::string& installPath, const std::string& workPath) const {
-    InstallationTarget target = Target();
+    InstallationTarget target = Target;
     target.installPath = installPath;
     target.workPath = workPath;
     return Installation::Scope(target);
 }
 
 void TMainForm::SetStep(int step) {
-    const int total = DownloadTotal + 2;
+    const int total = Download_.Total() + 2;
     ProgressLabel.SetText(std::to_string(step) + " / " + std::to_string(total));
     ProgressBar.SetPosition(static_cast<int>(static_cast<double>(step) / total * 100));
 }
-
-void TMainForm::ShowMessage(const std::string& text) { MsgLabel.SetText(text); }
 
 void TMainForm::ShowStep(int step) { SetStep(step); }
 
@@ -77,13 +71,13 @@ void TMainForm::Unpress() {
     const ScopeExit arrowAgain([] { Application::SetBusyCursor(false); });
     ShutdownBlock shutdownBlock(Handle(), kShutdownReason);
     const ScopeExit endOfInstallation([this] {
-        Run = RunState::Idle;
+        Download_.InstallationEnded();
         SetEnabled(true);
     });
-    Run = RunState::Installing;
+    Download_.InstallationStarts();
 
     try {
-        const Installation::Result result = Installation(Target(), Staging_, *this).Run();
+        const Installation::Result result = Installation(Target, Staging_, *this).Run();
         if (result.cancelled) {
             ShowInformation(kUpdateCancelled);
         } else {

@@ -3,6 +3,8 @@
 #include "pinned_archiver.h"
 #include "product.h"
 #include "ui/application.h"
+#include "ui/logon_query.h"
+#include "ui/message_dialog.h"
 #include "util/exception.h"
 #include "util/files.h"
 #include "util/folders.h"
@@ -50,9 +52,9 @@ void TMainForm::CreateControls() {
 
 void TMainForm::SetInstallation(const std::string& installPath, const std::string& workPath,
                                 const std::string& oldVersion) {
-    InstallPath = installPath;
-    WorkPath = workPath;
-    OldVersion = oldVersion;
+    Target.installPath = installPath;
+    Target.workPath = workPath;
+    Target.oldVersion = oldVersion;
 }
 
 void TMainForm::FormCreate() {
@@ -69,14 +71,10 @@ void TMainForm::FormCreate() {
     NewVerLabel.SetText("");
     DownLoadButton.SetEnabled(false);
 
-    Run = RunState::Idle;
-    File = FileState::Waiting;
-    ReceivedBytes = 0;
-
     // ImageKit 5 is current only in the one version the product needs; a control whose version
     // cannot be read is not current and is installed again.
-    ImageKit5Path = ImageKitFolder("imagekit5\\", "ImgKit5.ocx");
-    const std::string imageKit5 = ImageKit5Path + "ImgKit5.ocx";
+    Target.imageKit5Path = ImageKitFolder("imagekit5\\", "ImgKit5.ocx");
+    const std::string imageKit5 = Target.imageKit5Path + "ImgKit5.ocx";
     bool current = false;
     if (FileExists(imageKit5)) {
         try {
@@ -85,14 +83,11 @@ void TMainForm::FormCreate() {
             current = false;
         }
     }
-    ImageKit5Current = current;
+    Target.imageKit5Current = current;
 
     // ImageKit 6 counts when it is there at all.
-    ImageKit6Path = ImageKitFolder("imagekit6\\", "ImgKit6.ocx");
-    ImageKit6Present = FileExists(ImageKit6Path + "ImgKit6.ocx");
-
-    // The files of this run: the rows of the component list that it fetches.
-    DownloadTotal = SelectedCount();
+    Target.imageKit6Path = ImageKitFolder("imagekit6\\", "ImgKit6.ocx");
+    Target.imageKit6Present = FileExists(Target.imageKit6Path + "ImgKit6.ocx");
 }
 
 std::string TMainForm::ImageKitFolder(const char* folderName, const char* controlName) const {
@@ -107,7 +102,7 @@ void TMainForm::FormActivate() {
     SetEnabled(false);
     const ScopeExit enableAgain([this] { SetEnabled(true); });
 
-    OldVerLabel.SetText("現在バージョン = " + OldVersion);
+    OldVerLabel.SetText("現在バージョン = " + Target.oldVersion);
     NewVerLabel.SetText(std::string("アップデートバージョン = ") + kUpdateVersion);
 
     // The archiver library is loaded from the program's folder, the System folder or the Windows
@@ -116,7 +111,7 @@ void TMainForm::FormActivate() {
     // were checked; anything else is left where it is, silently, as for a copy that fails.
     const std::string ownFolder = GetProgramFolder();
     if (ArchiverPinned() && !FileExists(ownFolder + "UNLHA32.DLL")) {
-        if (const auto archiver = ReadPinnedArchiver(ExtractFolderPart(InstallPath) + "UNLHA32.DLL")) {
+        if (const auto archiver = ReadPinnedArchiver(ExtractFolderPart(Target.installPath) + "UNLHA32.DLL")) {
             if (!WriteWholeFile(WithTrailingBackslash(GetWindowsFolder()) + "UNLHA32.DLL", *archiver))
                 WriteWholeFile(ownFolder + "UNLHA32.DLL", *archiver);  // ignored, as the first
         }
@@ -137,15 +132,71 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Closing the window during a download stops the transfer at once instead of letting it run on
     // behind a window that is gone.
     // Ending the session in the middle of the installation would leave the product half replaced.
-    if (message == WM_QUERYENDSESSION && Run == RunState::Installing) return FALSE;
+    const bool installing = Download_.State() == Download::RunState::Installing;
+    if (message == WM_QUERYENDSESSION && installing) return FALSE;
     if (message == WM_CLOSE) {
         // Half an installation would leave the product broken: the window stays until it ends.
-        if (Run == RunState::Installing) return 0;
-        Run = RunState::Cancelled;
-        if (nxHTTP.Connected()) {
-            nxHTTP.Interrupt();
-            nxHTTP.Reset();
-        }
+        if (installing) return 0;
+        Download_.Cancel();
     }
     return Form::HandleMessage(message, wParam, lParam);
 }
+
+void TMainForm::DownLoadButtonClick() { Download_.Start(ProxyIP, ProxyPort); }
+
+void TMainForm::CancelButtonClick() { Download_.Cancel(); }
+
+void TMainForm::nxHTTPHeader(const std::string& Field, const std::string& Value) { Download_.Header(Field, Value); }
+
+void TMainForm::nxHTTPStartTransfer() { Download_.StartTransfer(); }
+
+void TMainForm::nxHTTPTransfer(std::int32_t BytesTransferred) { Download_.Transfer(BytesTransferred); }
+
+void TMainForm::nxHTTPEndTransfer() { Download_.EndTransfer(); }
+
+void TMainForm::nxHTTPError(std::int32_t ErrorCode, const std::string& Description) {
+    Download_.Error(ErrorCode, Description);
+}
+
+void TMainForm::nxHTTPDisconnected() { Download_.Disconnected(); }
+
+void TMainForm::BindTransferEvents() {
+    nxHTTP.SetFirewallPort(80);
+    nxHTTP.OnConnected = [this](TnxHTTP&, std::int32_t, const std::string&) { Download_.Connected(); };
+    nxHTTP.OnDisconnected = [this](TnxHTTP&, std::int32_t, const std::string&) { nxHTTPDisconnected(); };
+    nxHTTP.OnEndTransfer = [this](TnxHTTP&, std::int32_t) { nxHTTPEndTransfer(); };
+    nxHTTP.OnError = [this](TnxHTTP&, std::int32_t code, const std::string& text) { nxHTTPError(code, text); };
+    nxHTTP.OnHeader = [this](TnxHTTP&, const std::string& field, const std::string& value) {
+        nxHTTPHeader(field, value);
+    };
+    nxHTTP.OnStartTransfer = [this](TnxHTTP&, std::int32_t) { nxHTTPStartTransfer(); };
+    nxHTTP.OnTransfer = [this](TnxHTTP&, std::int32_t, std::int32_t bytes, std::string_view) { nxHTTPTransfer(bytes); };
+}
+
+void TMainForm::ShowMessage(const std::string& text) { MsgLabel.SetText(text); }
+
+void TMainForm::ShowProgress(int percent, const std::string& counter) {
+    ProgressBar.SetPosition(percent);
+    ShowCounter(counter);
+}
+
+void TMainForm::ShowCounter(const std::string& counter) {
+    ProgressLabel.SetText(counter);
+    UpdateWindow(ProgressLabel.Handle());
+}
+
+void TMainForm::ShowFetching(bool fetching) {
+    if (fetching) {
+        CancelButton.ShowInstead(DownLoadButton);
+    } else {
+        DownLoadButton.ShowInstead(CancelButton);
+    }
+}
+
+void TMainForm::ShowError(const std::string& text) { ::ShowError(text); }
+
+bool TMainForm::AskProxyLogon(const std::string& prompt, std::string& user, std::string& password) {
+    return LogonQuery("プロキシの認証", prompt, user, password);
+}
+
+void TMainForm::HandOver() { PostMessageW(Handle(), kExpandStartMessage, 0, 0); }

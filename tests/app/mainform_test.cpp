@@ -30,24 +30,10 @@ struct TMainFormProbe {
     const std::string& IniFileName() const { return form.IniFileName; }
     const std::string& ProxyIP() const { return form.ProxyIP; }
     int ProxyPort() const { return form.ProxyPort; }
-    const std::string& ImageKit5Path() const { return form.ImageKit5Path; }
-    const std::string& ImageKit6Path() const { return form.ImageKit6Path; }
-    bool ImageKit5Current() const { return form.ImageKit5Current; }
-    bool ImageKit6Present() const { return form.ImageKit6Present; }
-    int DownloadTotal() const { return form.DownloadTotal; }
-    bool Transferring() const { return form.File == TMainForm::FileState::Receiving; }
-    bool TransferComplete() const { return form.File == TMainForm::FileState::Complete; }
-    bool Idle() const { return form.Run == TMainForm::RunState::Idle; }
-    long long ReceivedBytes() const { return form.ReceivedBytes; }
-
-    void SetContentLength(long long length) { form.ContentLength = length; }
+    const InstallationTarget& Target() const { return form.Target; }
+    const Download& Fetch() const { return form.Download_; }
     void Header(const std::string& field, const std::string& value) { form.nxHTTPHeader(field, value); }
-    long long ContentLength() const { return form.ContentLength; }
     void Transfer(std::int32_t bytes) { form.nxHTTPTransfer(bytes); }
-    void SetFolders(const std::string& install, const std::string& work) {
-        form.InstallPath = install;
-        form.WorkPath = work;
-    }
     void SetStep(int step) { form.SetStep(step); }
 };
 
@@ -106,18 +92,17 @@ protected:
 TEST_F(MainFormCreateTest, NothingInstalledMeansNineteenFiles) {
     auto form = Create();
     TMainFormProbe probe{*form};
-    EXPECT_EQ(probe.ImageKit5Path(), programFiles_ + "imagekit5\\");
-    EXPECT_EQ(probe.ImageKit6Path(), programFiles_ + "imagekit6\\");
-    EXPECT_FALSE(probe.ImageKit5Current());
-    EXPECT_FALSE(probe.ImageKit6Present());
-    EXPECT_EQ(probe.DownloadTotal(), 19);
+    EXPECT_EQ(probe.Target().imageKit5Path, programFiles_ + "imagekit5\\");
+    EXPECT_EQ(probe.Target().imageKit6Path, programFiles_ + "imagekit6\\");
+    EXPECT_FALSE(probe.Target().imageKit5Current);
+    EXPECT_FALSE(probe.Target().imageKit6Present);
+    EXPECT_EQ(probe.Fetch().Total(), 19);
     EXPECT_EQ(probe.IniFileName(), std::string(kInstall) + "DOWNLOAD.INI");
     EXPECT_EQ(probe.ProxyIP(), "");
     EXPECT_EQ(probe.ProxyPort(), 0);
-    EXPECT_TRUE(probe.Idle());
-    EXPECT_FALSE(probe.Transferring());
-    EXPECT_FALSE(probe.TransferComplete());
-    EXPECT_EQ(probe.ReceivedBytes(), 0);
+    EXPECT_TRUE(probe.Fetch().State() == Download::RunState::Idle);
+    EXPECT_TRUE(probe.Fetch().File() == Download::FileState::Waiting);
+    EXPECT_EQ(probe.Fetch().ReceivedBytes(), 0);
 }
 
 // The tables the program was built with (from the package's manifest, package-components.txt) hold
@@ -196,9 +181,9 @@ TEST_F(MainFormCreateTest, BothControlsInPlaceMeansSixteenFiles) {
     PlaceControl(programFiles_ + "imagekit6\\ImgKit6.ocx", L"0, 0, 0, 1");  // its version plays no part
     auto form = Create();
     TMainFormProbe probe{*form};
-    EXPECT_TRUE(probe.ImageKit5Current());
-    EXPECT_TRUE(probe.ImageKit6Present());
-    EXPECT_EQ(probe.DownloadTotal(), 16);
+    EXPECT_TRUE(probe.Target().imageKit5Current);
+    EXPECT_TRUE(probe.Target().imageKit6Present);
+    EXPECT_EQ(probe.Fetch().Total(), 16);
 }
 
 TEST_F(MainFormCreateTest, OneControlMissingOrOutdatedMeansEighteenFiles) {
@@ -209,19 +194,19 @@ TEST_F(MainFormCreateTest, OneControlMissingOrOutdatedMeansEighteenFiles) {
     {
         auto form = Create();
         TMainFormProbe probe{*form};
-        EXPECT_FALSE(probe.ImageKit5Current());
-        EXPECT_TRUE(probe.ImageKit6Present());
-        EXPECT_EQ(probe.DownloadTotal(), 18);
+        EXPECT_FALSE(probe.Target().imageKit5Current);
+        EXPECT_TRUE(probe.Target().imageKit6Present);
+        EXPECT_EQ(probe.Fetch().Total(), 18);
     }
     PlaceControl(programFiles_ + "imagekit5\\ImgKit5.ocx", L"2,1,0,16");
     DeleteFileW(Utf8ToWide(programFiles_ + "imagekit6\\ImgKit6.ocx").c_str());
     {
         auto form = Create();
         TMainFormProbe probe{*form};
-        EXPECT_TRUE(probe.ImageKit5Current());
-        EXPECT_FALSE(probe.ImageKit6Present());  // the folder exists but is empty
-        EXPECT_EQ(probe.ImageKit6Path(), programFiles_ + "imagekit6\\");
-        EXPECT_EQ(probe.DownloadTotal(), 18);
+        EXPECT_TRUE(probe.Target().imageKit5Current);
+        EXPECT_FALSE(probe.Target().imageKit6Present);  // the folder exists but is empty
+        EXPECT_EQ(probe.Target().imageKit6Path, programFiles_ + "imagekit6\\");
+        EXPECT_EQ(probe.Fetch().Total(), 18);
     }
 }
 
@@ -231,19 +216,19 @@ TEST_F(MainFormCreateTest, SystemFolderOnlyWhenTheProgramFilesFolderIsMissing) {
     {
         auto form = Create();
         TMainFormProbe probe{*form};
-        EXPECT_EQ(probe.ImageKit5Path(), system_);
-        EXPECT_EQ(probe.ImageKit6Path(), system_);
-        EXPECT_TRUE(probe.ImageKit5Current());
-        EXPECT_TRUE(probe.ImageKit6Present());
-        EXPECT_EQ(probe.DownloadTotal(), 16);
+        EXPECT_EQ(probe.Target().imageKit5Path, system_);
+        EXPECT_EQ(probe.Target().imageKit6Path, system_);
+        EXPECT_TRUE(probe.Target().imageKit5Current);
+        EXPECT_TRUE(probe.Target().imageKit6Present);
+        EXPECT_EQ(probe.Fetch().Total(), 16);
     }
     // An empty imagekit5 folder wins over the control in the System folder.
     ASSERT_TRUE(ForceFolder(programFiles_ + "imagekit5\\"));
     auto form = Create();
     TMainFormProbe probe{*form};
-    EXPECT_EQ(probe.ImageKit5Path(), programFiles_ + "imagekit5\\");
-    EXPECT_FALSE(probe.ImageKit5Current());
-    EXPECT_EQ(probe.DownloadTotal(), 18);
+    EXPECT_EQ(probe.Target().imageKit5Path, programFiles_ + "imagekit5\\");
+    EXPECT_FALSE(probe.Target().imageKit5Current);
+    EXPECT_EQ(probe.Fetch().Total(), 18);
 }
 
 TEST_F(MainFormCreateTest, ControlWithoutTranslationTableIsNotCurrent) {
@@ -251,10 +236,10 @@ TEST_F(MainFormCreateTest, ControlWithoutTranslationTableIsNotCurrent) {
     PlaceControl(programFiles_ + "imagekit5\\ImgKit5.ocx", L"2, 1, 0, 16", false);
     auto form = Create();
     TMainFormProbe probe{*form};
-    EXPECT_FALSE(probe.ImageKit5Current());
+    EXPECT_FALSE(probe.Target().imageKit5Current);
     // The ImageKit 6 decision still runs, so the count matches the files to fetch.
-    EXPECT_FALSE(probe.ImageKit6Present());
-    EXPECT_EQ(probe.DownloadTotal(), 19);
+    EXPECT_FALSE(probe.Target().imageKit6Present);
+    EXPECT_EQ(probe.Fetch().Total(), 19);
 }
 
 struct ProxyCase {
@@ -343,11 +328,11 @@ TEST_F(MainFormCreateTest, RightAlignedLabelKeepsItsRightEdge) {
 TEST_F(MainFormCreateTest, ProgressOfLargeFilesDoesNotOverflow) {
     auto form = Create();
     TMainFormProbe probe{*form};
-    probe.SetContentLength(2000000000);
+    probe.Header("Content-Length", "2000000000");
     probe.Transfer(1000000000);
     EXPECT_EQ(form->ProgressBar.Position(), 50);
     EXPECT_EQ(form->ProgressLabel.Text(), "1000000000/2000000000 Bytes Completion");
-    probe.SetContentLength(900);
+    probe.Header("Content-Length", "900");
     probe.Transfer(300);
     EXPECT_EQ(form->ProgressBar.Position(), 33);
     EXPECT_EQ(form->ProgressLabel.Text(), "300/900 Bytes Completion");
@@ -357,22 +342,22 @@ TEST_F(MainFormCreateTest, ContentLengthHeaderInAnyCaseAndBadValues) {
     auto form = Create();
     TMainFormProbe probe{*form};
     probe.Header("content-LENGTH", "900");
-    EXPECT_EQ(probe.ContentLength(), 900);
+    EXPECT_EQ(probe.Fetch().ContentLength(), 900);
     probe.Header("Content-Type", "12");
-    EXPECT_EQ(probe.ContentLength(), 900);
+    EXPECT_EQ(probe.Fetch().ContentLength(), 900);
     try {
         probe.Header("Content-Length", "12x");
         FAIL() << "a length that is no number was taken";
     } catch (const Exception& error) {
         EXPECT_EQ(error.Message(), "'12x' は整数ではありません");
     }
-    EXPECT_EQ(probe.ContentLength(), 900);
+    EXPECT_EQ(probe.Fetch().ContentLength(), 900);
 }
 
 TEST_F(MainFormCreateTest, InstallationStepsCountTwoMoreThanTheDownloads) {
     auto form = Create();  // nothing installed: 19 downloads, 21 steps
     TMainFormProbe probe{*form};
-    ASSERT_EQ(probe.DownloadTotal(), 19);
+    ASSERT_EQ(probe.Fetch().Total(), 19);
     probe.SetStep(3);
     EXPECT_EQ(form->ProgressLabel.Text(), "3 / 21");
     EXPECT_EQ(form->ProgressBar.Position(), 14);  // 3 / 21 * 100 = 14.28..., cut

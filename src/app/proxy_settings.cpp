@@ -1,8 +1,7 @@
-// The proxy settings: DOWNLOAD.INI in the installation folder, and the proxy each request goes through.
+// The proxy settings: DOWNLOAD.INI in the installation folder, read at creation and written by the
+// menu's commands and at the end of an installation.
 #include "mainform.h"
 
-#include "system_proxy.h"
-#include "ui/application.h"
 #include "ui/input_query.h"
 #include "util/exception.h"
 #include "util/files.h"
@@ -63,35 +62,4 @@ void TMainForm::WriteInitFile() {
         const DWORD error = GetLastError();
         throw Exception("ファイル \"" + FullFileName(IniFileName) + "\" を作成できません。" + SystemErrorText(error));
     }
-}
-
-void TMainForm::StartProxyRun() {
-    SystemProxyFound.reset();
-    ProxyLogonAsks = 0;
-}
-
-void TMainForm::UseProxyFor(const std::string& url) {
-    std::string host = ProxyIP;
-    std::uint16_t port = ProxyPort;
-    if (ProxyIP.empty()) {
-        // DOWNLOAD.INI names no proxy: the one the system's settings give, never written to the file.
-        std::optional<SystemProxy> system = SystemProxyFound;
-        if (!system) {
-            system = FindSystemProxy(url, [this] {
-                Application::ProcessMessages();
-                return !Cancelled() && !Application::Terminated();
-            });
-            // Kept for the rest of the run, unless a cancel cut the lookup short.
-            if (!Cancelled()) SystemProxyFound = system;
-        }
-        if (!system->host.empty()) {
-            host = system->host;
-            port = system->port;
-            MsgLabel.SetText("プロキシ " + host + ":" + std::to_string(port) + " (" + system->source +
-                             ") を経由して接続しています...");
-        }
-    }
-    nxHTTP.SetProxyServer(host);
-    nxHTTP.SetProxyPort(port);
-    CurrentProxy = host.empty() ? std::string() : host + ":" + std::to_string(port);
 }
