@@ -12,9 +12,14 @@
 //   OnStartTransfer, OnTransfer (the body as it arrives, what arrives close together in one
 //   event), OnEndTransfer, OnDisconnected.
 // Every OnStartTransfer is followed by exactly one OnEndTransfer, also when the transfer fails or
-// is interrupted; every Get that connected ends with exactly one OnDisconnected, and no connection
-// is kept from one Get to the next. Interrupt and Reset may be called from any handler or from a
-// window message dispatched during Get; Get then returns within one wait slice (20 ms).
+// is interrupted; every Get that connected ends with exactly one OnDisconnected: the end of that
+// Get's use of its connection. A connection whose answer allows it (HTTP/1.1, no "Connection:
+// close", a body delimited by its length or by chunks) is kept, idle, for the next Get to the same
+// proxy or server; Connected reads False meanwhile, and Reset, Interrupt, a failure, a time-out, 4
+// seconds of idleness and the end of the program close it. A request that a kept connection
+// could not carry (closed before any byte of an answer) is sent once more on a new connection.
+// Interrupt and Reset may be called from any handler or from a window message dispatched during
+// Get; Get then returns within one wait slice (20 ms).
 //
 // Failures: every failure of a Get is raised from Get as EnxHTTP, and only there: OnError is never
 // fired for it, so a program that shows a message per failure shows one per failure. (The engine
