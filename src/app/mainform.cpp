@@ -12,12 +12,17 @@
 #include "util/text.h"
 #include "util/version.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int kClientWidth = 369;
 constexpr int kClientHeight = 104;
 constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr COLORREF kBlue = RGB(0, 0, 255);
+// A frame of the screen at 60 Hz, as often as the transfer component reports at most.
+constexpr auto kFrame = std::chrono::milliseconds(16);
+constexpr UINT_PTR kProgressTimerId = 1;
 
 }  // namespace
 
@@ -132,6 +137,10 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Closing the window during a download stops the transfer at once instead of letting it run on
     // behind a window that is gone.
     // Ending the session in the middle of the installation would leave the product half replaced.
+    if (message == WM_TIMER && wParam == kProgressTimerId) {
+        PaintProgress();
+        return 0;
+    }
     const bool installing = Download_.State() == Download::RunState::Installing;
     if (message == WM_QUERYENDSESSION && installing) return FALSE;
     if (message == WM_CLOSE) {
@@ -176,16 +185,40 @@ void TMainForm::BindTransferEvents() {
 void TMainForm::ShowMessage(const std::string& text) { MsgLabel.SetText(text); }
 
 void TMainForm::ShowProgress(int percent, const std::string& counter) {
-    ProgressBar.SetPosition(percent);
-    ShowCounter(counter);
+    ProgressPercent = percent;
+    ProgressCounter = counter;
+    PaintProgressSoon();
 }
 
 void TMainForm::ShowCounter(const std::string& counter) {
-    ProgressLabel.SetText(counter);
-    UpdateWindow(ProgressLabel.Handle());
+    ProgressCounter = counter;
+    PaintProgressSoon();
+}
+
+void TMainForm::PaintProgressSoon() {
+    if (ProgressTimer) return;  // the timer paints it
+    const auto since = std::chrono::steady_clock::now() - ProgressPainted;
+    if (since >= kFrame) {
+        PaintProgress();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kFrame - since);
+    ProgressTimer = SetTimer(Handle(), kProgressTimerId, static_cast<UINT>(wait.count()), nullptr) != 0;
+    if (!ProgressTimer) PaintProgress();
+}
+
+void TMainForm::PaintProgress() {
+    if (ProgressTimer) KillTimer(Handle(), kProgressTimerId);
+    ProgressTimer = false;
+    if (!ProgressPercent && !ProgressCounter) return;
+    // Each paints at once, and only when it changes.
+    if (ProgressPercent) ProgressBar.SetPosition(*std::exchange(ProgressPercent, std::nullopt));
+    if (ProgressCounter) ProgressLabel.SetText(*std::exchange(ProgressCounter, std::nullopt));
+    ProgressPainted = std::chrono::steady_clock::now();
 }
 
 void TMainForm::ShowFetching(bool fetching) {
+    PaintProgress();
     if (fetching) {
         CancelButton.ShowInstead(DownLoadButton);
     } else {
@@ -193,10 +226,17 @@ void TMainForm::ShowFetching(bool fetching) {
     }
 }
 
-void TMainForm::ShowError(const std::string& text) { ::ShowError(text); }
+void TMainForm::ShowError(const std::string& text) {
+    PaintProgress();
+    ::ShowError(text);
+}
 
 bool TMainForm::AskProxyLogon(const std::string& prompt, std::string& user, std::string& password) {
+    PaintProgress();
     return LogonQuery("プロキシの認証", prompt, user, password);
 }
 
-void TMainForm::HandOver() { PostMessageW(Handle(), kExpandStartMessage, 0, 0); }
+void TMainForm::HandOver() {
+    PaintProgress();
+    PostMessageW(Handle(), kExpandStartMessage, 0, 0);
+}

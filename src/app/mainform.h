@@ -14,7 +14,9 @@
 #include "installation.h"
 #include "staging.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct TMainFormProbe;
@@ -101,6 +103,13 @@ private:
     void ShowError(const std::string& text) override;
     bool AskProxyLogon(const std::string& prompt, std::string& user, std::string& password) override;
     void HandOver() override;
+    // The download's progress is painted at most once a frame: what it reports within a frame of
+    // the last paint waits for a timer, and only its latest state is painted then. On a fast line
+    // a file starts, arrives and ends within one frame, where a paint of each state would cost more
+    // than the file, and the screen would show no more than the last of them anyway.
+    void PaintProgressSoon();
+    // Paints what the download reported last and is not painted yet; before anything else shows.
+    void PaintProgress();
 
     // Message 1125: the whole installation, then the end of the program.
     void ExpandStartMessage();
@@ -119,4 +128,9 @@ private:
     InstallationTarget Target;
     StagingFolder Staging_;
     Download Download_{nxHTTP, Staging_, Target, *this};
+    // The download's progress not painted yet, and when it was last painted.
+    std::optional<int> ProgressPercent;
+    std::optional<std::string> ProgressCounter;
+    bool ProgressTimer = false;
+    std::chrono::steady_clock::time_point ProgressPainted;
 };

@@ -22,6 +22,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <tuple>
 
@@ -325,17 +326,39 @@ TEST_F(MainFormCreateTest, RightAlignedLabelKeepsItsRightEdge) {
     EXPECT_LT(form->MsgLabel.Bounds().right - form->MsgLabel.Bounds().left, wide);
 }
 
-TEST_F(MainFormCreateTest, ProgressOfLargeFilesDoesNotOverflow) {
+// The download's progress is painted at once when a frame (16 ms) has passed since the last paint;
+// what comes within the frame is painted by a timer, in its latest state only.
+TEST_F(MainFormCreateTest, ProgressIsPaintedOnceAFrameInItsLastStateAndLargeFilesDoNotOverflow) {
     auto form = Create();
     TMainFormProbe probe{*form};
+    auto dispatchFor = [](DWORD ms) {
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < ms) {
+            Application::ProcessMessages();
+            Sleep(1);
+        }
+    };
     probe.Header("Content-Length", "2000000000");
     probe.Transfer(1000000000);
+    const auto painted = std::chrono::steady_clock::now();
     EXPECT_EQ(form->ProgressBar.Position(), 50);
     EXPECT_EQ(form->ProgressLabel.Text(), "1000000000/2000000000 Bytes Completion");
     probe.Header("Content-Length", "900");
     probe.Transfer(300);
-    EXPECT_EQ(form->ProgressBar.Position(), 33);
-    EXPECT_EQ(form->ProgressLabel.Text(), "300/900 Bytes Completion");
+    probe.Transfer(600);
+    // Within the frame: nothing new painted yet (unless this thread was held up for the frame).
+    if (std::chrono::steady_clock::now() - painted < std::chrono::milliseconds(10)) {
+        EXPECT_EQ(form->ProgressBar.Position(), 50);
+        EXPECT_EQ(form->ProgressLabel.Text(), "1000000000/2000000000 Bytes Completion");
+    }
+    dispatchFor(100);
+    EXPECT_EQ(form->ProgressBar.Position(), 66);
+    EXPECT_EQ(form->ProgressLabel.Text(), "600/900 Bytes Completion");
+    // A frame later, painted at once.
+    Sleep(20);
+    probe.Transfer(900);
+    EXPECT_EQ(form->ProgressBar.Position(), 100);
+    EXPECT_EQ(form->ProgressLabel.Text(), "900/900 Bytes Completion");
 }
 
 TEST_F(MainFormCreateTest, ContentLengthHeaderInAnyCaseAndBadValues) {
