@@ -134,13 +134,13 @@ bool TMainForm::HandleUserMessage(UINT message, WPARAM, LPARAM) {
 }
 
 LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    // Closing the window during a download stops the transfer at once instead of letting it run on
-    // behind a window that is gone.
-    // Ending the session in the middle of the installation would leave the product half replaced.
     if (message == WM_TIMER && wParam == kProgressTimerId) {
         PaintProgress();
         return 0;
     }
+    // Closing the window during a download stops the transfer at once instead of letting it run on
+    // behind a window that is gone.
+    // Ending the session in the middle of the installation would leave the product half replaced.
     const bool installing = Download_.State() == Download::RunState::Installing;
     if (message == WM_QUERYENDSESSION && installing) return FALSE;
     if (message == WM_CLOSE) {
