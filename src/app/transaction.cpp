@@ -1,6 +1,7 @@
 #include "transaction.h"
 
 #include "staging.h"
+#include "user_failure.h"
 #include "util/sha256_hasher.h"
 
 #include "util/exception.h"
@@ -310,13 +311,14 @@ FileTransaction::Recovery FileTransaction::Recover(const std::string& folder, co
         refusal = OutsideScope(folder, entries, folders, scope);
     if (refusal) {
         const std::string aside = SetAside(scope.setAside.empty() ? folder : scope.setAside);
-        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on the one long sum.
-        failure = "前回のアップデートの記録 \"";
-        failure += folder + kJournalName;
-        failure += "\" は、このプログラムが書いたものではないため、使いませんでした。\r";
-        failure += *refusal + "\r";
-        failure += aside.empty() ? std::string("記録を移せませんでした。") : "記録は \"" + aside + "\" に移しました。";
-        failure += "【カレドナ】のファイルは何も変更していません。";
+        std::string what = "前回のアップデートの記録 \"";
+        what += folder + kJournalName;
+        what += "\" は、このプログラムが書いたものではないため、使いませんでした。";
+        failure = FailureText(
+            {what,
+             *refusal + "\r" +
+                 (aside.empty() ? std::string("記録を移せませんでした。") : "記録は \"" + aside + "\" に移しました。"),
+             ProductState::Unchanged});
         return Recovery::Refused;
     }
     if (AllNew(entries)) {

@@ -164,7 +164,7 @@ TEST_F(StartupTest, PlantedJournalIsRefusedAndNothingIsMoved) {
     auto refusal = [&](const std::string& reason, const std::wstring& aside) {
         return "前回のアップデートの記録 \"" + journalText +
                "\" は、このプログラムが書いたものではないため、使いませんでした。\r" + reason + "\r記録は \"" +
-               robot::ToUtf8(aside) + "\" に移しました。【カレドナ】のファイルは何も変更していません。";
+               robot::ToUtf8(aside) + "\" に移しました。\r【カレドナ】は変更されていません。";
     };
     const std::string work = robot::ToUtf8(product) + "Temp\\";
 
