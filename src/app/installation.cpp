@@ -267,12 +267,17 @@ void Installation::RegisterControl(const std::string& controlFile) {
     }
     const std::string commandLine = "\"" + tool + "\" /s \"" + controlFile + "\"";
     std::wstring mutableLine = Utf8ToWide(commandLine);
+    // Started by its full name, in the System folder: nothing of the folder this program was
+    // started from (a user's Downloads folder, say) is found by the tool's or the control's search
+    // for a DLL.
+    const std::wstring toolName = Utf8ToWide(tool);
+    const std::wstring systemFolder = Utf8ToWide(GetSystemFolder());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     GetStartupInfoW(&startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(toolName.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE,
+                        nullptr, systemFolder.c_str(), &startup, &process)) {
         const DWORD error = GetLastError();
         throw Exception(FailureText(
             {kImageKitFailed, control + "を登録できません。登録ツール \"" + tool + "\" を起動できません。" + SystemErrorText(error)}));

@@ -1,7 +1,8 @@
 /* Stands in for the system's registration tool in tests and the demo: a GUI program that appends
    its command line, as one line of UTF-8, to the file named by the environment variable
    KARUPDT_REGSVR32_LOG (or "regsvr32.log" beside itself when that is not set), and exits with 0.
-   It registers nothing. For tests of what the caller does meanwhile and afterwards:
+   It registers nothing. KARUPDT_REGSVR32_FOLDER_LOG, when set, names a file to which it appends
+   the folder it was started in, one line each run. For tests of what the caller does meanwhile and afterwards:
    KARUPDT_REGSVR32_WAIT_FOR names a file that it waits for (at most 60 s) before it exits, and
    KARUPDT_REGSVR32_EXIT gives the exit code to end with, as a tool that failed would. */
 #include <windows.h>
@@ -38,6 +39,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR arguments, int
         lstrcpyW(path + length, L"regsvr32.log");
     }
     AppendLine(path, GetCommandLineW());
+    length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_FOLDER_LOG", path, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2) {
+        wchar_t folder[MAX_PATH * 2];
+        const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH * 2, folder);
+        if (folderLength > 0 && folderLength < MAX_PATH * 2) AppendLine(path, folder);
+    }
 
     wchar_t value[MAX_PATH * 2];
     length = GetEnvironmentVariableW(L"KARUPDT_REGSVR32_WAIT_FOR", value, MAX_PATH * 2);

@@ -248,12 +248,17 @@ protected:
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         registrations_ = std::wstring(temp) + L"karupdt_regsvr32.log";
+        toolFolders_ = std::wstring(temp) + L"karupdt_regsvr32_folders.log";
         DeleteFileW(registrations_.c_str());
+        DeleteFileW(toolFolders_.c_str());
         SetEnvironmentVariableW(L"KARUPDT_REGSVR32_LOG", registrations_.c_str());
+        SetEnvironmentVariableW(L"KARUPDT_REGSVR32_FOLDER_LOG", toolFolders_.c_str());
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"KARUPDT_REGSVR32_LOG", nullptr);
+        SetEnvironmentVariableW(L"KARUPDT_REGSVR32_FOLDER_LOG", nullptr);
         DeleteFileW(registrations_.c_str());
+        DeleteFileW(toolFolders_.c_str());
     }
     std::unique_ptr<ScopedInstallation> Install(int proxyPort = ServerPort()) {
         InstallationOptions options;
@@ -273,9 +278,12 @@ protected:
         exitCode_ = updater.Process().ExitCode();
         return dialogs;
     }
-    std::vector<std::string> Registrations() const {
+    // The registration tool's command lines, and the folders it was started in, one a run.
+    std::vector<std::string> Registrations() const { return Lines(registrations_); }
+    std::vector<std::string> ToolFolders() const { return Lines(toolFolders_); }
+    static std::vector<std::string> Lines(const std::wstring& file) {
         std::vector<std::string> lines;
-        const std::string log = ScopedInstallation::ReadFileBytes(registrations_).value_or("");
+        const std::string log = ScopedInstallation::ReadFileBytes(file).value_or("");
         size_t start = 0;
         for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
             lines.push_back(log.substr(start, end - start));
@@ -296,6 +304,7 @@ protected:
     }
 
     std::wstring registrations_;
+    std::wstring toolFolders_;
     std::optional<DWORD> exitCode_;
 };
 
@@ -319,6 +328,10 @@ TEST_F(InstallTest, BothControlsMissingInstallsEverything) {
     EXPECT_EQ(Registrations(),
               (std::vector<std::string>{RegistrationLine(ImageKitControls::Folder5(), "ImgKit5.ocx"),
                                         RegistrationLine(ImageKitControls::Folder6(), "ImgKit6.ocx")}));
+    // Started in the System folder, not in the folder the updater was started from.
+    wchar_t system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    EXPECT_EQ(ToolFolders(), (std::vector<std::string>{robot::ToUtf8(system), robot::ToUtf8(system)}));
 
     // The work folder keeps the backup and the log; the run's own folder what was expanded and two
     // downloads.
