@@ -47,12 +47,35 @@ struct FoundInstallation {
     std::string oldVersion;
 };
 
+// The folder is on a disk of this computer that no other computer can change under the program: a
+// fixed or RAM disk, named by its drive letter. A network share or drive would have this program,
+// with an administrator's rights, log on to whatever server the settings name, and believe what
+// that server says of who may change its folders; a removable disk may come from anywhere.
+bool OnLocalDisk(const std::string& path) {
+    if (path.size() < 3 || path[1] != ':' || path[2] != '\\') return false;
+    const std::wstring root = Utf8ToWide(path.substr(0, 3));
+    const UINT type = GetDriveTypeW(root.c_str());
+    return type == DRIVE_FIXED || type == DRIVE_RAMDISK;
+}
+
 bool FindInstallation(FoundInstallation& found) {
     const std::optional<std::string> path = ReadInstallationPath(ProductSettingsFolder());
     // A settings file without a usable "Path" entry names no installation: none at all, one that
     // is not a full path (a drive or a network share), or one naming a folder that does not exist.
-    // Nothing is created for such a path.
-    if (!path || !IsFullPath(*path) || !FolderExists(*path)) {
+    // Nothing is created for such a path. A path off this computer's own disks is refused before
+    // anything there is touched.
+    if (!path || !IsFullPath(*path)) {
+        ShowError(kNotInstalled);
+        return false;
+    }
+    if (!OnLocalDisk(*path)) {
+        ShowError(FailureText({"【カレドナ】のインストール先 \"" + *path + "\" は、このコンピューターの固定ディスクではありません。",
+                               "ネットワーク上の共有フォルダや取り外せるディスクにある【カレドナ】は、このプログラムでは"
+                               "更新できません。\rアップデート処理を中止します。",
+                               ProductState::Unchanged}));
+        return false;
+    }
+    if (!FolderExists(*path)) {
         ShowError(kNotInstalled);
         return false;
     }

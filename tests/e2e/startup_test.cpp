@@ -31,7 +31,7 @@ const std::vector<std::string> kOk = {"OK"};
 ExpectedDialog Question(const char* text, const char* press) {
     return {"確認", text, IconKind::Question, kYesNo, press, std::string("はい(&Y)")};
 }
-ExpectedDialog Error(const char* text) { return {"エラー", text, IconKind::Error, kOk, "OK"}; }
+ExpectedDialog Error(const std::string& text) { return {"エラー", text, IconKind::Error, kOk, "OK"}; }
 ExpectedDialog Information(const char* text) { return {"情報", text, IconKind::Information, kOk, "OK"}; }
 
 robot::Process StartUpdater() {
@@ -101,7 +101,7 @@ TEST_F(StartupTest, NoInstallation) {
     ExpectEndWithoutWindow(process);
 }
 
-TEST_F(StartupTest, SettingsWithoutPathCountAsNoInstallation) {
+TEST_F(StartupTest, SettingsWithoutAUsablePathStopTheUpdate) {
     // No "Path", an empty one, one naming a folder that does not exist, one without a drive.
     for (const char* content : {"[Karedona]\r\nName=x\r\n", "[Karedona]\r\nPath=\r\n",
                                 "[Karedona]\r\nPath=C:\\NOSUCH\\KAREDONA\\\r\n", "[Karedona]\r\nPath=KAREDONA\\\r\n"}) {
@@ -114,6 +114,22 @@ TEST_F(StartupTest, SettingsWithoutPathCountAsNoInstallation) {
         // Nothing is made where no installation is.
         EXPECT_EQ(GetFileAttributesW(L"C:\\NOSUCH"), INVALID_FILE_ATTRIBUTES) << content;
         EXPECT_EQ(GetFileAttributesW(L"C:\\KAREDONA"), INVALID_FILE_ATTRIBUTES) << content;
+    }
+    // A network share, or a path the drive letter of which is not given plainly, is refused as off
+    // this computer's disks, whether or not it exists.
+    for (const std::string path : {"\\\\127.0.0.1\\C$\\TALVERN\\KAREDONA\\", "\\\\?\\C:\\TALVERN\\KAREDONA\\"}) {
+        InstallationOptions options;
+        options.settingsContent = "[Karedona]\r\nPath=" + path + "\r\n";
+        auto installation = Install(options);
+        robot::Process process = StartUpdater();
+        ASSERT_TRUE(robot::AnswerDialogs(
+            process, {Error("【カレドナ】のインストール先 \"" + path +
+                            "\" は、このコンピューターの固定ディスクではありません。\rネットワーク上の共有フォルダや"
+                            "取り外せるディスクにある【カレドナ】は、このプログラムでは更新できません。\rアップデート処理を"
+                            "中止します。\r【カレドナ】は変更されていません。")}))
+            << path;
+        ExpectEndWithoutWindow(process);
+        EXPECT_EQ(GetFileAttributesW(L"C:\\TALVERN\\KAREDONA\\Temp"), INVALID_FILE_ATTRIBUTES) << path;
     }
 }
 
