@@ -69,10 +69,11 @@ bool FindInstallation(FoundInstallation& found) {
         return false;
     }
     if (!OnLocalDisk(*path)) {
-        ShowError(FailureText({"【カレドナ】のインストール先 \"" + *path + "\" は、このコンピューターの固定ディスクではありません。",
-                               "ネットワーク上の共有フォルダや取り外せるディスクにある【カレドナ】は、このプログラムでは"
-                               "更新できません。\rアップデート処理を中止します。",
-                               ProductState::Unchanged}));
+        ShowError(FailureText(
+            {"【カレドナ】のインストール先 \"" + *path + "\" は、このコンピューターの固定ディスクではありません。",
+             "ネットワーク上の共有フォルダや取り外せるディスクにある【カレドナ】は、このプログラムでは"
+             "更新できません。\rアップデート処理を中止します。",
+             ProductState::Unchanged}));
         return false;
     }
     if (!FolderExists(*path)) {

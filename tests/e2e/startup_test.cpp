@@ -123,10 +123,11 @@ TEST_F(StartupTest, SettingsWithoutAUsablePathStopTheUpdate) {
         auto installation = Install(options);
         robot::Process process = StartUpdater();
         ASSERT_TRUE(robot::AnswerDialogs(
-            process, {Error("【カレドナ】のインストール先 \"" + path +
-                            "\" は、このコンピューターの固定ディスクではありません。\rネットワーク上の共有フォルダや"
-                            "取り外せるディスクにある【カレドナ】は、このプログラムでは更新できません。\rアップデート処理を"
-                            "中止します。\r【カレドナ】は変更されていません。")}))
+            process,
+            {Error("【カレドナ】のインストール先 \"" + path +
+                   "\" は、このコンピューターの固定ディスクではありません。\rネットワーク上の共有フォルダや"
+                   "取り外せるディスクにある【カレドナ】は、このプログラムでは更新できません。\rアップデート処理を"
+                   "中止します。\r【カレドナ】は変更されていません。")}))
             << path;
         ExpectEndWithoutWindow(process);
         EXPECT_EQ(GetFileAttributesW(L"C:\\TALVERN\\KAREDONA\\Temp"), INVALID_FILE_ATTRIBUTES) << path;
