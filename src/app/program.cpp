@@ -45,7 +45,22 @@ struct FoundInstallation {
     std::string installPath;
     std::string workPath;
     std::string oldVersion;
+    // The folders on the way to the work folder, held for the whole run.
+    HeldFolders folders;
 };
+
+// Holds the folders on the way to `folder`; false, with the message shown, when one is a link or
+// cannot be held.
+bool HoldFolders(FoundInstallation& found, const std::string& folder) {
+    try {
+        found.folders.Hold(folder);
+        return true;
+    } catch (const Exception& error) {
+        ShowError(
+            FailureText({"作業用フォルダの準備に失敗しました。", error.Message(), std::nullopt, kUpdateCancelled}));
+        return false;
+    }
+}
 
 // The folder is on a disk of this computer that no other computer can change under the program: a
 // fixed or RAM disk, named by its drive letter. A network share or drive would have this program,
@@ -80,13 +95,16 @@ bool FindInstallation(FoundInstallation& found) {
         ShowError(kNotInstalled);
         return false;
     }
+    // The installation folder and the work folder are held before anything is made or read in
+    // them, so that no link can be put on the way for the rest of the run.
+    if (!HoldFolders(found, WithTrailingBackslash(*path))) return false;
     found.installPath = *path;
     found.workPath = *path + "Temp\\";
     if (!ForceFolder(found.workPath)) {
         ShowError(kWorkFolderFailed);
         return false;
     }
-    return true;
+    return HoldFolders(found, found.workPath);
 }
 
 // An installation that was cut short (the program killed, the power lost) is finished first, so

@@ -82,6 +82,34 @@ Sid ProcessUser() {
 
 }  // namespace
 
+void HeldFolders::Hold(const std::string& folder) {
+    // "C:\a\b\" holds "C:\a" and "C:\a\b"; the root itself cannot be renamed.
+    for (size_t end = folder.find('\\', 3); end != std::string::npos; end = folder.find('\\', end + 1)) {
+        const std::string path = folder.substr(0, end);
+        const std::string key = Upper(path);
+        bool held = false;
+        for (const std::string& known : paths_) held = held || known == key;
+        if (held) continue;
+        FileHandle handle(CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+        if (!handle) throw Exception("フォルダ \"" + path + "\\\" を開けません。" + SystemErrorText(GetLastError()));
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!GetFileInformationByHandle(handle.get(), &information))
+            throw Exception("フォルダ \"" + path + "\\\" を調べられません。" + SystemErrorText(GetLastError()));
+        // Asked of the handle, which names the link itself where the system opens links as
+        // themselves, and of the name, for a system that opens what a link points to (Wine).
+        if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsReparsePoint(path))
+            throw Exception("フォルダ \"" + path +
+                            "\\\" はジャンクションまたはシンボリック リンクです。このプログラムはその先を使いません。"
+                            "リンクを削除してから、もう一度起動してください。");
+        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            throw Exception("\"" + path + "\" はフォルダではありません。");
+        paths_.push_back(key);
+        handles_.push_back(std::move(handle));
+    }
+}
+
 std::string StagingFolderOf(const std::string& workPath) { return workPath + "KarUpdt.stage\\"; }
 
 std::string UndoFolder(const std::string& workPath) { return StagingFolderOf(workPath) + "undo\\"; }

@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The protected descriptor of the folder: full control for Administrators and SYSTEM, inherited by
 // everything inside, nothing inherited from above.
@@ -30,6 +31,24 @@ std::string UndoFolder(const std::string& workPath);
 // may change what it holds; it is no junction or symbolic link. A folder that any other user made,
 // or may write, is not.
 bool IsProtectedFolder(const std::string& path);
+
+// The folders on the way to the installation and its work folder, from below the drive's root down
+// to the last one, each opened as itself (never through a junction or link) and held without
+// delete sharing for as long as this lives: none of them can be renamed, removed or replaced by a
+// link meanwhile, so that every path through them names the same folders for the whole run. The
+// installation folder is one that users may change; without this, someone could move it aside and
+// put a junction in its place between a check of a file and its use.
+class HeldFolders {
+public:
+    // Holds every folder on the way to `folder` (a full path on a drive, ending with "\") that is
+    // not held yet. Throws Exception naming the first that is a junction or link, or that cannot
+    // be opened so (held by someone else to be deleted, say); nothing is created or changed.
+    void Hold(const std::string& folder);
+
+private:
+    std::vector<std::string> paths_;  // in upper case, as held
+    std::vector<FileHandle> handles_;
+};
 
 // What the run wrote into a file.
 struct FileDigest {

@@ -313,11 +313,25 @@ TEST_F(StartupTest, LinksInTheWorkFolderAreNeverFollowed) {
     ASSERT_TRUE(ScopedInstallation::RemoveTree(work + L"\\"));
     RunLinux(L"/bin/ln -s", {elsewhere, work});
     ASSERT_TRUE(LinkBecomes(work, true));
-    expectStopped("作業用フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\\" はジャンクションまたはシンボリック リンクです。"
-                  "このプログラムはその先に書き込みません。");
+    expectStopped(
+        "フォルダ \"C:\\TALVERN\\KAREDONA\\Temp\\\" はジャンクションまたはシンボリック リンクです。"
+        "このプログラムはその先を使いません。リンクを削除してから、もう一度起動してください。");
     EXPECT_TRUE(elsewhereAsItWas());
     RunLinux(L"/bin/rm", {work});
     ASSERT_TRUE(LinkBecomes(work, false));
+
+    // The installation folder that the settings name is a link (to the real installation): nothing
+    // is made or read through it.
+    const std::wstring linked = L"C:\\karupdt_linked";
+    ASSERT_TRUE(ScopedInstallation::WriteFileBytes(ScopedInstallation::DefaultFolder() + L"SpKaredona.ini",
+                                                   "[Karedona]\r\nPath=C:\\karupdt_linked\\\r\n"));
+    ASSERT_TRUE(ScopedInstallation::RemoveTree(work + L"\\"));
+    ASSERT_TRUE(RunLinux(L"/bin/ln -s", {installation->Folder(), linked}) && LinkBecomes(linked, true));
+    removeLinks.stage = linked;
+    expectStopped(
+        "フォルダ \"C:\\karupdt_linked\\\" はジャンクションまたはシンボリック リンクです。"
+        "このプログラムはその先を使いません。リンクを削除してから、もう一度起動してください。");
+    EXPECT_EQ(GetFileAttributesW(work.c_str()), INVALID_FILE_ATTRIBUTES);
     ScopedInstallation::RemoveTree(elsewhere);
 }
 
