@@ -100,11 +100,13 @@ private:
     void ShowFileDropped();
 
     // The proxy of the next request: DOWNLOAD.INI's when it names one, else the system's for
-    // `url` (looked up once a run), set on the component and shown on the message line.
+    // `url` (looked up once a run), set on the component and shown on the message line; whether
+    // the component may log on to it as the user who runs the program (a proxy that this
+    // computer's own settings name only).
     void StartProxyRun(const std::string& proxyHost, std::uint16_t proxyPort);
     void UseProxyFor(const std::string& url);
     // Get through a proxy that asks who the user is: a 407 answer (after the user's own logon of
-    // Windows, when the proxy offers one and refused it) asks for a name and password (once a run,
+    // Windows, when the proxy offers one, may have it, and refused it) asks for a name and password (once a run,
     // again when refused) and sends the request again; a refusal, a cancel or a scheme that cannot
     // be used ends with one message and rethrows the failure.
     void GetWithProxyLogon(const std::string& url);

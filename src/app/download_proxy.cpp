@@ -1,7 +1,10 @@
 // The proxy of the download's requests: DOWNLOAD.INI's, else the system's. A proxy that asks who
-// the user is (407): after the user's own logon of Windows, which the component tries by itself, a
-// name and password asked in a dialog, kept in memory for the program's run only and sent to that
-// proxy alone.
+// the user is (407): after the user's own logon of Windows, which the component tries by itself for
+// a proxy that this computer's own settings name, a name and password asked in a dialog, kept in
+// memory for the program's run only and sent to that proxy alone. A proxy of DOWNLOAD.INI (a file
+// that any user of the workstation may write) or one that automatic detection found (which anybody
+// on the network may answer) is never given the logon of the user who runs the program, an
+// administrator: it gets the dialog at once.
 #include "download.h"
 #include "user_failure.h"
 
@@ -30,6 +33,7 @@ void Download::StartProxyRun(const std::string& proxyHost, std::uint16_t proxyPo
 void Download::UseProxyFor(const std::string& url) {
     std::string host = proxyHost_;
     std::uint16_t port = proxyPort_;
+    bool logonAsUser = false;
     if (proxyHost_.empty()) {
         // DOWNLOAD.INI names no proxy: the one the system's settings give, never written to the file.
         std::optional<SystemProxy> system = systemProxyFound_;
@@ -44,12 +48,14 @@ void Download::UseProxyFor(const std::string& url) {
         if (!system->host.empty()) {
             host = system->host;
             port = system->port;
+            logonAsUser = system->configured;
             view_.ShowMessage("プロキシ " + host + ":" + std::to_string(port) + " (" + system->source +
                               ") を経由して接続しています...");
         }
     }
     http_.SetProxyServer(host);
     http_.SetProxyPort(port);
+    http_.SetProxyLogonAsUser(logonAsUser);
     currentProxy_ = host.empty() ? std::string() : host + ":" + std::to_string(port);
 }
 
@@ -58,7 +64,7 @@ void Download::GetWithProxyLogon(const std::string& url) {
         const bool sending = !currentProxy_.empty() && proxyLogonFor_ == currentProxy_ && !proxyLogonUser_.empty();
         // Given only to the proxy they were entered for; the engine puts them in requests to a
         // proxy, never in one to the server. Without them the component logs on to a proxy that
-        // asks for a logon of Windows as the user who runs the program.
+        // asks for a logon of Windows as the user who runs the program, where UseProxyFor allowed it.
         http_.SetProxyUser(sending ? proxyLogonUser_ : "");
         http_.SetProxyPassword(sending ? proxyLogonPassword_ : "");
         proxyChallenges_.clear();

@@ -81,9 +81,12 @@ void HostOf(std::string_view url, std::string& host, std::string& hostAndPort) {
     hostAndPort = hasPort ? std::string(rest) : host + ":80";
 }
 
-SystemProxy Named(const std::string& list, const std::string& source) {
+SystemProxy Named(const std::string& list, const std::string& source, bool configured) {
     SystemProxy proxy;
-    if (PickHttpProxy(list, proxy.host, proxy.port)) proxy.source = source;
+    if (PickHttpProxy(list, proxy.host, proxy.port)) {
+        proxy.source = source;
+        proxy.configured = configured;
+    }
     return proxy;
 }
 
@@ -111,20 +114,22 @@ SystemProxy Lookup(const std::string& url) {
                 options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
                 options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
             }
-            options.fAutoLogonIfChallenged = TRUE;
+            // The script's server may ask who the user is: a configured one is given the user's
+            // logon of Windows, one that detection found is not (anybody on the network can answer).
+            options.fAutoLogonIfChallenged = scriptUrl.empty() ? FALSE : TRUE;
             WINHTTP_PROXY_INFO info{};
             if (WinHttpGetProxyForUrl(session.get(), Utf8ToWide(url).c_str(), &options, &info)) {
                 const GlobalText list(info.lpszProxy);
                 const GlobalText bypass(info.lpszProxyBypass);
                 // The script's own answer, DIRECT included, is final.
                 if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return {};
-                return Named(list.Utf8(), scriptUrl.empty() ? "自動検出" : "自動構成スクリプト");
+                return Named(list.Utf8(), scriptUrl.empty() ? "自動検出" : "自動構成スクリプト", !scriptUrl.empty());
             }
         }
     }
     if (!fixed.Utf8().empty()) {
         if (Bypassed(fixedBypass.Utf8(), url)) return {};
-        return Named(fixed.Utf8(), "Windows のプロキシ設定");
+        return Named(fixed.Utf8(), "Windows のプロキシ設定", true);
     }
     // A script that could not be fetched or run means a direct connection.
     if (!scriptUrl.empty()) return {};
@@ -134,7 +139,7 @@ SystemProxy Lookup(const std::string& url) {
     const GlobalText list(machine.lpszProxy);
     const GlobalText bypass(machine.lpszProxyBypass);
     if (machine.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || Bypassed(bypass.Utf8(), url)) return {};
-    return Named(list.Utf8(), "WinHTTP の既定のプロキシ");
+    return Named(list.Utf8(), "WinHTTP の既定のプロキシ", true);
 }
 
 // What the helper thread and the waiting thread share; the helper keeps it alive when the waiter

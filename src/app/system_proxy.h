@@ -11,6 +11,10 @@ struct SystemProxy {
     std::string host;  // empty: a direct connection
     std::uint16_t port = 0;
     std::string source;  // where it came from, in the user's words, for the status line
+    // Named by this computer's own settings (the user's fixed proxy, a configured automatic
+    // configuration script, the machine's WinHTTP default), not found by automatic detection, which
+    // anybody on the network can answer: only such a proxy is given the user's logon of Windows.
+    bool configured = false;
 };
 
 // Looks the proxy for `url` up on a helper thread (a script or a detection may take seconds) while

@@ -43,7 +43,11 @@
 // 407 offering a logon scheme of Windows (Negotiate, NTLM) is answered by the engine itself through
 // the system's security packages, on the same connection: as the user who runs the program, or as
 // ProxyUser with ProxyPassword when they are set; the answers of that handshake raise no events,
-// and the connection stays logged on for the Gets after it. A Get whose logon the proxy refuses
+// and the connection stays logged on for the Gets after it. ProxyLogonAsUser (True by default)
+// allows the logon as the user who runs the program; when it is False and ProxyUser is empty, no
+// handshake begins and nothing of that user's logon reaches the proxy: the Get fails as one whose
+// logon as the user cannot begin (below). Set it False for a proxy that somebody other than that
+// user may have named, which could pass the logon on or attack it. A Get whose logon the proxy refuses
 // (or whose logon as the user cannot begin) fails with the proxy's last 407, its events raised; one
 // whose proxy offers only such schemes, which this system cannot begin even with ProxyUser, fails
 // with code 8. Otherwise ProxyUser and ProxyPassword are sent as
@@ -133,6 +137,10 @@ public:
     void SetProxyServer(const std::string& v) { SetText(idProxyServer, v); }
     std::string ProxyUser() const { return GetText(idProxyUser); }
     void SetProxyUser(const std::string& v) { SetText(idProxyUser, v); }
+    // Whether a proxy that asks for a logon of Windows may be logged on to as the user who runs the
+    // program while ProxyUser is empty (True by default). False: only as ProxyUser.
+    bool ProxyLogonAsUser() const { return GetInt(idProxyLogonAsUser) != 0; }
+    void SetProxyLogonAsUser(bool v) { SetInt(idProxyLogonAsUser, v ? 1 : 0); }
     std::string Range() const { return GetText(idRange); }
     void SetRange(const std::string& v) { SetText(idRange, v); }
     // The User-Agent request header (not published; empty sends none).

@@ -34,6 +34,7 @@ enum PropertyId : int {
     idUserAgent = 40,
     idUser = 42,
     idTimeLimit = 44,
+    idProxyLogonAsUser = 45,
 };
 
 // Method ids.

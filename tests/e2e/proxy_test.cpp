@@ -11,6 +11,7 @@
 #include <winhttp.h>
 
 #include <atomic>
+#include <cctype>
 #include <sstream>
 #include <thread>
 
@@ -238,7 +239,10 @@ public:
     }
     int Port() const { return port_; }
     int Accepted() const { return accepted_; }
-    // Under a logon: challenges sent, logons refused and passed, files served.
+    // Under a logon: requests read, those that carried a Proxy-Authorization field (of any
+    // scheme), challenges sent, logons refused and passed, files served.
+    int Requests() const { return requests_; }
+    int Authorizations() const { return authorizations_; }
     int Challenges() const { return challenges_; }
     int Refused() const { return refused_; }
     int Passed() const { return passed_; }
@@ -292,6 +296,10 @@ private:
             SendAll(client, answer_);
             return false;
         }
+        ++requests_;
+        std::string lower = head;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.find("\r\nproxy-authorization:") != std::string::npos) ++authorizations_;
         const int challenges = logon_->challenges(), refused = logon_->refused();
         std::string authenticate;
         const bool admitted = logon_->Admit(head, authenticate);
@@ -319,6 +327,8 @@ private:
     std::thread thread_;
     std::vector<SOCKET> clients_;
     std::atomic<int> accepted_{0};
+    std::atomic<int> requests_{0};
+    std::atomic<int> authorizations_{0};
     std::atomic<int> challenges_{0};
     std::atomic<int> refused_{0};
     std::atomic<int> passed_{0};
@@ -610,25 +620,34 @@ TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
     EXPECT_EQ(log->find("pass word"), std::string::npos);
 }
 
-// A proxy that asks for a logon of Windows (NTLM; also offered as Negotiate): the program first
-// tries the user's own logon, by itself. Wine cannot complete that one here (the user has no
-// domain logon for its NTLM to use), so the proxy refuses it and the program asks for a name and
-// password; a wrong one asks again. With the right one, every file of the run comes through one
-// logged-on connection. This build pins the package: the 407 pages, whose lengths are not the
-// files', must not count as files that are not the vendor's.
+// A proxy that asks for a logon of Windows (NTLM; also offered as Negotiate), named by the system's
+// settings (the user's fixed proxy): the program first tries the user's own logon, by itself. Wine
+// cannot complete that one here (the user has no domain logon for its NTLM to use), so the proxy
+// refuses it and the program asks for a name and password; a wrong one asks again. With the right
+// one, every file of the run comes through one logged-on connection. This build pins the package:
+// the 407 pages, whose lengths are not the files', must not count as files that are not the vendor's.
 TEST_F(ProxyLogonTest, AWindowsLogonIsTriedThenAskedForAndServesTheWholeRunOnOneConnection) {
     LoopbackProxy proxy("karupdt", "pass word");
     ASSERT_NE(proxy.Port(), 0);
     const std::string name = "127.0.0.1:" + std::to_string(proxy.Port());
+    ScopedInternetSettings settings(ScopedInternetSettings::Direct | ScopedInternetSettings::FixedProxy, name, "", "");
+    ASSERT_TRUE(settings.Ok());
     const std::string asks = "プロキシ " + name + " がユーザー名とパスワードを求めています。";
     ImageKitControls controls(true, true);
     InstallationOptions options;
-    options.downloadIni = ProxyIni(proxy.Port());
     ScopedInstallation installation(options);
     ASSERT_TRUE(installation.Ok()) << installation.Error();
     Updater updater(L"KarUpdt_pinned.exe");
     ASSERT_TRUE(updater.Ok());
     ASSERT_TRUE(updater.PressStart());
+    // When the dialog shows, the user's own logon has been tried on the first connection: the
+    // request without a field, then the user's first token, which the proxy answered with its
+    // challenge (the answer to that, Wine cannot make).
+    ASSERT_TRUE(robot::WaitForDialog(updater.Process().Id(), 30s));
+    EXPECT_EQ(proxy.Accepted(), 1);
+    EXPECT_EQ(proxy.Requests(), 2);
+    EXPECT_EQ(proxy.Authorizations(), 1);
+    EXPECT_EQ(proxy.Challenges(), 1);
     AnswerLogon(updater, asks, "karupdt", "wrong");
     for (int i = 0; i < 500 && proxy.Refused() == 0; ++i) Sleep(20);
     EXPECT_EQ(proxy.Challenges(), 2);  // the user's own logon, then the name with the wrong password
@@ -641,12 +660,48 @@ TEST_F(ProxyLogonTest, AWindowsLogonIsTriedThenAskedForAndServesTheWholeRunOnOne
     EXPECT_EQ(proxy.Refused(), 1);
     EXPECT_EQ(proxy.Passed(), 1);
     EXPECT_EQ(proxy.Served(), static_cast<int>(ExpectedDownloads(true, true).size()));
-    EXPECT_EQ(proxy.Accepted(), 3);  // one for each logon tried; the last carried the whole run
+    // One for the user's logon, one for each name and password; the last carried the whole run.
+    EXPECT_EQ(proxy.Accepted(), 3);
     EXPECT_EQ(ScopedInstallation::ReadFileBytes(installation.Folder() + L"DOWNLOAD.INI"),
-              std::optional<std::string>("PROXYIP=127.0.0.1\r\nPROXYPORT=" + std::to_string(proxy.Port()) + "\r\n"));
+              std::optional<std::string>("PROXYIP=\r\nPROXYPORT=0\r\n"));
     const auto log = ScopedInstallation::ReadFileBytes(installation.Folder() + L"Temp\\KarUpdt.Log");
     ASSERT_TRUE(log);
     EXPECT_EQ(log->find("pass word"), std::string::npos);
+}
+
+// The same proxy named in DOWNLOAD.INI, which any user of the workstation can write: the program,
+// which runs as an administrator, never tries that user's own logon there. The dialog comes first,
+// after one request that carried nothing of a logon; the name and password typed log on, and every
+// file of the run comes through that one logged-on connection.
+TEST_F(ProxyLogonTest, AProxyOfDownloadIniIsNeverGivenTheUsersOwnLogonButAsksForANameFirst) {
+    LoopbackProxy proxy("karupdt", "pass word");
+    ASSERT_NE(proxy.Port(), 0);
+    const std::string name = "127.0.0.1:" + std::to_string(proxy.Port());
+    ImageKitControls controls(true, true);
+    InstallationOptions options;
+    options.downloadIni = ProxyIni(proxy.Port());
+    ScopedInstallation installation(options);
+    ASSERT_TRUE(installation.Ok()) << installation.Error();
+    Updater updater(L"KarUpdt_pinned.exe");
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    ASSERT_TRUE(robot::WaitForDialog(updater.Process().Id(), 30s));
+    EXPECT_EQ(proxy.Accepted(), 1);
+    EXPECT_EQ(proxy.Requests(), 1);
+    EXPECT_EQ(proxy.Authorizations(), 0);
+    EXPECT_EQ(proxy.Challenges(), 0);
+    AnswerLogon(updater, "プロキシ " + name + " がユーザー名とパスワードを求めています。", "karupdt", "pass word");
+    const auto dialogs = updater.RunToEnd();
+    ASSERT_EQ(dialogs.size(), 1u) << dialogs.front().title << ": " << dialogs.front().text;
+    EXPECT_EQ(dialogs.back().text, kCompletedText);
+    EXPECT_EQ(proxy.Challenges(), 1);
+    EXPECT_EQ(proxy.Refused(), 0);
+    EXPECT_EQ(proxy.Passed(), 1);
+    EXPECT_EQ(proxy.Served(), static_cast<int>(ExpectedDownloads(true, true).size()));
+    // The first request's, then the logon with the name, which carried the whole run.
+    EXPECT_EQ(proxy.Accepted(), 2);
+    EXPECT_EQ(ScopedInstallation::ReadFileBytes(installation.Folder() + L"DOWNLOAD.INI"),
+              std::optional<std::string>("PROXYIP=127.0.0.1\r\nPROXYPORT=" + std::to_string(proxy.Port()) + "\r\n"));
 }
 
 }  // namespace

@@ -417,6 +417,26 @@ TEST_F(HttpTest, AProxyThatAsksForAWindowsLogonIsAnsweredOnOneConnection) {
     for (std::size_t i = 1; i < asUser.size(); ++i)
         EXPECT_TRUE(asUser[i] == "NTLM" || asUser[i] == "Negotiate") << asUser[i];
 
+    // The logon as the user not allowed (a proxy that somebody else may have named): no handshake
+    // begins. The Get fails with the proxy's first 407, its events raised, after one request that
+    // carries no Proxy-Authorization at all.
+    EXPECT_TRUE(http->ProxyLogonAsUser());  // the default
+    http->SetProxyLogonAsUser(false);
+    EXPECT_FALSE(http->ProxyLogonAsUser());
+    recorder->clear();
+    connections = server->connections();
+    requests = server->requests().size();
+    int challenges = server->logonChallenges();
+    EXPECT_EQ(GetFails(url).Code(), 407);
+    EXPECT_EQ(recorder->shape(), "Connected Status Disconnected");
+    EXPECT_TRUE(recorder->has("Status HTTP/1.1 407 Proxy Authentication Required"));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(server->connections() - connections, 1);
+    EXPECT_EQ(server->requests().size() - requests, 1u);
+    EXPECT_EQ(server->requests().back().find("Proxy-Authorization"), std::string::npos) << server->requests().back();
+    EXPECT_EQ(server->logonChallenges(), challenges);
+    http->SetProxyLogonAsUser(true);
+
     // With a name and password: three requests on one new connection (none, the first token, the
     // answer to the challenge), then the file, with the events of its own answer only.
     http->SetProxyUser("proxy");
@@ -448,6 +468,25 @@ TEST_F(HttpTest, AProxyThatAsksForAWindowsLogonIsAnsweredOnOneConnection) {
     EXPECT_EQ(GetFails(url).Code(), 407);
     EXPECT_EQ(server->logonsRefused() - refused, 1);
     EXPECT_EQ(server->logonsPassed(), 1);
+    // With the logon as the user not allowed, the logon with a name and password still runs: the
+    // same three requests on one new connection, and the file.
+    http->SetProxyLogonAsUser(false);
+    http->SetProxyPassword("secret");
+    recorder->clear();
+    connections = server->connections();
+    requests = server->requests().size();
+    challenges = server->logonChallenges();
+    http->Get(url);
+    EXPECT_TRUE(SameBytes(ReadFile(file), Pattern(3000)));
+    EXPECT_EQ(recorder->shape(), "Connected Status Start Transfer End Disconnected");
+    EXPECT_EQ(server->connections() - connections, 1);
+    EXPECT_EQ(server->logonChallenges() - challenges, 1);
+    EXPECT_EQ(server->logonsPassed(), 2);
+    const auto typed = proxyAuthorizations(requests);
+    ASSERT_EQ(typed.size(), 3u);
+    EXPECT_EQ(typed[0], "-");
+    EXPECT_TRUE(typed[1] == "NTLM" || typed[1] == "Negotiate") << typed[1];
+    EXPECT_EQ(typed[1], typed[2]);
 }
 
 TEST_F(HttpTest, WithoutLocalFileTheBodyIsReportedButNotStored) {

@@ -8,8 +8,9 @@ namespace nx::engine {
 using namespace nx::http_ids;
 
 Properties::Properties()
-    : integers_{{idAuthScheme, 0}, {idConnected, 0},  {idFirewallPort, 0}, {idFirewallType, 0}, {idFollowRedirects, 0},
-                {idIdle, 0},       {idProxyPort, 80}, {idTimeout, 60},     {idTimeLimit, 0}} {
+    : integers_{
+          {idAuthScheme, 0}, {idConnected, 0},  {idFirewallPort, 0}, {idFirewallType, 0}, {idFollowRedirects, 0},
+          {idIdle, 0},       {idProxyPort, 80}, {idTimeout, 60},     {idTimeLimit, 0},    {idProxyLogonAsUser, 1}} {
     for (const int id : {idAccept, idFirewallHost, idFirewallPassword, idFirewallUser, idLocalFile, idLocalHost,
                          idPassword, idProxyPassword, idProxyServer, idProxyUser, idRange, idURL, idUser, idUserAgent})
         texts_[id];
@@ -45,7 +46,8 @@ bool Properties::IsInteger(int id) {
     case idIdle:
     case idProxyPort:
     case idTimeout:
-    case idTimeLimit: return true;
+    case idTimeLimit:
+    case idProxyLogonAsUser: return true;
     default: return false;
     }
 }
@@ -62,6 +64,7 @@ int Properties::Set(int id, std::intptr_t value, std::string& error) {
     case idAuthScheme: valid = v >= 0 && v <= 1; break;
     case idFirewallType: valid = v >= 0 && v <= 3; break;
     case idFollowRedirects: valid = v >= 0 && v <= 2; break;
+    case idProxyLogonAsUser: valid = v == 0 || v == 1; break;
     case idFirewallPort:
     case idProxyPort: valid = v >= 0 && v <= 65535; break;
     case idTimeout:

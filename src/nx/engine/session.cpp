@@ -681,10 +681,16 @@ bool Session::TakeLogonRound() {
 // Starts the handshake in the first scheme of Windows that the proxy offers and the system can
 // begin, Negotiate before NTLM: as the user who runs the program, or with ProxyUser and
 // ProxyPassword when they are set. The reason why none could begin is left in logonError_.
+// The logon as the user is not begun at all where ProxyLogonAsUser forbids it: even its first
+// token may name the computer and its domain, and the later ones could be passed on to log on elsewhere.
 bool Session::StartLogon(const std::vector<http::Challenge>& offered) {
     const std::string host = AnsiToUtf8(properties_.text(idProxyServer));
     const std::string user = AnsiToUtf8(properties_.text(idProxyUser));
     const std::string password = AnsiToUtf8(properties_.text(idProxyPassword));
+    if (user.empty() && properties_.integer(idProxyLogonAsUser) == 0) {
+        logonError_ = "このプロキシにはこのコンピューターのユーザーとしてログオンしません";
+        return false;
+    }
     for (const char* scheme : {"Negotiate", "NTLM"}) {
         if (!Offers(offered, scheme)) continue;
         std::string error;
