@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -30,9 +31,14 @@ public:
                   if (box) {
                       wchar_t text[256] = {};
                       GetDlgItemTextW(box, 0xFFFF, text, 256);
-                      text_ = WideToUtf8(text);
-                      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                      // Recorded before the box is answered: the caller reads them as soon as the
+                      // box has gone, however late this thread runs again.
+                      {
+                          const std::lock_guard lock(mutex_);
+                          text_ = WideToUtf8(text);
+                      }
                       ++boxes_;
+                      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
                       while (IsWindow(box)) Sleep(10);
                       continue;
                   }
@@ -43,11 +49,15 @@ public:
         stop_ = true;
         thread_.join();
     }
-    std::string Text() const { return text_; }
+    std::string Text() const {
+        const std::lock_guard lock(mutex_);
+        return text_;
+    }
     int Boxes() const { return boxes_; }
 
 private:
     std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
     std::string text_;
     std::atomic<int> boxes_{0};
     std::thread thread_;
