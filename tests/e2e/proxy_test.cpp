@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <sstream>
@@ -620,6 +621,20 @@ TEST_F(ProxyLogonTest, SquidWithBasicAsksOnceAgainWhenRefusedAndCompletes) {
     EXPECT_EQ(log->find("pass word"), std::string::npos);
 }
 
+// What the NTLM test proxy has seen so far: connections accepted, requests read, requests that
+// carried a Proxy-Authorization, challenges sent.
+std::array<int, 4> Seen(const LoopbackProxy& proxy) {
+    return {proxy.Accepted(), proxy.Requests(), proxy.Authorizations(), proxy.Challenges()};
+}
+
+// The pinned build, over an installation with both controls in place, started and waited for until
+// its first dialog shows (the logon dialog, when the proxy asks).
+void StartPinnedUntilTheFirstDialog(Updater& updater) {
+    ASSERT_TRUE(updater.Ok());
+    ASSERT_TRUE(updater.PressStart());
+    ASSERT_TRUE(robot::WaitForDialog(updater.Process().Id(), 30s));
+}
+
 // A proxy that asks for a logon of Windows (NTLM; also offered as Negotiate), named by the system's
 // settings (the user's fixed proxy): the program first tries the user's own logon, by itself. Wine
 // cannot complete that one here (the user has no domain logon for its NTLM to use), so the proxy
@@ -634,20 +649,14 @@ TEST_F(ProxyLogonTest, AWindowsLogonIsTriedThenAskedForAndServesTheWholeRunOnOne
     ASSERT_TRUE(settings.Ok());
     const std::string asks = "プロキシ " + name + " がユーザー名とパスワードを求めています。";
     ImageKitControls controls(true, true);
-    InstallationOptions options;
-    ScopedInstallation installation(options);
+    ScopedInstallation installation;
     ASSERT_TRUE(installation.Ok()) << installation.Error();
     Updater updater(L"KarUpdt_pinned.exe");
-    ASSERT_TRUE(updater.Ok());
-    ASSERT_TRUE(updater.PressStart());
+    ASSERT_NO_FATAL_FAILURE(StartPinnedUntilTheFirstDialog(updater));
     // When the dialog shows, the user's own logon has been tried on the first connection: the
     // request without a field, then the user's first token, which the proxy answered with its
     // challenge (the answer to that, Wine cannot make).
-    ASSERT_TRUE(robot::WaitForDialog(updater.Process().Id(), 30s));
-    EXPECT_EQ(proxy.Accepted(), 1);
-    EXPECT_EQ(proxy.Requests(), 2);
-    EXPECT_EQ(proxy.Authorizations(), 1);
-    EXPECT_EQ(proxy.Challenges(), 1);
+    EXPECT_EQ(Seen(proxy), (std::array<int, 4>{1, 2, 1, 1}));
     AnswerLogon(updater, asks, "karupdt", "wrong");
     for (int i = 0; i < 500 && proxy.Refused() == 0; ++i) Sleep(20);
     EXPECT_EQ(proxy.Challenges(), 2);  // the user's own logon, then the name with the wrong password
@@ -683,13 +692,8 @@ TEST_F(ProxyLogonTest, AProxyOfDownloadIniIsNeverGivenTheUsersOwnLogonButAsksFor
     ScopedInstallation installation(options);
     ASSERT_TRUE(installation.Ok()) << installation.Error();
     Updater updater(L"KarUpdt_pinned.exe");
-    ASSERT_TRUE(updater.Ok());
-    ASSERT_TRUE(updater.PressStart());
-    ASSERT_TRUE(robot::WaitForDialog(updater.Process().Id(), 30s));
-    EXPECT_EQ(proxy.Accepted(), 1);
-    EXPECT_EQ(proxy.Requests(), 1);
-    EXPECT_EQ(proxy.Authorizations(), 0);
-    EXPECT_EQ(proxy.Challenges(), 0);
+    ASSERT_NO_FATAL_FAILURE(StartPinnedUntilTheFirstDialog(updater));
+    EXPECT_EQ(Seen(proxy), (std::array<int, 4>{1, 1, 0, 0}));
     AnswerLogon(updater, "プロキシ " + name + " がユーザー名とパスワードを求めています。", "karupdt", "pass word");
     const auto dialogs = updater.RunToEnd();
     ASSERT_EQ(dialogs.size(), 1u) << dialogs.front().title << ": " << dialogs.front().text;
