@@ -85,6 +85,8 @@ private:
     void HandOver();
     bool StartWriter() noexcept;
     void Recycle(std::string&& chunk);
+    void TakeSpare();
+    void TakeSpareLocked();
     [[noreturn]] void FailWriting(DWORD error) const;
     void WriterLoop();
 
@@ -98,7 +100,7 @@ private:
     std::condition_variable wake_;  // work for the writer, or its end
     std::condition_variable done_;  // a chunk written, for a waiting Finish
     std::deque<std::string> queue_;
-    std::vector<std::string> spare_;  // written chunks, kept for reuse (two at most)
+    std::vector<std::string> spare_;  // written chunks, kept for reuse
     std::size_t queuedBytes_ = 0;
     Work work_ = Work::None;
     bool stop_ = false;     // the writer ends once it has nothing left to do
