@@ -24,6 +24,10 @@ constexpr std::size_t kDirectWriteLimit = 256 * 1024;
 // costs far more than the copy (2.7 ms a MB under Wine here, against 0.2 for a chunk in use).
 // When the disk keeps up, two or three chunks go round.
 constexpr std::size_t kSpareChunks = kMaxBacklog / kChunkSize + 2;
+// The chunks that the writer thread, started with the first file, touches before it is given any
+// work, while the UI thread still waits for the network: a large body then finds them ready
+// instead of touching its chunks' pages for the first time as it arrives.
+constexpr int kPreparedChunks = 3;
 
 // The system's text for a file error, without a final "." (the engine's texts end without one).
 std::string FileErrorText(DWORD error) {
@@ -91,12 +95,14 @@ void BodyFile::Open(const std::string& ansiPath) {
         const DWORD error = GetLastError();
         throw Failure{kErrFile, "ファイル \"" + path_ + "\" を作成できません: " + FileErrorText(error)};
     }
+    StartWriter();  // it prepares chunks while this body is still small
 }
 
 void BodyFile::Write(std::string_view piece) {
     if (!open()) return;
     ThrowIfFailed();
     while (!piece.empty()) {
+        if (chunk_.capacity() < kChunkSize) TakeSpare();
         if (chunk_.capacity() < kChunkSize) chunk_.reserve(kChunkSize);
         const std::size_t take = std::min(piece.size(), kChunkSize - chunk_.size());
         chunk_.append(piece.substr(0, take));
@@ -215,9 +221,9 @@ void BodyFile::Abandon() noexcept {
         const std::lock_guard lock(mutex_);
         writerIdle = IdleLocked();
     }
-    // A body that failed before its first whole chunk has no writer yet: one is started for the
-    // part that waits, or, when none can be had, the part is written here. (Handed to a writer
-    // that does not run, the file would never be closed, and the next Get would wait for it.)
+    // A writer that could not be started with the file is tried again for the part that waits, or,
+    // when none can be had, the part is written here. (Handed to a writer that does not run, the
+    // file would never be closed, and the next Get would wait for it.)
     if (writerIdle && (chunk_.size() <= kDirectWriteLimit || !StartWriter())) {
         // What arrived is written here, a small last part, and the file ends there.
         WriteInPlace();
@@ -258,7 +264,7 @@ void BodyFile::TakeSpare() {
 // The chunk being filled is a written one when there is one and it has no room of its own: the
 // one written last, its pages the most likely to be in the cache.
 void BodyFile::TakeSpareLocked() {
-    if (chunk_.capacity() >= kChunkSize || spare_.empty()) return;
+    if (!chunk_.empty() || chunk_.capacity() >= kChunkSize || spare_.empty()) return;
     chunk_ = std::move(spare_.back());
     spare_.pop_back();
 }
@@ -268,6 +274,17 @@ void BodyFile::FailWriting(DWORD error) const {
 }
 
 void BodyFile::WriterLoop() {
+    for (int i = 0; i < kPreparedChunks; ++i) {
+        std::string chunk;
+        try {
+            chunk.assign(kChunkSize, '\0');  // every page touched
+        } catch (...) {
+            break;  // the chunks are allocated as they are needed instead
+        }
+        const std::lock_guard lock(mutex_);
+        if (stop_ || work_ != Work::None) break;  // work waits: it comes first
+        Recycle(std::move(chunk));
+    }
     for (;;) {
         std::string chunk;
         HANDLE file = nullptr;
