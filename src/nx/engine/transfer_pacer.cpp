@@ -4,6 +4,11 @@
 
 namespace nx::engine {
 
+TransferPacer::TransferPacer(Reporter report) : report_(std::move(report)) {
+    gathered_.assign(kMaxGathered, '\0');
+    gathered_.clear();  // the room is kept
+}
+
 void TransferPacer::Clear() {
     held_.clear();
     hasHeld_ = false;
@@ -14,7 +19,6 @@ void TransferPacer::Clear() {
 
 void TransferPacer::Start() {
     Clear();
-    if (gathered_.capacity() < kMaxGathered) gathered_.reserve(kMaxGathered);
     lastEvent_ = Clock::now();
 }
 

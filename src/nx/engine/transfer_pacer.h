@@ -28,12 +28,13 @@ public:
     // The most bytes gathered for one event: more are reported before the interval is over. On
     // loopback a body arrives at several hundred MB a second, and a buffer that grew with it
     // would be copied and faulted in anew at every doubling (48 ms for 16 MB to 32 MB under Wine
-    // here, with the window not dispatching meanwhile); this one is reserved once. It is as large
-    // as one receive: every page of it is touched by the first large body, and touching a page
-    // for the first time costs more than copying it (2.7 ms a MB under Wine here, against 0.2).
+    // here, with the window not dispatching meanwhile). This one is as large as one receive, and
+    // is made with the object, its pages touched then rather than by the first large body:
+    // touching a page for the first time costs more than copying it (2.7 ms a MB under Wine here,
+    // against 0.2).
     static constexpr std::size_t kMaxGathered = 1024 * 1024;
 
-    explicit TransferPacer(Reporter report) : report_(std::move(report)) {}
+    explicit TransferPacer(Reporter report);
 
     // Forgets everything (a new answer).
     void Clear();
