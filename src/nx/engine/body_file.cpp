@@ -24,9 +24,9 @@ constexpr std::size_t kDirectWriteLimit = 256 * 1024;
 // costs far more than the copy (2.7 ms a MB under Wine here, against 0.2 for a chunk in use).
 // When the disk keeps up, two or three chunks go round.
 constexpr std::size_t kSpareChunks = kMaxBacklog / kChunkSize + 2;
-// The chunks that the writer thread, started with the first file, touches before it is given any
-// work, while the UI thread still waits for the network: a large body then finds them ready
-// instead of touching its chunks' pages for the first time as it arrives.
+// The chunks that the writer thread, started with the object, touches before it is given any work
+// (in the program, while the user has not yet started the download): a large body then finds them
+// ready instead of touching its chunks' pages for the first time as it arrives.
 constexpr int kPreparedChunks = 3;
 
 // The system's text for a file error, without a final "." (the engine's texts end without one).
@@ -61,7 +61,10 @@ bool EndAt(HANDLE file, std::uint64_t length) {
 
 }  // namespace
 
-BodyFile::BodyFile() : progress_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) { spare_.reserve(kSpareChunks); }
+BodyFile::BodyFile() : progress_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    spare_.reserve(kSpareChunks);
+    StartWriter();  // it prepares chunks meanwhile
+}
 
 BodyFile::~BodyFile() {
     Abandon();
@@ -95,7 +98,7 @@ void BodyFile::Open(const std::string& ansiPath) {
         const DWORD error = GetLastError();
         throw Failure{kErrFile, "ファイル \"" + path_ + "\" を作成できません: " + FileErrorText(error)};
     }
-    StartWriter();  // it prepares chunks while this body is still small
+    StartWriter();  // when it could not be started with the object
 }
 
 void BodyFile::Write(std::string_view piece) {

@@ -107,7 +107,7 @@ private:
     DWORD error_ = 0;
     std::uint64_t written_ = 0;
     FileHandle abandoned_;  // the file of a failed transfer, for the writer to end and close
-    std::thread writer_;    // started with the first file
+    std::thread writer_;    // started with the object
 };
 
 }  // namespace nx::engine
