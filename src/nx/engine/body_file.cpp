@@ -224,9 +224,9 @@ void BodyFile::Abandon() noexcept {
         const std::lock_guard lock(mutex_);
         writerIdle = IdleLocked();
     }
-    // A writer that could not be started with the file is tried again for the part that waits, or,
-    // when none can be had, the part is written here. (Handed to a writer that does not run, the
-    // file would never be closed, and the next Get would wait for it.)
+    // A writer that could not be started (with the object, nor with the file) is tried again for
+    // the part that waits, or, when none can be had, the part is written here. (Handed to a writer
+    // that does not run, the file would never be closed, and the next Get would wait for it.)
     if (writerIdle && (chunk_.size() <= kDirectWriteLimit || !StartWriter())) {
         // What arrived is written here, a small last part, and the file ends there.
         WriteInPlace();
