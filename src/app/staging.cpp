@@ -10,6 +10,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -87,9 +88,7 @@ void HeldFolders::Hold(const std::string& folder) {
     for (size_t end = folder.find('\\', 3); end != std::string::npos; end = folder.find('\\', end + 1)) {
         const std::string path = folder.substr(0, end);
         const std::string key = Upper(path);
-        bool held = false;
-        for (const std::string& known : paths_) held = held || known == key;
-        if (held) continue;
+        if (std::find(paths_.begin(), paths_.end(), key) != paths_.end()) continue;
         FileHandle handle(CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
